@@ -1,0 +1,44 @@
+// The serial console of the simulated device. Output goes to the host's
+// standard output and error (or to a string, for tests). Input comes from
+// a script (lines typed at virtual times), from a pipe (one line at a time,
+// as the program reads), or from the host terminal in real time. When the
+// input runs out the line stays silent, as a serial line with nobody
+// typing: it never reports an end of input.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+#include "sim/clock.h"
+
+namespace sim {
+
+class Console {
+public:
+    enum class Input { silent, pipe, terminal };
+
+    explicit Console(Input input) : input_(input) {}
+
+    void type_line(const std::string& text);  // a line typed now, with its line end
+    bool has_input();
+    ssize_t read(void* buf, size_t count);
+    ssize_t write(int stream, const void* buf, size_t count);
+
+    // Only the terminal delivers input in real time: wait up to timeout for
+    // it and report whether it came.
+    bool live() const { return input_ == Input::terminal; }
+    bool wait_live_input(Micros timeout);
+
+    // Sends the output to sink instead of the host's streams.
+    void capture_to(std::string* sink) { sink_ = sink; }
+
+private:
+    bool pull_piped_line();
+
+    Input input_;
+    std::string pending_;
+    bool host_input_ended_ = false;
+    std::string* sink_ = nullptr;
+};
+
+}  // namespace sim

@@ -1,0 +1,93 @@
+#include "sim/dev/block.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace sim {
+
+std::unique_ptr<BlockWindow> BlockWindow::open(const std::string& image, int flags, off_t offset, off_t length,
+                                               Geometry geometry, dev_t rdev) {
+    const int access = flags & O_ACCMODE;
+    const int fd = ::open(image.c_str(), (access == O_RDONLY ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<BlockWindow>(new BlockWindow(fd, offset, length, geometry, rdev));
+}
+
+BlockWindow::~BlockWindow() { ::close(fd_); }
+
+ssize_t BlockWindow::read(void* buf, size_t count) {
+    const off_t left = std::max<off_t>(0, length_ - position_);
+    const size_t n = std::min(count, static_cast<size_t>(left));
+    if (n == 0) return 0;
+    const ssize_t got = ::pread(fd_, buf, n, offset_ + position_);
+    if (got > 0) position_ += got;
+    return got;
+}
+
+ssize_t BlockWindow::write(const void* buf, size_t count) {
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        errno = EBADF;
+        return -1;
+    }
+    const off_t left = std::max<off_t>(0, length_ - position_);
+    const size_t n = std::min(count, static_cast<size_t>(left));
+    if (n == 0 && count > 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const ssize_t put = ::pwrite(fd_, buf, n, offset_ + position_);
+    if (put > 0) position_ += put;
+    return put;
+}
+
+off_t BlockWindow::lseek(off_t offset, int whence) {
+    off_t base = 0;
+    switch (whence) {
+        case SEEK_SET: base = 0; break;
+        case SEEK_CUR: base = position_; break;
+        case SEEK_END: base = length_; break;
+        default: errno = EINVAL; return -1;
+    }
+    if (base + offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    position_ = base + offset;
+    return position_;
+}
+
+int BlockWindow::ioctl(unsigned long request, void* arg) {
+    switch (request) {
+        case BLKGETSIZE: *static_cast<unsigned long*>(arg) = static_cast<unsigned long>(length_ / 512); return 0;
+        case BLKGETSIZE64: *static_cast<uint64_t*>(arg) = static_cast<uint64_t>(length_); return 0;
+        case BLKSSZGET: *static_cast<int*>(arg) = 512; return 0;
+        case HDIO_GETGEO: {
+            auto* geo = static_cast<hd_geometry*>(arg);
+            geo->heads = static_cast<unsigned char>(geometry_.heads);
+            geo->sectors = static_cast<unsigned char>(geometry_.sectors);
+            const off_t per_cylinder = static_cast<off_t>(geometry_.heads) * geometry_.sectors * 512;
+            geo->cylinders = static_cast<unsigned short>(per_cylinder > 0 ? length_ / per_cylinder : 0);
+            geo->start = static_cast<unsigned long>(offset_ / 512);
+            return 0;
+        }
+        default: errno = ENOTTY; return -1;
+    }
+}
+
+int BlockWindow::fstat(struct stat* st) {
+    *st = {};
+    st->st_mode = S_IFBLK | 0660;
+    st->st_rdev = rdev_;
+    st->st_nlink = 1;
+    st->st_blksize = 4096;
+    return 0;
+}
+
+int BlockWindow::fsync() { return ::fsync(fd_); }
+
+}  // namespace sim

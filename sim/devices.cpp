@@ -1,0 +1,13 @@
+#include "sim/devices.h"
+
+#include "sim/dev/mmc.h"
+
+namespace sim {
+
+std::vector<DeviceNode> device_nodes(Kernel& kernel) {
+    std::vector<DeviceNode> nodes;
+    add_mmc_nodes(kernel, nodes);
+    return nodes;
+}
+
+}  // namespace sim

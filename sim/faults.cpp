@@ -1,0 +1,117 @@
+#include "sim/faults.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+
+std::vector<std::string> split(std::string_view text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = text.find(':', start);
+        parts.emplace_back(text.substr(start, colon == std::string_view::npos ? colon : colon - start));
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    return parts;
+}
+
+bool parse_count(const std::string& text, long& out) {
+    char* end = nullptr;
+    out = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && out > 0;
+}
+
+}  // namespace
+
+std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
+    static const std::map<std::string, Fault::Kind> kinds = {
+        {"eio", Fault::Kind::write_error},   {"eio-read", Fault::Kind::read_error},
+        {"short", Fault::Kind::short_write}, {"vanish", Fault::Kind::vanish},
+        {"hang", Fault::Kind::hang},         {"powercut", Fault::Kind::power_cut},
+        {"reboot-fails", Fault::Kind::reboot_fails},
+    };
+    const auto parts = split(text);
+    const auto kind = kinds.find(parts[0]);
+    if (kind == kinds.end()) {
+        error = "unknown fault kind '" + parts[0] + "'";
+        return std::nullopt;
+    }
+    Fault fault{kind->second, "", 0};
+    const bool counted_only = fault.kind == Fault::Kind::power_cut || fault.kind == Fault::Kind::reboot_fails;
+    if (counted_only) {
+        if (parts.size() != 2 || !parse_count(parts[1], fault.nth)) {
+            error = "'" + std::string(text) + "' needs one count above 0";
+            return std::nullopt;
+        }
+        return fault;
+    }
+    if (parts.size() < 2 || parts[1].empty() || parts[1][0] != '/') {
+        error = "'" + std::string(text) + "' needs an absolute device path";
+        return std::nullopt;
+    }
+    fault.path = parts[1];
+    const bool count_allowed = fault.kind == Fault::Kind::write_error ||
+                               fault.kind == Fault::Kind::read_error ||
+                               fault.kind == Fault::Kind::short_write;
+    if (parts.size() > 3 || (parts.size() == 3 && (!count_allowed || !parse_count(parts[2], fault.nth))) ||
+        (fault.kind == Fault::Kind::short_write && parts.size() != 3)) {
+        error = "malformed fault '" + std::string(text) + "'";
+        return std::nullopt;
+    }
+    return fault;
+}
+
+bool Faults::has(Fault::Kind kind, const std::string& path) const {
+    for (const auto& fault : faults_)
+        if (fault.kind == kind && fault.path == path) return true;
+    return false;
+}
+
+ssize_t Faults::admit_write(const std::string& path, size_t count) {
+    const long nth = ++writes_by_path_[path];
+    if (vanished(path)) {
+        errno = EIO;
+        return -1;
+    }
+    for (const auto& fault : faults_) {
+        if (fault.path != path || (fault.nth != 0 && fault.nth != nth)) continue;
+        if (fault.kind == Fault::Kind::write_error) {
+            errno = EIO;
+            return -1;
+        }
+        if (fault.kind == Fault::Kind::short_write) return static_cast<ssize_t>(count / 2);
+    }
+    return static_cast<ssize_t>(count);
+}
+
+bool Faults::power_cut_due() {
+    ++writes_;
+    for (const auto& fault : faults_)
+        if (fault.kind == Fault::Kind::power_cut && fault.nth == writes_) return true;
+    return false;
+}
+
+bool Faults::read_fails(const std::string& path) {
+    const long nth = ++reads_by_path_[path];
+    if (vanished(path)) return true;
+    for (const auto& fault : faults_)
+        if (fault.kind == Fault::Kind::read_error && fault.path == path && (fault.nth == 0 || fault.nth == nth))
+            return true;
+    return false;
+}
+
+bool Faults::reboot_fails() {
+    for (const auto& fault : faults_) {
+        if (fault.kind == Fault::Kind::reboot_fails && reboots_refused_ < fault.nth) {
+            ++reboots_refused_;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace sim

@@ -1,0 +1,134 @@
+// quillmar-sim: makes simulated devices and powers them up with the device
+// program's own code.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "boot/quillmar.h"
+#include "sim/kernel.h"
+#include "sim/script.h"
+
+namespace {
+
+constexpr const char* usage =
+    "usage:\n"
+    "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
+    "                        [--mmc-heads N] [--mmc-sectors N]\n"
+    "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
+    "\n"
+    "init creates a simulated device in DIR; boot powers it up once and runs\n"
+    "the device program until it hands over to /bin/kinit, reboots or powers\n"
+    "off. See docs/simulator.md for the device directory, scripts and faults.\n";
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "quillmar-sim: %s\n", message.c_str());
+    return 2;
+}
+
+bool parse_size(const std::string& text, uint64_t& out) {
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (end == text.c_str()) return false;
+    const std::string suffix(end);
+    uint64_t scale = 1;
+    if (suffix == "K" || suffix == "KiB") scale = 1ULL << 10;
+    else if (suffix == "M" || suffix == "MiB") scale = 1ULL << 20;
+    else if (suffix == "G" || suffix == "GiB") scale = 1ULL << 30;
+    else if (!suffix.empty()) return false;
+    out = value * scale;
+    return true;
+}
+
+bool parse_unsigned(const std::string& text, unsigned& out) {
+    uint64_t value = 0;
+    if (!parse_size(text, value) || value > 0xffffffffULL || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    out = static_cast<unsigned>(value);
+    return true;
+}
+
+int init_command(const std::vector<std::string>& args) {
+    if (args.empty() || args[0].rfind("--", 0) == 0) return fail("init needs a directory\n" + std::string(usage));
+    sim::InitOptions options;
+    for (size_t i = 1; i < args.size(); i += 2) {
+        const std::string& flag = args[i];
+        if (i + 1 >= args.size()) return fail(flag + " needs a value");
+        const std::string& value = args[i + 1];
+        if (flag == "--board") options.board_id = value;
+        else if (flag == "--serial") options.serial = value;
+        else if (flag == "--mmc-size") {
+            if (!parse_size(value, options.mmc_size)) return fail("bad size '" + value + "'");
+        } else if (flag == "--mmc-heads") {
+            if (!parse_unsigned(value, options.mmc_heads)) return fail("bad head count '" + value + "'");
+        } else if (flag == "--mmc-sectors") {
+            if (!parse_unsigned(value, options.mmc_sectors)) return fail("bad sector count '" + value + "'");
+        } else {
+            return fail("unknown option " + flag);
+        }
+    }
+    std::string error;
+    if (!sim::init_device(args[0], options, error)) return fail(error);
+    return 0;
+}
+
+int boot_command(const std::vector<std::string>& args) {
+    if (args.empty() || args[0].rfind("--", 0) == 0) return fail("boot needs a directory\n" + std::string(usage));
+    std::string script_path;
+    std::vector<sim::Fault> faults;
+    std::string error;
+    for (size_t i = 1; i < args.size(); i += 2) {
+        const std::string& flag = args[i];
+        if (i + 1 >= args.size()) return fail(flag + " needs a value");
+        if (flag == "--script") script_path = args[i + 1];
+        else if (flag == "--fault") {
+            const auto fault = sim::parse_fault(args[i + 1], error);
+            if (!fault) return fail(error);
+            faults.push_back(*fault);
+        } else {
+            return fail("unknown option " + flag);
+        }
+    }
+
+    sim::DeviceDir device;
+    if (!device.load(args[0], error)) return fail(error);
+    std::vector<sim::ScriptEvent> events;
+    if (!script_path.empty()) {
+        std::ifstream file(script_path);
+        if (!file) return fail("cannot read script " + script_path);
+        std::stringstream text;
+        text << file.rdbuf();
+        if (!sim::parse_script(text.str(), events, error)) return fail(script_path + ": " + error);
+    }
+
+    const auto input = !script_path.empty() ? sim::Console::Input::silent
+                       : ::isatty(0)        ? sim::Console::Input::terminal
+                                            : sim::Console::Input::pipe;
+    static sim::Kernel kernel(device, input);
+    for (const auto& fault : faults) kernel.faults().add(fault);
+    for (const auto& event : events)
+        if (!sim::schedule_event(kernel, event, error)) return fail(script_path + ": " + error);
+
+    sys::install(kernel);
+    sys::exit_process(qm::quillmar_main());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "init") return init_command(args);
+    if (command == "boot") return boot_command(args);
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    std::fputs(usage, stderr);
+    return 2;
+}

@@ -1,0 +1,76 @@
+#include <cstdlib>
+
+#include "boot/handoff.h"
+#include "boot/quillmar.h"
+#include "display/eink.h"
+#include "input/readkey.h"
+#include "platform/boardid.h"
+#include "storage/mount.h"
+#include "sys/console.h"
+#include "sys/kernel.h"
+#include "update/update.h"
+
+namespace qm {
+
+namespace {
+
+[[noreturn]] void reboot_or_exit(int clean) {
+    sys::kernel().alarm(20);
+    quillmar_shutdown(clean);
+    sys::exit_process(1);
+}
+
+}  // namespace
+
+int autopilot_update() {
+    auto& k = sys::kernel();
+    err("INFO:Checking for updates... (auto-pilot mode)\n");
+    k.alarm(15);
+    if (!mount_dosfs()) {
+        err("ERROR:No userstore partition, cannot check for updates.\n");
+        k.alarm(0);
+        return 0;
+    }
+    k.alarm(0);
+    k.alarm(15);
+    if (has_multiple_updates("/mnt-us") > 1) {
+        err("ERROR:Refusing to update: too many update files found.\n");
+        unmount_dosfs();
+        eink_screen(23);
+        eink_display_error(8);
+        k.sleep(10);
+        k.alarm(0);
+        return 0;
+    }
+
+    int result = 0;
+    const int installed = update_os(&result, is_orvik());
+    if (installed == 0) {
+        k.alarm(15);
+        unmount_dosfs();
+        err("INFO:no updates found.\n");
+        k.alarm(0);
+        return 1;
+    }
+    if (installed > 0) {
+        eink_screen(22);
+        unmount_dosfs();
+        reboot_or_exit(1);
+    }
+
+    err("ERROR:*** There was a problem in the updates!\n");
+    eink_screen(23);
+    eink_display_error(result);
+    unmount_dosfs();
+    k.alarm(20);
+    err("INFO:Update failed *** Press R to continue...\n");
+    char key = 0;
+    do {
+        k.alarm(60);
+        key = 0;
+        read_key(&key, 10, nullptr, 0, 0);
+    } while (key != 'r' && key != 'R');
+    reboot_or_exit(0);
+}
+
+}  // namespace qm

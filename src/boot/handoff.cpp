@@ -1,0 +1,71 @@
+#include "boot/handoff.h"
+
+#include <fcntl.h>
+#include <sys/reboot.h>
+
+#include <cerrno>
+
+#include "boot/startup.h"
+#include "diag/dmesg.h"
+#include "display/eink.h"
+#include "input/keypad.h"
+#include "input/readkey.h"
+#include "storage/gadget.h"
+#include "sys/console.h"
+#include "sys/kernel.h"
+#include "sys/unique_fd.h"
+
+namespace qm {
+
+namespace {
+
+constexpr const char* kernel_boot_flag = "/proc/bootglobals/kernel_boot_flag";
+
+void select_primary_kernel() {
+    sys::unique_fd fd(sys::kernel().open(kernel_boot_flag, O_WRONLY));
+    if (!fd.valid()) {
+        report_errno(kernel_boot_flag, errno);
+        return;
+    }
+    err("Setting bootglobals primary/secondary kernel to %d\n", 0);
+    sys::kernel().write(fd.get(), "0\n", 2);
+}
+
+}  // namespace
+
+void default_boot() {
+    auto& k = sys::kernel();
+    keypad_shutdown();
+    eink_screen(26);
+    storage_shutdown();
+    eink_screen(20);
+    eink_shutdown();
+    out("BOOTING DEFAULT.\n");
+    disable_hotplug();
+    k.umount2("/proc", 0);
+    char arg0[] = "kinit";
+    char* const argv[] = {arg0, nullptr};
+    k.execv("/bin/kinit", argv);
+    report_perror("execl()", errno);
+}
+
+void quillmar_shutdown(int clean) {
+    auto& k = sys::kernel();
+    if (clean) {
+        err("INFO:Rebooting ... \n");
+        wait_a_sec(10);
+        k.alarm(30);
+        select_primary_kernel();
+    } else {
+        err("INFO:Rebooting ... failing over to alternate kernel\n");
+        wait_a_sec(10);
+        k.alarm(30);
+    }
+    keypad_shutdown();
+    storage_shutdown();
+    dmesg_display(1);
+    k.sync();
+    k.reboot(RB_AUTOBOOT);
+}
+
+}  // namespace qm

@@ -1,0 +1,16 @@
+// The regular ends of a run: the hand-off to the normal boot program and
+// the two kinds of reboot.
+#pragma once
+
+namespace qm {
+
+// Tears the recovery environment down and replaces the process with
+// /bin/kinit. Returns only when that fails (reported with perror).
+void default_boot();
+
+// Reboots. clean != 0 first selects the primary kernel by writing "0\n" to
+// the kernel boot flag; clean == 0 leaves the boot loader's fail-over
+// selection alone. Returns only when the reboot request fails.
+void quillmar_shutdown(int clean);
+
+}  // namespace qm

@@ -1,0 +1,86 @@
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "boot/provision.h"
+#include "boot/quillmar.h"
+#include "storage/diskutil.h"
+#include "sys/console.h"
+#include "sys/kernel.h"
+#include "sys/unique_fd.h"
+
+namespace qm {
+
+namespace {
+
+constexpr const char* mmc = "/dev/mmcblk0";
+
+// Re-adds the missing partitions of a table whose partition 1 is intact.
+// Partition 3 comes back only together with partition 2, and a re-added
+// user store is destroyed at its start and formatted again.
+void repair_partition_table(bool varlocal_missing) {
+    auto& k = sys::kernel();
+    err("INFO:Modifying partition table for %s\n", mmc);
+    k.alarm(30);
+    sys::unique_fd fd(k.open(mmc, O_RDWR));
+    if (!fd.valid()) {
+        report_errno(mmc, errno);
+        return;
+    }
+    disk_info disk {};
+    if (!get_disk_info(fd.get(), mmc, &disk)) return;
+    uint8_t mbr[mbr_size] = {};
+    if (!read_mbr(fd.get(), mmc, mbr)) {
+        err("ERROR:Failed to partition disk %s\n", mmc);
+        return;
+    }
+
+    bool appended = true;
+    if (varlocal_missing) {
+        for (int number = 2; number <= 4; ++number) {
+            const partition_row& row = partdata[number - 1];
+            if (!append_partition(mbr, number, &disk, row.boot_flag, row.type, row.sectors)) appended = false;
+        }
+    } else {
+        appended = append_partition(mbr, 4, &disk, 0, 0x0B, 0) != 0;
+    }
+    if (!appended) {
+        err("EMERGENCY:!!! Partition table create failures !!!\n");
+        return;
+    }
+
+    dump_part(mmc, mbr, &disk);
+    err("INFO:Writing out partition table to %s\n", mmc);
+    if (!write_mbr(fd.get(), mmc, mbr)) return;
+    if (varlocal_missing) nuke_first_cylinder(fd.get(), mmc, &disk, 2, mbr);
+    // The user store is formatted whenever it was re-added, which it is in
+    // both cases of this repair.
+    nuke_first_cylinder(fd.get(), mmc, &disk, 4, mbr);
+    reread_partition(fd.get(), mmc);
+    fd.reset();
+    run_mkfs(mmc);
+}
+
+}  // namespace
+
+void check_partition_table() {
+    auto& k = sys::kernel();
+    k.alarm(15);
+    const uint64_t rootfs = device_size_byname("/dev/mmcblk0p1");
+    const uint64_t varlocal = device_size_byname("/dev/mmcblk0p2");
+    const uint64_t userstore = device_size_byname("/dev/mmcblk0p4");
+    if (rootfs == 0) {
+        err("INFO:Reinitializing partition table for %s\n", mmc);
+        k.alarm(30);
+        partition_disk(mmc, "MMC0");
+        run_mkfs(mmc);
+        k.alarm(0);
+    } else if (varlocal != 0 && userstore != 0) {
+        err("INFO:Partition table verified for %s\n", mmc);
+    } else {
+        repair_partition_table(varlocal == 0);
+    }
+    k.alarm(0);
+}
+
+}  // namespace qm

@@ -1,0 +1,9 @@
+#pragma once
+
+namespace qm {
+
+// Copies the kernel message ring buffer to fd (the standard output when fd
+// is negative), framed by a header with its size and an end marker.
+void dmesg_display(int fd);
+
+}  // namespace qm

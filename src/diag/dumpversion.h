@@ -1,0 +1,12 @@
+#pragma once
+
+namespace qm {
+
+// Prints "<release> <version> <machine>[ <N>MHz]" (or "unknown") and a line
+// feed on the standard output.
+void dump_version_info();
+
+// The main CPU clock in Hz (despite the name) from /proc/cpu/clocks, or -1.
+long get_cpu_mhz();
+
+}  // namespace qm

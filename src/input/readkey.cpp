@@ -1,0 +1,112 @@
+#include "input/readkey.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "input/keypad.h"
+#include "storage/gadget.h"
+#include "sys/console.h"
+#include "sys/kernel.h"
+
+namespace qm {
+
+namespace {
+
+constexpr char spinner[] = {'/', '-', '\\', '|'};
+
+bool timed_out(const timeval& start, int seconds, const timeval& now) {
+    const auto deadline = start.tv_sec + seconds;
+    return now.tv_sec > deadline || (now.tv_sec == deadline && now.tv_usec > start.tv_usec);
+}
+
+}  // namespace
+
+int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown) {
+    auto& k = sys::kernel();
+    unsigned position = 0;
+    timeval start {};
+    k.gettimeofday(&start);
+    if (countdown) err("%3u ", static_cast<unsigned>(seconds));
+    err("%c", spinner[0]);
+    position = 1;
+
+    for (;;) {
+        if (usb_state != nullptr) {
+            *usb_state = is_usb_storage_online();
+            if (*usb_state == usb_target) {
+                if (key != nullptr) *key = 0;
+                return 1;
+            }
+        }
+
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(0, &ready);
+        int highest = 0;
+        keypad_set(&ready, &highest);
+        timeval wait {1, 0};
+        const int count = k.select(highest + 1, &ready, nullptr, nullptr, seconds < 0 ? nullptr : &wait);
+        if (count < 0) {
+            report_errno("select()", errno);
+            return 0;
+        }
+        if (count > 0) {
+            if (keypad_isset(&ready)) {
+                const int c = keypad_getch();
+                if (c > 0) {
+                    if (key != nullptr) *key = static_cast<char>(c);
+                    return 1;
+                }
+                if (count == 1) continue;
+                err("ERROR:keypad_getch() had an error\n");
+                return 0;
+            }
+            if (FD_ISSET(0, &ready)) {
+                char line[64];
+                errno = 0;
+                const ssize_t n = k.read(0, line, sizeof line - 1);
+                if (n <= 0) {
+                    report_errno("stdin", errno);
+                    return 0;
+                }
+                if (std::memchr(line, '\b', static_cast<size_t>(n)) != nullptr) {
+                    err("I saw a backspace character, restarting menu.\n");
+                    k.gettimeofday(&start);
+                    continue;
+                }
+                if (key != nullptr) *key = line[0];
+                return 1;
+            }
+            err("ERROR:Unhandled input event\n");
+            err("ERROR:Keypad input problem, sleeping for 1 second\n");
+            k.sleep(1);
+        }
+
+        if (seconds < 0) continue;
+        timeval now {};
+        k.gettimeofday(&now);
+        if (timed_out(start, seconds, now)) return 0;
+        if (countdown)
+            err("\b\b\b\b\b%3lu ", static_cast<unsigned long>(start.tv_sec + seconds - now.tv_sec));
+        else
+            err("\b");
+        err("%c", spinner[position % 4]);
+        ++position;
+    }
+}
+
+void wait_a_sec(int seconds) {
+    auto& k = sys::kernel();
+    k.alarm(10);
+    err("Please wait ... ");
+    for (int i = 0; i < seconds * 10; ++i) {
+        k.alarm(10);
+        err("%c", spinner[i % 4]);
+        k.usleep(100000);
+        err("\b");
+    }
+    err(" \n");
+    k.alarm(0);
+}
+
+}  // namespace qm

@@ -1,0 +1,16 @@
+// The one routine through which every wait for the user goes.
+#pragma once
+
+namespace qm {
+
+// Waits up to seconds (negative: without limit) for a line on the console
+// or a keypad press, animating a spinner (and a countdown) on the standard
+// error stream. 1 with the character in *key (key may be null), or with
+// *key = 0 when usb_state is given and the USB storage online state reached
+// usb_target; 0 on time-out, end of input or error.
+int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
+
+// "Please wait ... " and a spinner for the given number of seconds.
+void wait_a_sec(int seconds);
+
+}  // namespace qm

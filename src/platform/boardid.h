@@ -1,0 +1,45 @@
+// Board identity: read once at start-up from /proc, then answered by the
+// predicates every family- or board-dependent step branches on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qm {
+
+// Bytes at the start of the internal MMC reserved before the first
+// partition: 0x3C1000 on the MMC-boot (selda) family, 0x400 otherwise, 0
+// before boardid_init.
+extern int64_t g_offset_mmc;
+
+// Reads /proc/board_id and then /proc/usid; 1 when both were read. Discards
+// a text holding a non-printable character and sets g_offset_mmc.
+int boardid_init();
+
+const char* boardid_get();       // never null; empty when unknown
+const char* serialnumber_get();  // never null; empty when unknown
+
+int is_orvik();
+int is_tova();
+int is_tova_world_wide();
+int is_morvek();
+int is_morvek_world_wide();
+int is_selda();
+int is_pellan();
+int is_tova_family();
+int is_morvek_family();
+int is_orvik_platform();  // NOR-boot family
+int is_selda_platform();  // MMC-boot family
+int is_devboard();
+
+// Reads at most size - 1 bytes of a short text file with one read, drops a
+// final line feed (unless it is the only byte). 1 on success.
+int get_string_from_file(const char* path, char* buffer, size_t size);
+
+// 1 when every character lies in 0x20..0x7E (an empty text passes).
+int check_string(const char* text);
+
+// Forgets what boardid_init read, as before start-up. For tests.
+void boardid_reset();
+
+}  // namespace qm
