@@ -9,5 +9,6 @@ void storage_shutdown();
 int is_usb_storage_online();
 int is_usb_connected();
 int gadget_load_ethernet(const char* host_addr, const char* dev_addr);
+void report_sync();
 
 }  // namespace qm
