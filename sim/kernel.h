@@ -108,6 +108,9 @@ private:
     int stat_path(const char* path, struct stat* st, bool follow);
     // Waits until virtual time until; false when a signal interrupted it.
     bool wait_until(Micros until);
+    // Counts requests made while the virtual time stands still: a program
+    // that never waits for anything would otherwise spin for ever.
+    void note_request();
 
     DeviceDir device_;
     Clock clock_;
@@ -120,6 +123,8 @@ private:
     std::string boot_flag_written_;
     bool boot_flag_touched_ = false;
     RunEndHandler run_end_;
+    Micros still_since_ = -1;
+    long still_requests_ = 0;
 };
 
 }  // namespace sim
