@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -313,6 +314,8 @@ struct FieldCase {
     const char* shown;  // expected text of the decoded header, or null when refused
     std::string message;
 };
+
+void PrintTo(const FieldCase& c, std::ostream* os) { *os << c.name; }
 
 class UntarField : public testing::TestWithParam<FieldCase> {};
 
