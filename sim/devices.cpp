@@ -1,5 +1,6 @@
 #include "sim/devices.h"
 
+#include "sim/dev/fb.h"
 #include "sim/dev/mmc.h"
 
 namespace sim {
@@ -7,6 +8,7 @@ namespace sim {
 std::vector<DeviceNode> device_nodes(Kernel& kernel) {
     std::vector<DeviceNode> nodes;
     add_mmc_nodes(kernel, nodes);
+    add_fb_nodes(kernel, nodes);
     return nodes;
 }
 

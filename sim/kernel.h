@@ -20,6 +20,8 @@
 
 namespace sim {
 
+class Panel;
+
 // Where a program path leads.
 struct Resolved {
     enum class Kind { host, device, missing } kind = Kind::missing;
@@ -48,6 +50,8 @@ public:
     KernelLog& klog() { return klog_; }
     Modules& modules() { return modules_; }
     Mounts& mounts() { return mounts_; }
+    // The e-ink panel behind /dev/fb0 (sim/dev/fb.h), made on first use.
+    Panel& panel();
 
     Resolved resolve(const std::string& path);
     bool has_open_file_within(const std::string& dir) const;
@@ -125,6 +129,7 @@ private:
     RunEndHandler run_end_;
     Micros still_since_ = -1;
     long still_requests_ = 0;
+    std::shared_ptr<Panel> panel_;
 };
 
 }  // namespace sim

@@ -19,7 +19,7 @@ namespace {
 constexpr const char* usage =
     "usage:\n"
     "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
-    "                        [--mmc-heads N] [--mmc-sectors N]\n"
+    "                        [--mmc-heads N] [--mmc-sectors N] [--panel WxH]\n"
     "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
     "\n"
     "init creates a simulated device in DIR; boot powers it up once and runs\n"
@@ -68,6 +68,8 @@ int init_command(const std::vector<std::string>& args) {
             if (!parse_unsigned(value, options.mmc_heads)) return fail("bad head count '" + value + "'");
         } else if (flag == "--mmc-sectors") {
             if (!parse_unsigned(value, options.mmc_sectors)) return fail("bad sector count '" + value + "'");
+        } else if (flag == "--panel") {
+            options.panel = value;
         } else {
             return fail("unknown option " + flag);
         }
