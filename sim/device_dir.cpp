@@ -69,7 +69,9 @@ bool init_device(const std::string& dir, const InitOptions& options, std::string
          << "mmc_sectors=" << options.mmc_sectors << "\n"
          << "kernel_release=2.6.35-quillmar-sim\n"
          << "kernel_version=#1 PREEMPT Thu Dec 10 02:00:00 UTC 2026\n"
-         << "machine=armv7l\n";
+         << "machine=armv7l\n"
+         << "battery=" << options.battery << "\n"
+         << "input_events=" << options.input_events << "\n";
 
     bool ok = write_file(dir + "/proc/board_id", options.board_id + "\n") &&
               write_file(dir + "/proc/usid", options.serial + "\n") &&
