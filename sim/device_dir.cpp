@@ -78,7 +78,9 @@ bool init_device(const std::string& dir, const InitOptions& options, std::string
          << "kernel_version=#1 PREEMPT Thu Dec 10 02:00:00 UTC 2026\n"
          << "machine=armv7l\n"
          << "panel=" << panel_width << "x" << panel_height << "\n"
-         << "panel_bpp=4\n";
+         << "panel_bpp=4\n"
+         << "battery=" << options.battery << "\n"
+         << "input_events=" << options.input_events << "\n";
 
     bool ok = write_file(dir + "/proc/board_id", options.board_id + "\n") &&
               write_file(dir + "/proc/usid", options.serial + "\n") &&
