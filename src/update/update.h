@@ -16,10 +16,17 @@ struct update_config {
     uint32_t image_flags;
 };
 
-// Number of entries of dir matching "update*.bin"; 0 when it cannot be read.
+// Number of entries of dir matching "update*.bin" (each reported); 0 when
+// the directory cannot be read.
 int has_multiple_updates(const char* dir);
 
-// 1 installed, 0 nothing installed, -1 failed (result code in *result).
+// Installs the one bundle of /mnt-us/ (mounted by the caller). 1 installed,
+// 0 nothing installed (no bundle, refused, or the diagnostics image could
+// not be handled), -1 the bundle failed; the screen code goes to *result
+// when result is not null.
 int update_os(int* result, int skip_battery_check);
+
+// Hands the bundle to the unbundler of the board's family; 1 installed.
+int unbundle(const char* path, update_config* config, int* result);
 
 }  // namespace qm

@@ -1,0 +1,145 @@
+#include "update/image_copies.h"
+
+#include "platform/boardid.h"
+#include "storage/mtd.h"
+#include "sys/console.h"
+#include "update/ckimage.h"
+#include "update/copy_file.h"
+
+namespace qm {
+
+namespace {
+
+constexpr const char* copy_error =
+    "EMERGENCY:There was one or more errors while copying Kernel and Bootloader images !!!\n";
+
+void set_bit(uint32_t* flags, uint32_t bit, int value) {
+    if (value & 1)
+        *flags |= bit;
+    else
+        *flags &= ~bit;
+}
+
+// Copies one partition over its twin; true when it copied.
+bool repair(const char* src, const char* mtd, const char* dst, const char* label, const char* done) {
+    if (flash_copy_file(src, mtd, dst, label) != 1) return false;
+    err("%s", done);
+    return true;
+}
+
+bool copy_kernels(uint32_t* flags) {
+    if (!(*flags & kernel2_exists) || !is_orvik_platform()) {
+        err("NOTICE:skipping kernel duplication because there is only one kernel partition.\n");
+        return true;
+    }
+    const bool first = *flags & kernel1_valid;
+    const bool second = *flags & kernel2_valid;
+    if (first && second) {
+        err("INFO:Both kernel images are valid, no copying necessary.\n");
+        return true;
+    }
+    if (first) {
+        if (!repair("/dev/mtdblock/1", "/dev/mtd/4", "/dev/mtdblock/4", "Kernel",
+                    "INFO:Successfully copied Kernel1 to Kernel2\n"))
+            return false;
+        *flags |= kernel2_valid;
+        return true;
+    }
+    if (second) {
+        if (!repair("/dev/mtdblock/4", "/dev/mtd/1", "/dev/mtdblock/1", "Kernel",
+                    "INFO:Successfully copied Kernel2 to Kernel1\n"))
+            return false;
+        *flags |= kernel1_valid;
+        return true;
+    }
+    err("WARNING:!!! WARNING: no valid kernel image in flash!!!\n");
+    return false;
+}
+
+// False when the boot-loader step failed and already printed the error line.
+bool copy_bootloaders(uint32_t* flags) {
+    const bool first = *flags & bootloader1_valid;
+    const bool second = *flags & bootloader2_valid;
+    if (first && second) {
+        err("INFO:Both kernel images are valid, no copying necessary.\n");
+        return true;
+    }
+    if (first) {
+        if (!is_orvik_platform()) {
+            err("INFO:Both kernel images are valid, no copying necessary.\n");
+            return true;
+        }
+        if (!repair("/dev/mtdblock/0", "/dev/mtd/3", "/dev/mtdblock/3", "Bootloader",
+                    "INFO:Successfully copied Bootloader1 to Bootloader2\n")) {
+            err("%s", copy_error);
+            return false;
+        }
+        *flags |= bootloader2_valid;
+        return true;
+    }
+    if (second) {
+        if (!repair("/dev/mtdblock/3", "/dev/mtd/0", "/dev/mtdblock/0", "Bootloader",
+                    "INFO:Successfully copied Bootloader2 to Bootloader1\n")) {
+            err("%s", copy_error);
+            return false;
+        }
+        *flags |= bootloader1_valid;
+        return true;
+    }
+    err("WARNING:!!! WARNING: no valid bootloader image in flash!!!\n");
+    err("%s", copy_error);
+    return false;
+}
+
+}  // namespace
+
+void check_images(uint32_t* flags) {
+    if (flags == nullptr) {
+        err("FATAL:skipping uImage and u-boot CRC checks!\n");
+        return;
+    }
+    ckimage_configure(0, 0, 0);
+    set_bit(flags, kernel1_valid, check_object("/dev/mtd/1", "Kernel1"));
+    set_bit(flags, kernel2_exists, mtd_exists("/dev/mtd/4"));
+    if (*flags & kernel2_exists) {
+        set_bit(flags, kernel2_valid, check_object("/dev/mtd/4", "Kernel2"));
+    } else {
+        out("No Kernel2 partition in flash.\n");
+        *flags &= ~kernel2_valid;
+    }
+    set_bit(flags, bootloader1_valid, check_object("/dev/mtd/0", "Bootloader1"));
+    set_bit(flags, bootloader2_valid, check_object("/dev/mtd/3", "Bootloader2"));
+}
+
+void copy_images(uint32_t* flags) {
+    const bool kernels_good = copy_kernels(flags);
+    if (!copy_bootloaders(flags)) return;
+    if (!kernels_good) err("%s", copy_error);
+}
+
+bool images_sound(uint32_t flags) {
+    return (flags & kernel1_valid) && ((flags & kernel2_valid) || !(flags & kernel2_exists)) &&
+           (flags & bootloader1_valid) && (flags & bootloader2_valid);
+}
+
+int flash_copy_file(const char* src, const char* mtd, const char* dst, const char* label) {
+    if (src == nullptr || mtd == nullptr || dst == nullptr) {
+        err("ERROR:NULL was passed to %s\n", "flash_copy_file");
+        return 0;
+    }
+    if (!flash_unlock(mtd)) {
+        err("ERROR:Cannot write %s to NOR flash\n", label);
+        flash_lock(mtd);
+        return 0;
+    }
+    if (copy_file(src, dst, 131072, 1, 0)) {
+        flash_lock(mtd);
+        return 1;
+    }
+    err("WARNING:Could not copy %s ('%s' to '%s')\n", label, src, dst);
+    err("EMERGENCY:\a*** %s may be corrupt and device may not reboot properly until this is resolved! ***\n", label);
+    flash_lock(mtd);
+    return -1;
+}
+
+}  // namespace qm
