@@ -132,7 +132,7 @@ void Kernel::stuck(const std::string& why) {
 Resolved Kernel::resolve(const std::string& path) {
     Resolved result;
     result.path = normalise(path);
-    if (path_within(result.path, "/dev")) {
+    if (path_within(result.path, "/dev") || is_device_node(result.path)) {
         result.kind = Resolved::Kind::device;
         return result;
     }
@@ -152,6 +152,13 @@ Resolved Kernel::resolve(const std::string& path) {
     result.kind = Resolved::Kind::host;
     result.host_path = device_.root() + result.path;
     return result;
+}
+
+bool Kernel::is_device_node(const std::string& path) {
+    // Outside /dev only files a device publishes (its sysfs attributes) count.
+    if (!path_within(path, "/sys")) return false;
+    const auto nodes = device_nodes(*this);
+    return std::any_of(nodes.begin(), nodes.end(), [&](const DeviceNode& n) { return n.path == path; });
 }
 
 bool Kernel::has_open_file_within(const std::string& dir) const {
@@ -176,6 +183,7 @@ int Kernel::install_fd(std::unique_ptr<OpenFile> opened) {
 }
 
 int Kernel::open(const char* path, int flags, mode_t mode) {
+    note_request();
     const Resolved where = resolve(path);
     if (faults_.hangs(where.path)) {
         // Like a device that never answers: only the watchdog ends this.
@@ -214,11 +222,18 @@ int Kernel::open(const char* path, int flags, mode_t mode) {
 ssize_t Kernel::read(int fd, void* buf, size_t count) {
     OpenFile* f = file(fd);
     if (f == nullptr) return -1;
+    if (dynamic_cast<ConsoleFile*>(f) != nullptr && !f->input_ready()) {
+        // A console read blocks until a line comes, as on a serial line.
+        fd_set wanted;
+        FD_ZERO(&wanted);
+        FD_SET(fd, &wanted);
+        if (select(fd + 1, &wanted, nullptr, nullptr, nullptr) < 0) return -1;
+    }
     if (fd > 2 && faults_.read_fails(f->path)) {
         errno = EIO;
         return -1;
     }
-    return f->read(buf, count);
+    return f->read(buf, fd > 2 ? faults_.read_limit(f->path, count) : count);
 }
 
 ssize_t Kernel::write(int fd, const void* buf, size_t count) {
@@ -268,6 +283,7 @@ int Kernel::ioctl(int fd, unsigned long request, void* arg) {
 int Kernel::fcntl_setfd(int fd, int) { return file(fd) == nullptr ? -1 : 0; }
 
 int Kernel::stat_path(const char* path, struct stat* st, bool follow) {
+    note_request();
     const Resolved where = resolve(path);
     switch (where.kind) {
         case Resolved::Kind::missing: errno = ENOENT; return -1;
@@ -455,6 +471,18 @@ int Kernel::uname(struct utsname* buf) {
 
 bool Kernel::wait_until(Micros until) { return !clock_.advance_to(until); }
 
+void Kernel::note_request() {
+    // Far more requests than any real operation makes without ever sleeping
+    // or waiting: opening, timing and alarm requests are few per step.
+    constexpr long spinning = 500'000;
+    if (clock_.now() != still_since_) {
+        still_since_ = clock_.now();
+        still_requests_ = 0;
+    } else if (++still_requests_ > spinning) {
+        stuck("the program keeps running without ever waiting: it spins in a loop");
+    }
+}
+
 int Kernel::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
     std::vector<int> wanted;
     for (int fd = 0; readfds != nullptr && fd < nfds; ++fd) {
@@ -511,19 +539,24 @@ int Kernel::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfd
     return 0;
 }
 
-unsigned int Kernel::alarm(unsigned int seconds) { return clock_.alarm(seconds); }
+unsigned int Kernel::alarm(unsigned int seconds) {
+    note_request();
+    return clock_.alarm(seconds);
+}
 
 int Kernel::sigaction(int signum, const struct sigaction* act, struct sigaction* old) {
     return ::sigaction(signum, act, old);
 }
 
 time_t Kernel::time(time_t* out) {
+    note_request();
     const time_t now = epoch + static_cast<time_t>(clock_.now() / one_second);
     if (out != nullptr) *out = now;
     return now;
 }
 
 int Kernel::gettimeofday(struct timeval* tv) {
+    note_request();
     tv->tv_sec = epoch + static_cast<time_t>(clock_.now() / one_second);
     tv->tv_usec = static_cast<suseconds_t>(clock_.now() % one_second);
     return 0;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <typeindex>
 
 #include "sim/clock.h"
 #include "sim/console.h"
@@ -19,6 +20,8 @@
 #include "sys/kernel.h"
 
 namespace sim {
+
+class Panel;
 
 // Where a program path leads.
 struct Resolved {
@@ -48,8 +51,21 @@ public:
     KernelLog& klog() { return klog_; }
     Modules& modules() { return modules_; }
     Mounts& mounts() { return mounts_; }
+    // The e-ink panel behind /dev/fb0 (sim/dev/fb.h), made on first use.
+    Panel& panel();
+
+    // State of one kind of simulated device (sim/dev/), made on first use
+    // with the kernel as its argument and kept for the run.
+    template <typename State>
+    State& state() {
+        auto& slot = states_[std::type_index(typeid(State))];
+        if (!slot) slot = std::make_shared<State>(*this);
+        return *static_cast<State*>(slot.get());
+    }
 
     Resolved resolve(const std::string& path);
+    // Whether path outside /dev is a file published by a simulated device.
+    bool is_device_node(const std::string& path);
     bool has_open_file_within(const std::string& dir) const;
     // Real time since the epoch at virtual time 0.
     static constexpr time_t epoch = 1796083200;  // 2026-12-01 00:00:00 UTC
@@ -108,6 +124,9 @@ private:
     int stat_path(const char* path, struct stat* st, bool follow);
     // Waits until virtual time until; false when a signal interrupted it.
     bool wait_until(Micros until);
+    // Counts requests made while the virtual time stands still: a program
+    // that never waits for anything would otherwise spin for ever.
+    void note_request();
 
     DeviceDir device_;
     Clock clock_;
@@ -117,9 +136,13 @@ private:
     Modules modules_;
     Mounts mounts_;
     std::map<int, std::unique_ptr<OpenFile>> fds_;
+    std::map<std::type_index, std::shared_ptr<void>> states_;
     std::string boot_flag_written_;
     bool boot_flag_touched_ = false;
     RunEndHandler run_end_;
+    Micros still_since_ = -1;
+    long still_requests_ = 0;
+    std::shared_ptr<Panel> panel_;
 };
 
 }  // namespace sim
