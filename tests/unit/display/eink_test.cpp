@@ -10,6 +10,7 @@
 #include "sim/dev/fb.h"
 #include "support/param_name.h"
 #include "support/simkernel.h"
+#include "support/testdir.h"
 
 namespace {
 
@@ -403,6 +404,34 @@ TEST(Artwork, EveryPictureHasItsSizeAndDepth) {
         EXPECT_EQ(picture.image.rowbytes, (c.width * 2 + 7) / 8);
     }
     EXPECT_EQ(device.console(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A driver that reports less screen memory than its panel needs: drawing
+// stays inside the mapping.
+TEST(EinkShortMemory, DrawingStaysInsideTheMapping) {
+    test::TempDir dir;
+    std::string error;
+    ASSERT_TRUE(sim::init_device(dir / "dev", {}, error)) << error;
+    test::write_file(dir / "dev/device.conf", test::read_file(dir / "dev/device.conf") + "panel_memory=30000\n");
+    sim::DeviceDir device_dir;
+    ASSERT_TRUE(device_dir.load(dir / "dev", error)) << error;
+    sim::Kernel kernel(device_dir, sim::Console::Input::silent);
+    std::string console;
+    kernel.console().capture_to(&console);
+    sys::install(kernel);
+
+    ASSERT_EQ(qm::eink_init(), 1) << console;
+    EXPECT_NE(console.find("WARNING:eink memory holds only 100 of 800 rows\n"), std::string::npos) << console;
+    EXPECT_EQ(qm::eink_image.yres, 100u);
+    EXPECT_EQ(qm::eink_yres, 800u);
+    EXPECT_EQ(qm::eink_display_image(qm::eink_picture_pattern, 0, 0), 1);
+    const auto& memory = kernel.panel().memory();
+    for (size_t i = 30000; i < memory.size(); ++i) ASSERT_EQ(memory[i], 0) << "written past the mapping at " << i;
+    qm::eink_shutdown();
 }
 
 }  // namespace
