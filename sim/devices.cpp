@@ -1,12 +1,16 @@
 #include "sim/devices.h"
 
+#include "sim/dev/loop.h"
 #include "sim/dev/mmc.h"
+#include "sim/dev/mtd.h"
 
 namespace sim {
 
 std::vector<DeviceNode> device_nodes(Kernel& kernel) {
     std::vector<DeviceNode> nodes;
     add_mmc_nodes(kernel, nodes);
+    add_loop_nodes(kernel, nodes);
+    add_mtd_nodes(kernel, nodes);
     return nodes;
 }
 

@@ -16,6 +16,7 @@
 #include "sim/modules.h"
 #include "sim/mounts.h"
 #include "sim/open_file.h"
+#include "sim/storage.h"
 #include "sys/kernel.h"
 
 namespace sim {
@@ -48,9 +49,14 @@ public:
     KernelLog& klog() { return klog_; }
     Modules& modules() { return modules_; }
     Mounts& mounts() { return mounts_; }
+    Storage& storage() { return storage_; }
 
     Resolved resolve(const std::string& path);
     bool has_open_file_within(const std::string& dir) const;
+    // Whether a descriptor of the program is open on a path that matches.
+    bool any_open_file(const std::function<bool(const std::string& path)>& matches) const;
+    // The open file behind a descriptor of the program, or null (errno EBADF).
+    OpenFile* open_file(int fd) { return file(fd); }
     // Real time since the epoch at virtual time 0.
     static constexpr time_t epoch = 1796083200;  // 2026-12-01 00:00:00 UTC
 
@@ -119,6 +125,7 @@ private:
     KernelLog klog_;
     Modules modules_;
     Mounts mounts_;
+    Storage storage_;
     std::map<int, std::unique_ptr<OpenFile>> fds_;
     std::string boot_flag_written_;
     bool boot_flag_touched_ = false;

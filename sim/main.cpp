@@ -19,7 +19,8 @@ namespace {
 constexpr const char* usage =
     "usage:\n"
     "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
-    "                        [--mmc-heads N] [--mmc-sectors N]\n"
+    "                        [--mmc-heads N] [--mmc-sectors N] [--family mmc|nor]\n"
+    "                        [--nor-kernel2 yes|no] [--card-size BYTES]\n"
     "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
     "\n"
     "init creates a simulated device in DIR; boot powers it up once and runs\n"
@@ -68,6 +69,13 @@ int init_command(const std::vector<std::string>& args) {
             if (!parse_unsigned(value, options.mmc_heads)) return fail("bad head count '" + value + "'");
         } else if (flag == "--mmc-sectors") {
             if (!parse_unsigned(value, options.mmc_sectors)) return fail("bad sector count '" + value + "'");
+        } else if (flag == "--family") {
+            options.family = value;
+        } else if (flag == "--nor-kernel2") {
+            if (value != "yes" && value != "no") return fail("--nor-kernel2 takes yes or no");
+            options.nor_kernel2 = value == "yes";
+        } else if (flag == "--card-size") {
+            if (!parse_size(value, options.card_size)) return fail("bad size '" + value + "'");
         } else {
             return fail("unknown option " + flag);
         }
