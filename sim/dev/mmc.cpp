@@ -111,7 +111,13 @@ void PartitionTables::read(Kernel& kernel, unsigned card) {
     kernel.klog().log(table.empty() ? line + " unknown partition table" : line);
 }
 
+unsigned long PartitionTables::reread_requests(unsigned card) const {
+    const auto found = requests_.find(card);
+    return found == requests_.end() ? 0 : found->second;
+}
+
 int PartitionTables::reread(Kernel& kernel, unsigned card) {
+    ++requests_[card];
     const std::string prefix = "/dev/" + disk_name(card) + "p";
     const auto is_partition = [&](const std::string& path) { return path.compare(0, prefix.size(), prefix) == 0; };
     if (kernel.any_open_file(is_partition) || kernel.storage().loops.any_backing(is_partition) ||

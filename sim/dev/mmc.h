@@ -34,10 +34,13 @@ public:
     // BLKRRPART on the card: 0, or -1 with EBUSY while one of its
     // partitions is open, attached to a loop device or mounted.
     int reread(Kernel& kernel, unsigned card);
+    // How many BLKRRPART requests reached a card, granted or not.
+    unsigned long reread_requests(unsigned card) const;
 
 private:
     void read(Kernel& kernel, unsigned card);
     std::map<unsigned, std::vector<PartitionWindow>> tables_;
+    std::map<unsigned, unsigned long> requests_;
 };
 
 void add_mmc_nodes(Kernel& kernel, std::vector<DeviceNode>& nodes);
