@@ -19,6 +19,7 @@ extern const partition_row partdata[4];
 
 int partition_disk(const char* path, const char* label);
 int run_mkfs(const char* disk_path);
+int erase_dev(const char* path, const char* label);
 int nuke_first_cylinder(int fd, const char* name, const disk_info* disk, int number,
                         const uint8_t* mbr);
 int erase_userstore_and_varlocal();

@@ -9,5 +9,9 @@ int eink_screen(int) { return 0; }
 int eink_display_error(int) { return 1; }
 int eink_asis() { return -1; }
 int eink_progressbar(unsigned) { return 0; }
+int eink_display_image(int, int, int) { return 0; }
+int eink_char_to_sprite(int) { return 0; }
+void eink_drawsprite(int, int, int) {}
+unsigned eink_xres = 0, eink_yres = 0;
 
 }  // namespace qm

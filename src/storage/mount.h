@@ -7,5 +7,7 @@ namespace qm {
 // /mnt-us. 1 on success.
 int mount_dosfs();
 int unmount_dosfs();
+int mount_mmc();
+int unmount_mmc();
 
 }  // namespace qm
