@@ -6,6 +6,20 @@ set(QM_PICTURE_NAMES
 set(QM_PICTURE_DIR ${CMAKE_BINARY_DIR}/generated/pictures)
 set(QM_PICTURES_CPP ${CMAKE_BINARY_DIR}/generated/display/pictures.cpp)
 
+# A cross build cannot run the qmpicture it builds: it takes one built for
+# the build machine instead.
+if(CMAKE_CROSSCOMPILING)
+    set(QM_HOST_QMPICTURE "" CACHE FILEPATH "qmpicture built for the build machine")
+    if(NOT QM_HOST_QMPICTURE)
+        message(FATAL_ERROR "A cross build needs -DQM_HOST_QMPICTURE=<path of a native qmpicture>")
+    endif()
+    set(qm_picture_tool ${QM_HOST_QMPICTURE})
+    set(qm_picture_tool_dependency ${QM_HOST_QMPICTURE})
+else()
+    set(qm_picture_tool qmpicture)
+    set(qm_picture_tool_dependency qmpicture)
+endif()
+
 set(qm_embed_args)
 set(qm_packed_files)
 foreach(name ${QM_PICTURE_NAMES})
@@ -14,8 +28,8 @@ foreach(name ${QM_PICTURE_NAMES})
     add_custom_command(
         OUTPUT ${packed}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${QM_PICTURE_DIR}
-        COMMAND qmpicture encode --bpp 2 ${png} ${packed}
-        DEPENDS qmpicture ${png}
+        COMMAND ${qm_picture_tool} encode --bpp 2 ${png} ${packed}
+        DEPENDS ${qm_picture_tool_dependency} ${png}
         COMMENT "Compressing picture ${name}"
         VERBATIM)
     list(APPEND qm_embed_args ${name}=${packed})
@@ -25,8 +39,8 @@ endforeach()
 add_custom_command(
     OUTPUT ${QM_PICTURES_CPP}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated/display
-    COMMAND qmpicture embed ${QM_PICTURES_CPP} ${qm_embed_args}
-    DEPENDS qmpicture ${qm_packed_files}
+    COMMAND ${qm_picture_tool} embed ${QM_PICTURES_CPP} ${qm_embed_args}
+    DEPENDS ${qm_picture_tool_dependency} ${qm_packed_files}
     COMMENT "Embedding the pictures"
     VERBATIM)
 target_sources(qm_core PRIVATE ${QM_PICTURES_CPP})

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -200,10 +201,14 @@ Panel::Panel(Kernel& kernel) : kernel_(kernel) {
     memory_.assign(size_t{qm::egl_rowbytes(width, bpp, qm::egl_padding_8)} * height, 0);
     qm::egl_create_from_buffer(&image_, memory_.data(), width, height, bpp);
     next_shot_ = next_free_shot(kernel.device().host_path("screens"));
+    // A driver may report less memory than its screen needs (panel_memory
+    // in device.conf makes this one do so); never more than it has.
+    const long reported = kernel.device().setting_number("panel_memory", static_cast<long>(memory_.size()));
+    reported_memory_ = static_cast<uint32_t>(std::clamp<long>(reported, 0, static_cast<long>(memory_.size())));
 }
 
 void* Panel::map(size_t length, off_t offset) {
-    if (offset != 0 || length == 0 || length > memory_.size()) {
+    if (offset != 0 || length == 0 || length > reported_memory_) {
         errno = EINVAL;
         return reinterpret_cast<void*>(-1);
     }
@@ -227,7 +232,7 @@ int Panel::ioctl(unsigned long request, void* arg) {
             auto* fix = static_cast<fb_fix_screeninfo*>(arg);
             *fix = {};
             std::strncpy(fix->id, "eink_fb", sizeof fix->id - 1);
-            fix->smem_len = static_cast<uint32_t>(memory_.size());
+            fix->smem_len = reported_memory_;
             fix->type = FB_TYPE_PACKED_PIXELS;
             fix->visual = FB_VISUAL_STATIC_PSEUDOCOLOR;
             fix->line_length = image_.rowbytes;
@@ -279,13 +284,13 @@ void Panel::draw_builtin_screen(int number) {
     const int h = static_cast<int>(image_.yres);
     std::fill(memory_.begin(), memory_.end(), 0);
     // A dashed frame says "stand-in" at a glance.
-    for (int x = 16; x < w - 16; x += 24) {
-        fill_rect(image_, x, 16, 12, 4, ink);
-        fill_rect(image_, x, h - 20, 12, 4, ink);
+    for (int x = 10; x < w - 10; x += 24) {
+        fill_rect(image_, x, 10, 12, 4, ink);
+        fill_rect(image_, x, h - 14, 12, 4, ink);
     }
-    for (int y = 16; y < h - 16; y += 24) {
-        fill_rect(image_, 16, y, 4, 12, ink);
-        fill_rect(image_, w - 20, y, 4, 12, ink);
+    for (int y = 10; y < h - 10; y += 24) {
+        fill_rect(image_, 10, y, 4, 12, ink);
+        fill_rect(image_, w - 14, y, 4, 12, ink);
     }
     const int scale = w >= 800 ? 4 : 3;
     draw_centred(image_, h / 4, "DRIVER SCREEN " + std::to_string(number), scale, ink);

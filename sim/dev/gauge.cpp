@@ -86,7 +86,7 @@ public:
                 return -1;
             }
             std::vector<uint8_t> bytes(msg.buf, msg.buf + msg.len);
-            if (gauge.transfer(msg.addr, msg.flags, bytes) != 0) return -1;
+            if (gauge.transfer(msg.flags, i == 0, bytes) != 0) return -1;
             if ((msg.flags & I2C_M_RD) != 0) std::copy(bytes.begin(), bytes.end(), msg.buf);
         }
         return static_cast<int>(data->nmsgs);
@@ -110,14 +110,18 @@ void Gauge::set_charge(unsigned percent) {
     registers_[reg_rsoc] = static_cast<uint8_t>(percent);
 }
 
-int Gauge::transfer(uint16_t, uint16_t flags, std::vector<uint8_t>& bytes) {
+int Gauge::transfer(uint16_t flags, bool first, std::vector<uint8_t>& bytes) {
     if ((flags & I2C_M_RD) == 0) {
-        // A write sets the register pointer, further bytes land in the
-        // registers from there on.
+        // The first byte of a transfer sets the register pointer; every
+        // further byte written in the same transfer lands in the registers
+        // from there on.
         for (size_t i = 0; i < bytes.size(); ++i) {
-            if (i == 0) pointer_ = bytes[0] & 0x7f;
-            else registers_[pointer_++ & 0x7f] = bytes[i];
-            pointer_ &= 0x7f;
+            if (first && i == 0) {
+                pointer_ = bytes[0] & 0x7f;
+                continue;
+            }
+            registers_[pointer_] = bytes[i];
+            pointer_ = (pointer_ + 1) & 0x7f;
         }
         return 0;
     }

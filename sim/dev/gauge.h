@@ -32,8 +32,9 @@ public:
     // The next count transfers (every transfer when count < 0) fail.
     void fail_transfers(long count) { failures_left_ = count; }
 
-    // One combined transfer; 0, or -1 with errno.
-    int transfer(uint16_t address, uint16_t flags, std::vector<uint8_t>& bytes);
+    // One message of a combined transfer (first: it opens the transfer);
+    // 0, or -1 with errno.
+    int transfer(uint16_t flags, bool first, std::vector<uint8_t>& bytes);
     long reads() const { return reads_; }
 
 private:

@@ -153,6 +153,12 @@ int eink_init() {
     eink_buffer = static_cast<uint8_t*>(mapped);
 
     egl_create_from_buffer(&eink_image, eink_buffer, var.xres, var.yres, var.bits_per_pixel);
+    // Drawing must stay inside the mapping even if the driver reports less
+    // memory than its screen size needs.
+    if (eink_image.rowbytes != 0 && uint64_t{eink_image.rowbytes} * eink_image.yres > eink_size) {
+        err("WARNING:eink memory holds only %u of %u rows\n", eink_size / eink_image.rowbytes, eink_image.yres);
+        eink_image.yres = eink_size / eink_image.rowbytes;
+    }
     err("INFO:eink initialized... %ux%u (%u bytes)\n", var.xres, var.yres, eink_size);
     eink_xres = var.xres;
     eink_yres = var.yres;
@@ -174,6 +180,8 @@ void eink_shutdown() {
     }
     // Nothing may draw into the released mapping.
     eink_image = egl_image{};
+    eink_xres = 0;
+    eink_yres = 0;
     egl_destroy(&ei_monofont);
     egl_destroy(&ei_sprites);
     images = nullptr;
@@ -269,8 +277,8 @@ int eink_display_error(int code) {
     char text[32];
     const int length = std::snprintf(text, sizeof text, "%04u", static_cast<unsigned>(code));
     const unsigned n = length > 0 ? static_cast<unsigned>(length) : 0;
-    const unsigned x = (eink_image.xres - glyph_width * n) / 2;
-    const unsigned y = eink_image.yres == 1200 ? 840 : 760;
+    const unsigned x = (eink_xres - glyph_width * n) / 2;
+    const unsigned y = eink_yres == 1200 ? 840 : 760;
     eink_drawstring(x, y, x, text);
     eink_update_partial();
     return 1;

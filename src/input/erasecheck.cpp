@@ -1,8 +1,107 @@
 #include "input/erasecheck.h"
 
+#include "display/eink.h"
+#include "input/readkey.h"
+#include "sys/console.h"
+
 namespace qm {
 
-// Not built yet: a factory reset is never confirmed.
-int erasecheck() { return 0; }
+namespace {
+
+constexpr char confirmation_word[] = "reset";
+constexpr int word_length = 5;
+// Eight cursor keys and two letters that do not occur in the word; it
+// switches wrong letters between the notice and the test card.
+constexpr unsigned char hidden_sequence[] = {19, 23, 1, 1, 4, 19, 23, 4, 120, 107};
+constexpr int sequence_length = sizeof hidden_sequence;
+
+constexpr int notice_picture = 1;
+constexpr int pattern_picture = 2;
+
+int lower(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+bool alphanumeric(int c) { return (c >= '0' && c <= '9') || (lower(c) >= 'a' && lower(c) <= 'z'); }
+
+int next_key() {
+    char key = 0;
+    while (!read_key(&key, -1, nullptr, 0, 0)) {
+    }
+    return static_cast<unsigned char>(key);
+}
+
+}  // namespace
+
+void erasecheck_sprite_position(unsigned xres, unsigned yres, int p, int* x, int* y) {
+    if (!(xres <= 600 && yres <= 800) && xres <= 824 && yres <= 1200) {
+        *x = 316 + 40 * p;
+        *y = 390;
+        return;
+    }
+    if (!(xres <= 600 && yres <= 800)) err("WARNING:Defaulting to using 600x800 screens.\n");
+    *x = 204 + 40 * p;
+    *y = 246;
+}
+
+void erasecheck_pattern_position(unsigned xres, unsigned yres, int* x, int* y) {
+    *x = (static_cast<int>(xres) - 600) / 2;
+    *y = (static_cast<int>(yres) - 800) / 2;
+}
+
+void erasecheck_screen_show() {
+    eink_display_image(notice_picture, 0, 0);
+    out("*** Press ENTER or Select to continue booting normally ***\n");
+    out("enter \"RESET\" to erase the device and enter quillmar.\n");
+}
+
+int erasecheck() {
+    erasecheck_screen_show();
+    int typed = 0;
+    int pattern_mode = 0;
+    int progress = 0;
+    for (;;) {
+        out("Enter: ");
+        const int key = next_key();
+        out("\n");
+
+        if (key == 13 || key == 10 || key == ' ' || key == '$') {
+            err("INFO:Factory reset aborted, booting normally.\n");
+            return 0;
+        }
+        if (key == 8) {
+            err("INFO:DEL key - start over.\n");
+            erasecheck_screen_show();
+            typed = 0;
+            continue;
+        }
+        if (progress < sequence_length && key == hidden_sequence[progress]) ++progress;
+        if (progress == sequence_length) {
+            pattern_mode = !pattern_mode;
+            err("WARNING:Skip %d\n", pattern_mode);
+            progress = 0;
+        }
+        if (!alphanumeric(key)) {
+            err("WARNING:Ignoring non-alphanumeric input. (ch=%u)\n", static_cast<unsigned>(key));
+            continue;
+        }
+        if (lower(key) == confirmation_word[typed]) {
+            int x = 0, y = 0;
+            erasecheck_sprite_position(eink_xres, eink_yres, typed, &x, &y);
+            eink_drawsprite(x, y, eink_char_to_sprite(key));
+            if (++typed == word_length) {
+                err("INFO:Code matched.\n");
+                return 1;
+            }
+            continue;
+        }
+        err("WARNING:Code not recognized, try again!\n");
+        if (pattern_mode) {
+            int x = 0, y = 0;
+            erasecheck_pattern_position(eink_xres, eink_yres, &x, &y);
+            eink_display_image(pattern_picture, x, y);
+        } else {
+            erasecheck_screen_show();
+        }
+        typed = 0;
+    }
+}
 
 }  // namespace qm

@@ -68,10 +68,19 @@ int rpscramble_check(const char* text) {
 
 int check_pass() {
     out("PASSWORD: ");
+    auto& k = sys::kernel();
     char line[256];
-    const ssize_t n = sys::kernel().read(0, line, sizeof line - 1);
+    const ssize_t n = k.read(0, line, sizeof line - 1);
     if (n <= 0) return 0;
     line[n] = '\0';
+    // The rest of an overlong line is dropped, or it would come back as
+    // menu keys.
+    bool line_ended = n < static_cast<ssize_t>(sizeof line - 1) || line[n - 1] == '\n';
+    while (!line_ended) {
+        char dropped[sizeof line];
+        const ssize_t more = k.read(0, dropped, sizeof dropped - 1);
+        line_ended = more <= 0 || dropped[more - 1] == '\n';
+    }
     if (line[n - 1] == '\n') line[n - 1] = '\0';
     return rpscramble_check(line);
 }

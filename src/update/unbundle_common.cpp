@@ -70,10 +70,14 @@ void progress_push(unsigned weight) {
     err("INFO:Total progress is %u%%\n", progress_base);
 }
 
-void progress_update(unsigned weight, uint64_t position, uint64_t total) {
+unsigned progress_percent(unsigned weight, uint64_t position, uint64_t total) {
     uint64_t part = 0;
     if (total != 0) part = std::min<uint64_t>(weight, uint64_t{weight} * position / total);
-    eink_progressbar(static_cast<unsigned>(std::min<uint64_t>(100, progress_base + part)));
+    return static_cast<unsigned>(std::min<uint64_t>(100, progress_base + part));
+}
+
+void progress_update(unsigned weight, uint64_t position, uint64_t total) {
+    eink_progressbar(progress_percent(weight, position, total));
 }
 
 void member_progress(unbundle_state& state, tar_header* header, uint64_t position) {

@@ -100,7 +100,10 @@ int do_unbundle(const char* path, int file, const update_config* config,
 extern unsigned progress_base;
 // Adds weight and prints "INFO:Total progress is %u%%\n" (not capped).
 void progress_push(unsigned weight);
-// Sets the e-ink bar to progress_base plus the member's share, capped at 100.
+// progress_base plus the share of weight that position is of total, capped
+// at 100; the share is 0 for an empty total.
+unsigned progress_percent(unsigned weight, uint64_t position, uint64_t total);
+// Sets the e-ink bar to progress_percent.
 void progress_update(unsigned weight, uint64_t position, uint64_t total);
 // The progress of a member: the rewritten console line, the text bar and
 // the e-ink bar, for position bytes of the member handled.

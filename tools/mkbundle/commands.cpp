@@ -389,7 +389,11 @@ int extract(const args& a) {
     open_bundle b;
     if (!open_for_walk(a[0], b)) return 1;
     const fs::path dir = a[1];
-    const fs::path parent = dir.has_parent_path() ? dir.parent_path() : fs::path(".");
+    // Staged beside the nearest existing folder on the way to DIR, so the
+    // files can be renamed into place and nothing shows before the end.
+    fs::path parent = dir.parent_path();
+    while (!parent.empty() && !fs::is_directory(parent)) parent = parent.parent_path();
+    if (parent.empty()) parent = dir.is_absolute() ? fs::path("/") : fs::path(".");
     std::string pattern = (parent / ".mkbundle-extract-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) return fail(parent.string() + ": " + std::strerror(errno));
     extract_walk walk;

@@ -89,4 +89,14 @@ TEST_F(DevicePassword, AskedOnTheConsole) {
     EXPECT_EQ(qm::check_pass(), 0);
 }
 
+TEST_F(DevicePassword, OverlongLineIsDroppedWhole) {
+    qm::boardid_init();
+    device_.kernel().console().type_line(std::string(600, 'q'));
+    device_.kernel().console().type_line("next");
+    EXPECT_EQ(qm::check_pass(), 0);
+    char line[8] = {};
+    EXPECT_EQ(device_.kernel().read(0, line, sizeof line - 1), 5);
+    EXPECT_STREQ(line, "next\n");
+}
+
 }  // namespace

@@ -1,0 +1,15 @@
+// Single-register transfers on an I2C bus, each one combined transfer of
+// two messages (I2C_RDWR) carrying the slave address.
+#pragma once
+
+#include <cstdint>
+
+namespace qm {
+
+// The register's byte (0 to 255), or the negated error number.
+int i2c_read_byte_data(int fd, uint8_t address, uint8_t reg);
+
+// 0, or the negated error number.
+int i2c_write_byte_data(int fd, uint8_t address, uint8_t reg, uint8_t value);
+
+}  // namespace qm

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include "support/param_name.h"
+#include "support/people.h"
+
+namespace {
+
+const std::string notice =
+    "*** Press ENTER or Select to continue booting normally ***\n"
+    "enter \"RESET\" to erase the device and enter quillmar.\n";
+const std::string prompt = "Enter: /\n";
+const std::string wrong = "WARNING:Code not recognized, try again!\n";
+
+// Runs the erase check from the developer menu: each step is one script
+// verb line ("console R", "key BACKSPACE") a second after the previous;
+// then "q" quits the menu.
+test::SimResult run_check(const std::vector<std::string>& steps) {
+    std::string script = "0.2 console\n1 console J\n";
+    for (const auto& step : steps) script += "+1 " + step + "\n";
+    script += "+1 console q\n";
+    test::TempDir dir;
+    return test::boot_with_script(dir, script);
+}
+
+// The transcript of the check from its first notice to its result line.
+std::string check_transcript(const test::SimResult& run) {
+    const size_t start = run.find(notice);
+    const size_t end = run.find("INFO:Erase check returned");
+    if (start == std::string::npos || end == std::string::npos) return "(no erase check in)\n" + run.output;
+    return run.output.substr(start, end - start);
+}
+
+struct SequenceCase {
+    const char* name;
+    std::vector<std::string> steps;
+    std::string transcript;
+};
+
+class EraseCheck : public testing::TestWithParam<SequenceCase> {};
+
+TEST_P(EraseCheck, Transcript) {
+    const auto run = run_check(GetParam().steps);
+    EXPECT_EQ(check_transcript(run), GetParam().transcript);
+}
+
+std::string typed(int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += prompt;
+    return text;
+}
+
+const std::string aborted = "INFO:Factory reset aborted, booting normally.\n";
+const std::string matched = "INFO:Code matched.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, EraseCheck,
+    testing::Values(
+        SequenceCase{"capitals",
+                     {"console R", "console E", "console S", "console E", "console T"},
+                     notice + typed(5) + matched},
+        SequenceCase{"mixed_case_from_the_keypad",
+                     {"key R", "console e", "key S", "console e", "key T"},
+                     notice + typed(5) + matched},
+        SequenceCase{"rest_fails_at_the_fourth_key",
+                     {"console R", "console E", "console S", "console T", "console \\r"},
+                     notice + typed(4) + wrong + notice + prompt + aborted},
+        SequenceCase{"digit_is_compared_like_a_letter",
+                     {"console r", "console e", "console 5", "key ENTER"},
+                     notice + typed(3) + wrong + notice + prompt + aborted},
+        SequenceCase{"other_characters_are_ignored",
+                     {"console r", "console e", "console -", "console s", "console e", "console t"},
+                     notice + typed(3) + "WARNING:Ignoring non-alphanumeric input. (ch=45)\n" + typed(3) + matched},
+        SequenceCase{"backspace_starts_over",
+                     {"console r", "console e", "console s", "key BACKSPACE", "console e", "console \\r"},
+                     notice + typed(4) + "INFO:DEL key - start over.\n" + notice + prompt + wrong + notice + prompt +
+                         aborted},
+        SequenceCase{"keypad_enter_aborts", {"console r", "key KPENTER"}, notice + typed(2) + aborted},
+        SequenceCase{"blank_aborts", {"console  "}, notice + prompt + aborted},
+        SequenceCase{"dollar_aborts", {"key HENKAN"}, notice + prompt + aborted},
+        SequenceCase{"empty_line_aborts", {"console"}, notice + prompt + aborted}),
+    test::ParamName());
+
+std::vector<std::string> hidden_sequence() {
+    return {"key DOWN", "key UP", "key LEFT", "key LEFT", "key RIGHT",
+            "key DOWN", "key UP", "key RIGHT", "key X",   "key K"};
+}
+
+std::string hidden_sequence_transcript(int mode_after) {
+    std::string text;
+    for (const unsigned c : {19u, 23u, 1u, 1u, 4u, 19u, 23u, 4u})
+        text += prompt + "WARNING:Ignoring non-alphanumeric input. (ch=" + std::to_string(c) + ")\n";
+    // x is a wrong letter before the sequence completes, k completes it
+    // and is a wrong letter too.
+    text += prompt + wrong + (mode_after == 1 ? notice : "");
+    text += prompt + "WARNING:Skip " + std::to_string(mode_after) + "\n" + wrong + (mode_after == 1 ? "" : notice);
+    return text;
+}
+
+TEST(EraseCheckPattern, HiddenSequenceTogglesTheTestCard) {
+    std::vector<std::string> steps = hidden_sequence();
+    steps.push_back("console w");
+    const auto twice = hidden_sequence();
+    steps.insert(steps.end(), twice.begin(), twice.end());
+    steps.push_back("console w");
+    steps.push_back("console \\r");
+    const auto run = run_check(steps);
+    // With the test card on, a wrong letter does not print the notice.
+    EXPECT_EQ(check_transcript(run), notice + hidden_sequence_transcript(1) + prompt + wrong +
+                                         hidden_sequence_transcript(0) + prompt + wrong + notice + prompt + aborted);
+}
+
+TEST(EraseCheckAtBoot, SlashAtThePromptAndEnterBootsNormally) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console /\n3 key ENTER\n");
+    EXPECT_TRUE(run.contains(notice + prompt + aborted + "INFO:Erasecheck skipped, booting normally.\n"))
+        << run.output;
+    // The MMC is not test-read first, and the normal hand-off follows.
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+}  // namespace

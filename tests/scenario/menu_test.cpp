@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include "support/param_name.h"
+#include "support/people.h"
+
+namespace {
+
+const std::string developer_menu =
+    "Charge: 80% \n"
+    "\n\nDeveloper Menu\n====\n3. Load MMC0 over USB storage\n4. Erase MMC0\n"
+    "I. Initialize Partition Table (fdisk) and format FAT\nO. Format and overwrite FAT partition\n"
+    "E. Export FAT partition\nU. Update using update*.bin file on FAT partition\n"
+    "M. Update using update*.bin file on FAT partition of second MMC port\n"
+    "D. dmesg / kernel printk ring buffer.\nQ. quit\nChoose: ";
+
+std::string storage_menu(const std::string& label) {
+    return "Charge: 80% \n\n[" + label + "]\n1. done\nR. reboot\nChoose: ";
+}
+
+const std::string clean_reboot = "SIM: reboot (kernel_boot_flag written \"0\\n\")";
+const std::string failover_reboot = "SIM: reboot (kernel_boot_flag untouched)";
+const std::string password = "qLm4re446";  // of the default serial B0A1C2D3E4F50001
+
+TEST(DeveloperMenu, TenQuietSecondsHandOver) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n");
+    EXPECT_TRUE(run.contains(developer_menu + test::countdown_wait(10) + "\nMenu timeout\n")) << run.output;
+    EXPECT_TRUE(run.contains("\nMenu timeout\nBOOTING DEFAULT.\n")) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+TEST(DeveloperMenu, KeypadEnterOpensItAndHandOffFailureShowsItAgain) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    std::remove((dir / "dev/bin/kinit").c_str());
+    test::write_file(dir / "script", "0.3 key KPENTER\n25 console q\n");
+    const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+    const size_t timeout = run.find("\nMenu timeout\n");
+    ASSERT_NE(timeout, std::string::npos) << run.output;
+    EXPECT_NE(run.find("execl(): No such file or directory\n" + developer_menu, timeout), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+struct EntryCase {
+    const char* name;
+    std::string keys;      // console lines typed one second apart after ENTER
+    std::string expected;  // appears after the first menu
+    std::string last_line;
+};
+
+class MenuEntries : public testing::TestWithParam<EntryCase> {};
+
+TEST_P(MenuEntries, KeyDoesWhatTheEntrySays) {
+    const EntryCase& c = GetParam();
+    std::string script = "0.2 console\n";
+    std::string keys = c.keys;
+    for (size_t start = 0; start < keys.size();) {
+        const size_t end = keys.find(' ', start);
+        script += "+1 console " + keys.substr(start, end - start) + "\n";
+        start = end == std::string::npos ? keys.size() : end + 1;
+    }
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, script);
+    const size_t menu = run.find(developer_menu);
+    ASSERT_NE(menu, std::string::npos) << run.output;
+    EXPECT_NE(run.find(c.expected, menu), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), c.last_line) << run.output;
+}
+
+const std::string after_key = "\n\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, MenuEntries,
+    testing::Values(
+        EntryCase{"q_quits", "q", after_key + "INFO:Rebooting ... failing over to alternate kernel\n", failover_reboot},
+        EntryCase{"Q_quits", "Q", after_key + "INFO:Rebooting ... failing over", failover_reboot},
+        EntryCase{"x_quits", "x", after_key + "INFO:Rebooting ... failing over", failover_reboot},
+        EntryCase{"X_quits", "X", after_key + "INFO:Rebooting ... failing over", failover_reboot},
+        EntryCase{"r_reboots_clean", "r", after_key + "INFO:Rebooting ... \nPlease wait", clean_reboot},
+        EntryCase{"R_reboots_clean", "R", after_key + "INFO:Rebooting ... \nPlease wait", clean_reboot},
+        EntryCase{"unknown", "z q", after_key + "Unknown option 'z'\n\n" + developer_menu, failover_reboot},
+        EntryCase{"idle_keys_show_it_again", "/ q", " 10 /\n\n" + developer_menu, failover_reboot},
+        EntryCase{"d_dumps_the_kernel_log", "d q", after_key + "\n=== kernel printk buffer", failover_reboot},
+        EntryCase{"D_dumps_the_kernel_log", "D q", after_key + "\n=== kernel printk buffer", failover_reboot},
+        EntryCase{"u_without_user_store", "u q",
+                  after_key + "ERROR:Cannot update because I cannot mount rootfs\n" + developer_menu, failover_reboot},
+        EntryCase{"M_without_second_card", "M q",
+                  after_key + "ERROR:Cannot update because I cannot mount rootfs\n" + developer_menu, failover_reboot},
+        EntryCase{"e_without_user_store", "e q",
+                  after_key +
+                      "ERROR:storage_export(/dev/mmcblk0p4): stat error: No such file or directory (2)\n"
+                      "INFO:main_menu: storage_export(/dev/mmcblk0p4) failed" + developer_menu,
+                  failover_reboot},
+        EntryCase{"wrong_password", "3 qlm4re446 q",
+                  after_key + "PASSWORD: INFO:invalid password!\n" + developer_menu, failover_reboot},
+        EntryCase{"J_runs_the_erase_check", "J \\r q",
+                  after_key + "*** Press ENTER or Select to continue booting normally ***\n"
+                              "enter \"RESET\" to erase the device and enter quillmar.\nEnter: /\n"
+                              "INFO:Factory reset aborted, booting normally.\nINFO:Erase check returned 0\n" +
+                      developer_menu,
+                  failover_reboot},
+        EntryCase{"j_confirmed", "j r e s e t q", "INFO:Code matched.\nINFO:Erase check returned 1\n",
+                  failover_reboot}),
+    test::ParamName());
+
+TEST(DeveloperMenu, WrongPasswordExportsNothing) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n1 console 3\n2 console nope\n3 console q\n");
+    EXPECT_TRUE(run.contains("INFO:invalid password!\n")) << run.output;
+    EXPECT_FALSE(run.contains("exporting")) << run.output;
+    EXPECT_FALSE(run.contains("[MMC0]")) << run.output;
+}
+
+TEST(DeveloperMenu, FailedGaugeReadingShowsUnknownCharge) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n0.5 gauge-error on\n1 console /\n3 console q\n");
+    EXPECT_TRUE(run.contains("/dev/i2c/0:Input/output error\nCharge: Unknown\n\n\nDeveloper Menu\n")) << run.output;
+}
+
+TEST(StorageMenu, FollowsTheHostConnectingAndLeaving) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir,
+                                            "0.2 console\n1 console 3\n2 console " + password +
+                                                "\n4.5 usb host on\n8.5 usb cable off\n10 console q\n");
+    const std::string expected =
+        "PASSWORD: INFO:storage_export(/dev/mmcblk0): exporting\n" + storage_menu("MMC0") + "/\b-\b\\\b|" +
+        "\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") + "/\b-\b\\\b|\b/" +
+        "\n\n\nUSB DISCONNECTED!!\nINFO:storage_export(): Disabling USB storage\n" + developer_menu;
+    EXPECT_TRUE(run.contains(expected)) << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST(StorageMenu, HostAlreadyAttachedConnectsAtOnce) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(
+        dir, "0 usb host on\n0.2 console\n1 console 3\n2 console " + password + "\n5 console 1\n6 console q\n");
+    EXPECT_TRUE(run.contains(storage_menu("MMC0") + "/\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") +
+                             "/\b-\b\\\n\nINFO:storage_export(): Disabling USB storage\n" + developer_menu))
+        << run.output;
+}
+
+TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(
+        dir, "0.2 console\n1 console 3\n2 console " + password + "\n70 console x\n71 console 1\n72 console q\n");
+    const std::string quiet = storage_menu("MMC0") + test::spinner_wait(30) + "still alive...\n";
+    EXPECT_TRUE(run.contains(quiet + quiet + storage_menu("MMC0") + test::spinner_wait(8) +
+                             "\n\nUnknown option 'x'\n\n" + storage_menu("MMC0")))
+        << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST(StorageMenu, RebootKey) {
+    test::TempDir dir;
+    const auto run =
+        test::boot_with_script(dir, "0.2 console\n1 console 3\n2 console " + password + "\n3 key R\n");
+    EXPECT_TRUE(run.contains(storage_menu("MMC0") + "/\n\nINFO:Rebooting ... \n")) << run.output;
+    EXPECT_EQ(run.last_line(), clean_reboot);
+}
+
+}  // namespace
