@@ -115,7 +115,8 @@ TEST_F(MountTest, UserStoreMountsOnMntUsAndABusyUnmountDetachesLazily) {
     device.take_console();
     auto& k = device.kernel();
     ASSERT_EQ(qm::mount_dosfs(), 1) << device.console();
-    ASSERT_NE(loop0(), nullptr);
+    qm::losetup_clear("/dev/loop0");
+    ASSERT_NE(loop0(), nullptr) << "a mounted loop device stays attached";
     const int fd = k.open("/mnt-us/update.bin", O_CREAT | O_WRONLY, 0644);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(std::filesystem::exists(device.host("userstore/update.bin")));
