@@ -84,21 +84,25 @@ struct MapCase {
     const char* name;
     int64_t offset;
     unsigned heads, sectors;
-    const char* reference;  // "fdisk", "sfdisk" or "" (no tool can place it)
+    const char* reference;  // "fdisk" or "sfdisk"
     Entry expected[4];
 };
 
 class PartitionMap : public Provisioning, public testing::WithParamInterface<MapCase> {};
 
-std::string fdisk_script(const std::vector<test::DumpedPartition>& parts) {
+// fdisk's own table for the same partitions; from the second one on when
+// fdisk cannot place the first (it starts inside the first track).
+std::string fdisk_script(const std::vector<test::DumpedPartition>& parts, size_t first) {
     std::ostringstream script;
     script << "o\n";
-    for (size_t i = 0; i < parts.size(); ++i) {
+    for (size_t i = first; i < parts.size(); ++i) {
         script << "n\np\n";
-        if (i < 3) script << i + 1 << "\n";  // the last free slot is taken without asking
+        if (i < 3 || first != 0) script << i + 1 << "\n";  // the last free slot is taken without asking
         script << parts[i].start << "\n" << parts[i].start + parts[i].size - 1 << "\n";
     }
-    script << "t\n4\nb\na\n1\nw\n";
+    script << "t\n4\nb\n";
+    if (first == 0) script << "a\n1\n";
+    script << "w\n";
     return script.str();
 }
 
@@ -128,21 +132,22 @@ TEST_P(PartitionMap, ReadsBackThroughUtilLinuxWithTheSameChs) {
         EXPECT_EQ(parts[i].bootable, i == 0);
     }
 
-    if (*c.reference == '\0') return;
     const std::string tool = test::find_tool(c.reference);
     if (tool.empty()) GTEST_SKIP() << c.reference << " is not installed";
     const std::string reference = device().host("reference.img");
     test::write_file(reference, "");
     std::filesystem::resize_file(reference, 1ULL << 30);
+    const size_t first = std::string(c.reference) == "fdisk" && parts[0].start < c.sectors ? 1 : 0;
     const test::ToolRun made =
         std::string(c.reference) == "fdisk"
             ? test::run_tool(tool + " -c=dos -H " + std::to_string(c.heads) + " -S " + std::to_string(c.sectors) +
                                  " '" + reference + "'",
-                             fdisk_script(parts))
+                             fdisk_script(parts, first))
             : test::run_tool(tool + " --no-reread --no-tell-kernel -q '" + reference + "'", sfdisk_script(parts));
     ASSERT_EQ(made.status, 0) << made.output;
-    EXPECT_EQ(test::read_bytes(image(), 446, 64), test::read_bytes(reference, 446, 64))
-        << "the four entries, CHS fields included, differ from " << c.reference << "'s";
+    const off_t from = 446 + 16 * static_cast<off_t>(first);
+    EXPECT_EQ(test::read_bytes(image(), from, 510 - from), test::read_bytes(reference, from, 510 - from))
+        << "the entries, CHS fields included, differ from " << c.reference << "'s";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {{7688, 827692}, {835380, 64260}, {899640, 32130}, {931770, 1156680}}},
         MapCase{"nor_boot_255x63", nor_boot_offset, 255, 63, "sfdisk",
                 {{2, 819313}, {819315, 64260}, {883575, 32130}, {915705, 1172745}}},
-        MapCase{"nor_boot_4x16", nor_boot_offset, 4, 16, "",
+        MapCase{"nor_boot_4x16", nor_boot_offset, 4, 16, "fdisk",
                 {{2, 819262}, {819264, 49152}, {868416, 16384}, {884800, 1212352}}}),
     test::ParamName());
 
