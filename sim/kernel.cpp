@@ -132,7 +132,7 @@ void Kernel::stuck(const std::string& why) {
 Resolved Kernel::resolve(const std::string& path) {
     Resolved result;
     result.path = normalise(path);
-    if (path_within(result.path, "/dev")) {
+    if (path_within(result.path, "/dev") || is_device_node(result.path)) {
         result.kind = Resolved::Kind::device;
         return result;
     }
@@ -152,6 +152,13 @@ Resolved Kernel::resolve(const std::string& path) {
     result.kind = Resolved::Kind::host;
     result.host_path = device_.root() + result.path;
     return result;
+}
+
+bool Kernel::is_device_node(const std::string& path) {
+    // Outside /dev only files a device publishes (its sysfs attributes) count.
+    if (!path_within(path, "/sys")) return false;
+    const auto nodes = device_nodes(*this);
+    return std::any_of(nodes.begin(), nodes.end(), [&](const DeviceNode& n) { return n.path == path; });
 }
 
 bool Kernel::has_open_file_within(const std::string& dir) const {
@@ -219,6 +226,13 @@ int Kernel::open(const char* path, int flags, mode_t mode) {
 ssize_t Kernel::read(int fd, void* buf, size_t count) {
     OpenFile* f = file(fd);
     if (f == nullptr) return -1;
+    if (dynamic_cast<ConsoleFile*>(f) != nullptr && !f->input_ready()) {
+        // A console read blocks until a line comes, as on a serial line.
+        fd_set wanted;
+        FD_ZERO(&wanted);
+        FD_SET(fd, &wanted);
+        if (select(fd + 1, &wanted, nullptr, nullptr, nullptr) < 0) return -1;
+    }
     if (fd > 2 && faults_.read_fails(f->path)) {
         errno = EIO;
         return -1;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <typeindex>
 
 #include "sim/clock.h"
 #include "sim/console.h"
@@ -20,6 +21,8 @@
 #include "sys/kernel.h"
 
 namespace sim {
+
+class Panel;
 
 // Where a program path leads.
 struct Resolved {
@@ -49,9 +52,23 @@ public:
     KernelLog& klog() { return klog_; }
     Modules& modules() { return modules_; }
     Mounts& mounts() { return mounts_; }
+    // The e-ink panel behind /dev/fb0 (sim/dev/fb.h), made on first use.
+    Panel& panel();
+
+    // State of one kind of simulated device (sim/dev/), made on first use
+    // with the kernel as its argument and kept for the run.
+    template <typename State>
+    State& state() {
+        auto& slot = states_[std::type_index(typeid(State))];
+        if (!slot) slot = std::make_shared<State>(*this);
+        return *static_cast<State*>(slot.get());
+    }
+
     Storage& storage() { return storage_; }
 
     Resolved resolve(const std::string& path);
+    // Whether path outside /dev is a file published by a simulated device.
+    bool is_device_node(const std::string& path);
     bool has_open_file_within(const std::string& dir) const;
     // Whether a descriptor of the program is open on a path that matches.
     bool any_open_file(const std::function<bool(const std::string& path)>& matches) const;
@@ -127,11 +144,13 @@ private:
     Mounts mounts_;
     Storage storage_;
     std::map<int, std::unique_ptr<OpenFile>> fds_;
+    std::map<std::type_index, std::shared_ptr<void>> states_;
     std::string boot_flag_written_;
     bool boot_flag_touched_ = false;
     RunEndHandler run_end_;
     Micros still_since_ = -1;
     long still_requests_ = 0;
+    std::shared_ptr<Panel> panel_;
 };
 
 }  // namespace sim

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boot/quillmar.h"
+#include "input/rpscrambler.h"
 #include "sim/kernel.h"
 #include "sim/script.h"
 
@@ -20,12 +21,16 @@ constexpr const char* usage =
     "usage:\n"
     "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
     "                        [--mmc-heads N] [--mmc-sectors N] [--family mmc|nor]\n"
-    "                        [--nor-kernel2 yes|no] [--card-size BYTES]\n"
+    "                        [--nor-kernel2 yes|no] [--card-size BYTES] [--panel WxH]\n"
+    "                        [--battery PCT] [--input-events LIST]\n"
     "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
+    "  quillmar-sim password SERIAL\n"
     "\n"
     "init creates a simulated device in DIR; boot powers it up once and runs\n"
     "the device program until it hands over to /bin/kinit, reboots or powers\n"
-    "off. See docs/simulator.md for the device directory, scripts and faults.\n";
+    "off. password prints the service password of the device with that\n"
+    "serial number (\"\" for a device without one).\n"
+    "See docs/simulator.md for the device directory, scripts and faults.\n";
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "quillmar-sim: %s\n", message.c_str());
@@ -69,6 +74,14 @@ int init_command(const std::vector<std::string>& args) {
             if (!parse_unsigned(value, options.mmc_heads)) return fail("bad head count '" + value + "'");
         } else if (flag == "--mmc-sectors") {
             if (!parse_unsigned(value, options.mmc_sectors)) return fail("bad sector count '" + value + "'");
+        } else if (flag == "--panel") {
+            options.panel = value;
+        } else if (flag == "--battery") {
+            if (!parse_unsigned(value, options.battery) || options.battery > 100)
+                return fail("bad battery charge '" + value + "' (0 to 100)");
+        } else if (flag == "--input-events") {
+            if (value.find_first_not_of("0123,") != std::string::npos) return fail("bad unit list '" + value + "'");
+            options.input_events = value;
         } else if (flag == "--family") {
             options.family = value;
         } else if (flag == "--nor-kernel2") {
@@ -128,11 +141,20 @@ int boot_command(const std::vector<std::string>& args) {
 
 }  // namespace
 
+int password_command(const std::vector<std::string>& args) {
+    if (args.size() != 1) return fail("password needs one serial number");
+    char password[16];
+    qm::rpscramble_gen(args[0].c_str(), sizeof password, password);
+    std::printf("%s\n", password);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "init") return init_command(args);
     if (command == "boot") return boot_command(args);
+    if (command == "password") return password_command(args);
     if (command == "help" || command == "--help" || command == "-h") {
         std::fputs(usage, stdout);
         return 0;

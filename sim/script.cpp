@@ -8,6 +8,9 @@
 #include <iterator>
 #include <sstream>
 
+#include "sim/dev/gauge.h"
+#include "sim/dev/input.h"
+#include "sim/dev/usb.h"
 #include "sim/kernel.h"
 
 namespace sim {
@@ -84,6 +87,13 @@ constexpr std::pair<const char*, Verb> verbs[] = {
     {"console", console_line},
     {"signal", deliver_signal},
     {"fault", inject_fault},
+    {"key", key_verb},
+    {"input", input_verb},
+    {"usb", usb_verb},
+    {"battery", battery_verb},
+    {"gauge", gauge_verb},
+    {"gauge-unstable", gauge_unstable_verb},
+    {"gauge-error", gauge_error_verb},
 };
 
 }  // namespace

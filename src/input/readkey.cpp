@@ -19,6 +19,16 @@ bool timed_out(const timeval& start, int seconds, const timeval& now) {
     return now.tv_sec > deadline || (now.tv_sec == deadline && now.tv_usec > start.tv_usec);
 }
 
+// Only the first character of a line is the key: the rest of a line longer
+// than the buffer is read and dropped so it cannot come back as keys.
+void discard_rest_of_line(const char* chunk, ssize_t length) {
+    char rest[64];
+    while (length == static_cast<ssize_t>(sizeof rest - 1) && chunk[length - 1] != '\n') {
+        length = sys::kernel().read(0, rest, sizeof rest - 1);
+        chunk = rest;
+    }
+}
+
 }  // namespace
 
 int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown) {
@@ -57,9 +67,14 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
                     if (key != nullptr) *key = static_cast<char>(c);
                     return 1;
                 }
-                if (count == 1) continue;
-                err("ERROR:keypad_getch() had an error\n");
-                return 0;
+                if (c < 0) {
+                    err("ERROR:keypad_getch() had an error\n");
+                    return 0;
+                }
+                // Releases, repeats and sync records carry no key and do not
+                // end the wait, also when several devices had them at once;
+                // a console line that came with them is read below.
+                if (!FD_ISSET(0, &ready)) continue;
             }
             if (FD_ISSET(0, &ready)) {
                 char line[64];
@@ -69,6 +84,7 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
                     report_errno("stdin", errno);
                     return 0;
                 }
+                discard_rest_of_line(line, n);
                 if (std::memchr(line, '\b', static_cast<size_t>(n)) != nullptr) {
                     err("I saw a backspace character, restarting menu.\n");
                     k.gettimeofday(&start);

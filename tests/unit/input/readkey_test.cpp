@@ -1,0 +1,143 @@
+#include "input/readkey.h"
+
+#include <gtest/gtest.h>
+#include <linux/input.h>
+
+#include "input/keypad.h"
+#include "platform/boardid.h"
+#include "sim/dev/input.h"
+#include "sim/dev/usb.h"
+#include "storage/gadget.h"
+#include "support/simkernel.h"
+
+namespace {
+
+class ReadKey : public testing::Test {
+protected:
+    ReadKey() {
+        kernel().mount("proc", "/proc", "proc", 0, "");
+        kernel().mount("sysfs", "/sys", "sysfs", 0, "");
+        qm::boardid_init();
+        qm::keypad_init();
+        device_.take_console();
+    }
+    ~ReadKey() override {
+        qm::keypad_shutdown();
+        qm::boardid_reset();
+    }
+    sim::Kernel& kernel() { return device_.kernel(); }
+    sim::Micros now() { return kernel().clock().now(); }
+    // A console line typed at virtual time t (seconds).
+    void type_at(double t, const std::string& line) {
+        kernel().clock().at(static_cast<sim::Micros>(t * sim::one_second),
+                            [this, line] { return kernel().console().type_line(line), false; });
+    }
+    void key_at(double t, unsigned unit, uint16_t type, uint16_t code, int32_t value) {
+        kernel().clock().at(static_cast<sim::Micros>(t * sim::one_second), [=, this] {
+            kernel().state<sim::InputDevices>().emit(unit, type, code, value);
+            return false;
+        });
+    }
+
+    test::SimDevice device_;
+};
+
+TEST_F(ReadKey, CountdownAndSpinnerRedrawOncePerSecond) {
+    char key = 'z';
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 1), 0);
+    const std::string expected =
+        " 10 /\b\b\b\b\b  9 -\b\b\b\b\b  8 \\\b\b\b\b\b  7 |\b\b\b\b\b  6 /\b\b\b\b\b  5 -"
+        "\b\b\b\b\b  4 \\\b\b\b\b\b  3 |\b\b\b\b\b  2 /\b\b\b\b\b  1 -";
+    EXPECT_EQ(device_.take_console(), expected);
+    EXPECT_GE(now(), 10 * sim::one_second);
+    EXPECT_LT(now(), 11 * sim::one_second + 1000);
+    EXPECT_EQ(key, 'z');
+}
+
+TEST_F(ReadKey, ZeroSecondsIsOneEmptyWait) {
+    EXPECT_EQ(qm::read_key(nullptr, 0, nullptr, 0, 1), 0);
+    EXPECT_EQ(device_.take_console(), "  0 /");
+    EXPECT_LT(now(), 2 * sim::one_second);
+}
+
+TEST_F(ReadKey, WithoutCountdownOnlyTheSpinnerTurns) {
+    EXPECT_EQ(qm::read_key(nullptr, 2, nullptr, 0, 0), 0);
+    EXPECT_EQ(device_.take_console(), "/\b-");
+}
+
+TEST_F(ReadKey, FirstCharacterOfALineIsTheKeyAndTheRestIsDropped) {
+    type_at(0.5, "xyz");
+    type_at(0.6, std::string(100, 'a') + "b");
+    type_at(0.7, "q");
+    char key = 0;
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 0), 1);
+    EXPECT_EQ(key, 'x');
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 0), 1);
+    EXPECT_EQ(key, 'a');
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 0), 1);
+    EXPECT_EQ(key, 'q');
+}
+
+TEST_F(ReadKey, BackspaceRestartsTheTimeOut) {
+    type_at(2.5, "ab\bc");
+    EXPECT_EQ(qm::read_key(nullptr, 3, nullptr, 0, 0), 0);
+    // The spinner goes on where it was; the first display is not repeated.
+    EXPECT_EQ(device_.take_console(), "/\b-\b\\I saw a backspace character, restarting menu.\n\b|\b/");
+    EXPECT_GE(now(), 5500000);
+}
+
+TEST_F(ReadKey, KeypadPressIsAKey) {
+    key_at(1.5, 0, EV_KEY, KEY_R, 1);
+    char key = 0;
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 1), 1);
+    EXPECT_EQ(key, 'r');
+}
+
+TEST_F(ReadKey, EventsWithoutAKeyDoNotEndTheWait) {
+    key_at(0.5, 0, EV_KEY, KEY_R, 0);
+    key_at(0.5, 1, EV_SYN, SYN_REPORT, 0);
+    key_at(1.5, 2, EV_KEY, KEY_T, 2);
+    key_at(2.5, 3, EV_KEY, KEY_T, 1);
+    char key = 0;
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 0), 1);
+    EXPECT_EQ(key, 't');
+    EXPECT_EQ(device_.take_console().find("ERROR"), std::string::npos);
+}
+
+TEST_F(ReadKey, ConsoleLineWithAKeyRelease) {
+    key_at(0.5, 0, EV_KEY, KEY_R, 0);
+    type_at(0.5, "m");
+    char key = 0;
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 0), 1);
+    EXPECT_EQ(key, 'm');
+}
+
+TEST_F(ReadKey, UsbStateAlreadyReachedEndsAtOnce) {
+    int state = -1;
+    char key = 'x';
+    EXPECT_EQ(qm::read_key(&key, 30, &state, 0, 0), 1);
+    EXPECT_EQ(key, 0);
+    EXPECT_EQ(state, 0);
+    EXPECT_EQ(now(), 0);
+}
+
+TEST_F(ReadKey, NoLimitKeepsTheFirstSpinnerCharacter) {
+    type_at(500, "k");
+    char key = 0;
+    EXPECT_EQ(qm::read_key(&key, -1, nullptr, 0, 0), 1);
+    EXPECT_EQ(key, 'k');
+    EXPECT_EQ(device_.take_console(), "/");
+}
+
+TEST_F(ReadKey, WaitASecSpinsTenTimesASecond) {
+    qm::wait_a_sec(1);
+    std::string expected = "Please wait ... ";
+    const char spinner[] = "/-\\|";
+    for (int i = 0; i < 10; ++i) expected += std::string(1, spinner[i % 4]) + "\b";
+    expected += " \n";
+    EXPECT_EQ(device_.take_console(), expected);
+    EXPECT_EQ(now(), sim::one_second);
+    EXPECT_FALSE(kernel().clock().alarm_deadline().has_value());
+}
+
+}  // namespace
