@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace sim {
 
@@ -34,7 +35,7 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
         {"short", Fault::Kind::short_write}, {"short-read", Fault::Kind::short_read},
         {"vanish", Fault::Kind::vanish},
         {"hang", Fault::Kind::hang},         {"powercut", Fault::Kind::power_cut},
-        {"reboot-fails", Fault::Kind::reboot_fails},
+        {"reboot-fails", Fault::Kind::reboot_fails}, {"swap", Fault::Kind::swap},
     };
     const auto parts = split(text);
     const auto kind = kinds.find(parts[0]);
@@ -56,6 +57,14 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
         return std::nullopt;
     }
     fault.path = parts[1];
+    if (fault.kind == Fault::Kind::swap) {
+        if (parts.size() != 3 || parts[2].empty()) {
+            error = "'" + std::string(text) + "' needs the host file that replaces the path";
+            return std::nullopt;
+        }
+        fault.replacement = parts[2];
+        return fault;
+    }
     const bool count_needed = fault.kind == Fault::Kind::short_write || fault.kind == Fault::Kind::short_read;
     const bool count_allowed = count_needed || fault.kind == Fault::Kind::write_error ||
                                fault.kind == Fault::Kind::read_error;
@@ -111,6 +120,14 @@ size_t Faults::read_limit(const std::string& path, size_t count) const {
         if (fault.kind == Fault::Kind::short_read && fault.path == path)
             count = std::min(count, static_cast<size_t>(fault.nth));
     return count;
+}
+
+std::string Faults::take_swap(const std::string& path) {
+    for (auto& fault : faults_) {
+        if (fault.kind != Fault::Kind::swap || fault.path != path || fault.replacement.empty()) continue;
+        return std::exchange(fault.replacement, std::string());
+    }
+    return "";
 }
 
 bool Faults::reboot_fails() {

@@ -8,6 +8,8 @@
 //   vanish:PATH        PATH disappears: opens fail, open descriptors fail with EIO
 //   hang:PATH          opening PATH never completes (only the alarm ends it)
 //   powercut:N         the power fails right after the Nth write to any device or file
+//   swap:PATH:HOSTFILE when the program reads PATH again from its start, the
+//                      file holds what HOSTFILE holds (a medium changed under it)
 //   reboot-fails:N     the first N reboot and power-off requests fail
 #pragma once
 
@@ -22,10 +24,11 @@
 namespace sim {
 
 struct Fault {
-    enum class Kind { write_error, read_error, short_write, short_read, vanish, hang, power_cut, reboot_fails };
+    enum class Kind { write_error, read_error, short_write, short_read, vanish, hang, power_cut, reboot_fails, swap };
     Kind kind;
     std::string path;
     long nth = 0;  // 0: every time
+    std::string replacement = {};  // swap: host file whose bytes replace the file's
 };
 
 // Parses one fault text; nothing (and a reason in error) when it is malformed.
@@ -48,6 +51,9 @@ public:
     bool vanished(const std::string& path) const { return has(Fault::Kind::vanish, path); }
     bool hangs(const std::string& path) const { return has(Fault::Kind::hang, path); }
     bool reboot_fails();
+    // The host file whose bytes path takes now that it is read again from
+    // its start; empty when nothing is to change. Each swap happens once.
+    std::string take_swap(const std::string& path);
 
 private:
     bool has(Fault::Kind kind, const std::string& path) const;

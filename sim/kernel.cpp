@@ -258,7 +258,24 @@ ssize_t Kernel::write(int fd, const void* buf, size_t count) {
 
 off_t Kernel::lseek(int fd, off_t offset, int whence) {
     OpenFile* f = file(fd);
-    return f == nullptr ? -1 : f->lseek(offset, whence);
+    if (f == nullptr) return -1;
+    if (offset == 0 && whence == SEEK_SET && f->lseek(0, SEEK_CUR) > 0) swap_contents(*f);
+    return f->lseek(offset, whence);
+}
+
+void Kernel::swap_contents(OpenFile& f) {
+    auto* hosted = dynamic_cast<HostFile*>(&f);
+    const std::string replacement = hosted != nullptr ? faults_.take_swap(f.path) : "";
+    if (replacement.empty()) return;
+    const int source = ::open(replacement.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) stuck("cannot read " + replacement + " for the swap fault");
+    if (::ftruncate(hosted->host_fd(), 0) != 0) stuck("cannot swap " + f.path);
+    char buffer[65536];
+    off_t at = 0;
+    for (ssize_t n; (n = ::read(source, buffer, sizeof buffer)) > 0; at += n)
+        if (::pwrite(hosted->host_fd(), buffer, static_cast<size_t>(n), at) != n) stuck("cannot swap " + f.path);
+    ::close(source);
+    klog_.log("swap: " + f.path + " now holds " + replacement);
 }
 
 int Kernel::close(int fd) {

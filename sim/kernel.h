@@ -129,6 +129,8 @@ private:
     OpenFile* file(int fd);
     int install_fd(std::unique_ptr<OpenFile> file);
     int stat_path(const char* path, struct stat* st, bool follow);
+    // The swap fault: the file's bytes change under the program.
+    void swap_contents(OpenFile& f);
     // Waits until virtual time until; false when a signal interrupted it.
     bool wait_until(Micros until);
     // Counts requests made while the virtual time stands still: a program

@@ -18,8 +18,7 @@
 #include "update/copy_file.h"
 #include "update/image_copies.h"
 #include "update/remove_file.h"
-#include "update/unbundle_orvik.h"
-#include "update/unbundle_selda.h"
+#include "update/install_common.h"
 
 namespace qm {
 
