@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/dev/fb.h"
 #include "sim/modules.h"
 
 namespace sim {
@@ -58,6 +59,12 @@ bool init_device(const std::string& dir, const InitOptions& options, std::string
         error = "the MMC geometry needs 1 to 255 heads and 1 to 63 sectors per track";
         return false;
     }
+    unsigned panel_width = 0;
+    unsigned panel_height = 0;
+    if (!parse_panel_size(options.panel, panel_width, panel_height)) {
+        error = "the panel size must be WIDTHxHEIGHT, each 1 to 4096 pixels";
+        return false;
+    }
     if (!make_dirs(dir)) {
         error = "cannot create " + dir + ": " + std::strerror(errno);
         return false;
@@ -70,6 +77,8 @@ bool init_device(const std::string& dir, const InitOptions& options, std::string
          << "kernel_release=2.6.35-quillmar-sim\n"
          << "kernel_version=#1 PREEMPT Thu Dec 10 02:00:00 UTC 2026\n"
          << "machine=armv7l\n"
+         << "panel=" << panel_width << "x" << panel_height << "\n"
+         << "panel_bpp=4\n"
          << "battery=" << options.battery << "\n"
          << "input_events=" << options.input_events << "\n";
 

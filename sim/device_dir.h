@@ -20,6 +20,7 @@ struct InitOptions {
     uint64_t mmc_size = 1ULL << 30;
     unsigned mmc_heads = 4;
     unsigned mmc_sectors = 16;
+    std::string panel = "600x800";  // e-ink panel width x height (4 bits per pixel)
     unsigned battery = 80;                   // gauge charge in percent
     std::string input_events = "0,1,2,3";    // units of /dev/input/eventN present
 };

@@ -1,6 +1,7 @@
 #include "sim/faults.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 
 namespace sim {
@@ -30,7 +31,8 @@ bool parse_count(const std::string& text, long& out) {
 std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
     static const std::map<std::string, Fault::Kind> kinds = {
         {"eio", Fault::Kind::write_error},   {"eio-read", Fault::Kind::read_error},
-        {"short", Fault::Kind::short_write}, {"vanish", Fault::Kind::vanish},
+        {"short", Fault::Kind::short_write}, {"short-read", Fault::Kind::short_read},
+        {"vanish", Fault::Kind::vanish},
         {"hang", Fault::Kind::hang},         {"powercut", Fault::Kind::power_cut},
         {"reboot-fails", Fault::Kind::reboot_fails},
     };
@@ -54,11 +56,11 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
         return std::nullopt;
     }
     fault.path = parts[1];
-    const bool count_allowed = fault.kind == Fault::Kind::write_error ||
-                               fault.kind == Fault::Kind::read_error ||
-                               fault.kind == Fault::Kind::short_write;
+    const bool count_needed = fault.kind == Fault::Kind::short_write || fault.kind == Fault::Kind::short_read;
+    const bool count_allowed = count_needed || fault.kind == Fault::Kind::write_error ||
+                               fault.kind == Fault::Kind::read_error;
     if (parts.size() > 3 || (parts.size() == 3 && (!count_allowed || !parse_count(parts[2], fault.nth))) ||
-        (fault.kind == Fault::Kind::short_write && parts.size() != 3)) {
+        (count_needed && parts.size() != 3)) {
         error = "malformed fault '" + std::string(text) + "'";
         return std::nullopt;
     }
@@ -102,6 +104,13 @@ bool Faults::read_fails(const std::string& path) {
         if (fault.kind == Fault::Kind::read_error && fault.path == path && (fault.nth == 0 || fault.nth == nth))
             return true;
     return false;
+}
+
+size_t Faults::read_limit(const std::string& path, size_t count) const {
+    for (const auto& fault : faults_)
+        if (fault.kind == Fault::Kind::short_read && fault.path == path)
+            count = std::min(count, static_cast<size_t>(fault.nth));
+    return count;
 }
 
 bool Faults::reboot_fails() {

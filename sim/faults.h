@@ -4,6 +4,7 @@
 //   eio:PATH[:N]       the Nth write to PATH fails with EIO (every write without N)
 //   eio-read:PATH[:N]  the same for reads
 //   short:PATH:N       the Nth write to PATH stores only half of its bytes
+//   short-read:PATH:N  every read of PATH delivers at most N bytes
 //   vanish:PATH        PATH disappears: opens fail, open descriptors fail with EIO
 //   hang:PATH          opening PATH never completes (only the alarm ends it)
 //   powercut:N         the power fails right after the Nth write to any device or file
@@ -21,7 +22,7 @@
 namespace sim {
 
 struct Fault {
-    enum class Kind { write_error, read_error, short_write, vanish, hang, power_cut, reboot_fails };
+    enum class Kind { write_error, read_error, short_write, short_read, vanish, hang, power_cut, reboot_fails };
     Kind kind;
     std::string path;
     long nth = 0;  // 0: every time
@@ -42,6 +43,8 @@ public:
     long writes() const { return writes_; }
 
     bool read_fails(const std::string& path);
+    // The most bytes one read of path may deliver.
+    size_t read_limit(const std::string& path, size_t count) const;
     bool vanished(const std::string& path) const { return has(Fault::Kind::vanish, path); }
     bool hangs(const std::string& path) const { return has(Fault::Kind::hang, path); }
     bool reboot_fails();

@@ -183,6 +183,7 @@ int Kernel::install_fd(std::unique_ptr<OpenFile> opened) {
 }
 
 int Kernel::open(const char* path, int flags, mode_t mode) {
+    note_request();
     const Resolved where = resolve(path);
     if (faults_.hangs(where.path)) {
         // Like a device that never answers: only the watchdog ends this.
@@ -232,7 +233,7 @@ ssize_t Kernel::read(int fd, void* buf, size_t count) {
         errno = EIO;
         return -1;
     }
-    return f->read(buf, count);
+    return f->read(buf, fd > 2 ? faults_.read_limit(f->path, count) : count);
 }
 
 ssize_t Kernel::write(int fd, const void* buf, size_t count) {
@@ -282,6 +283,7 @@ int Kernel::ioctl(int fd, unsigned long request, void* arg) {
 int Kernel::fcntl_setfd(int fd, int) { return file(fd) == nullptr ? -1 : 0; }
 
 int Kernel::stat_path(const char* path, struct stat* st, bool follow) {
+    note_request();
     const Resolved where = resolve(path);
     switch (where.kind) {
         case Resolved::Kind::missing: errno = ENOENT; return -1;
@@ -469,6 +471,18 @@ int Kernel::uname(struct utsname* buf) {
 
 bool Kernel::wait_until(Micros until) { return !clock_.advance_to(until); }
 
+void Kernel::note_request() {
+    // Far more requests than any real operation makes without ever sleeping
+    // or waiting: opening, timing and alarm requests are few per step.
+    constexpr long spinning = 500'000;
+    if (clock_.now() != still_since_) {
+        still_since_ = clock_.now();
+        still_requests_ = 0;
+    } else if (++still_requests_ > spinning) {
+        stuck("the program keeps running without ever waiting: it spins in a loop");
+    }
+}
+
 int Kernel::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
     std::vector<int> wanted;
     for (int fd = 0; readfds != nullptr && fd < nfds; ++fd) {
@@ -525,19 +539,24 @@ int Kernel::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfd
     return 0;
 }
 
-unsigned int Kernel::alarm(unsigned int seconds) { return clock_.alarm(seconds); }
+unsigned int Kernel::alarm(unsigned int seconds) {
+    note_request();
+    return clock_.alarm(seconds);
+}
 
 int Kernel::sigaction(int signum, const struct sigaction* act, struct sigaction* old) {
     return ::sigaction(signum, act, old);
 }
 
 time_t Kernel::time(time_t* out) {
+    note_request();
     const time_t now = epoch + static_cast<time_t>(clock_.now() / one_second);
     if (out != nullptr) *out = now;
     return now;
 }
 
 int Kernel::gettimeofday(struct timeval* tv) {
+    note_request();
     tv->tv_sec = epoch + static_cast<time_t>(clock_.now() / one_second);
     tv->tv_usec = static_cast<suseconds_t>(clock_.now() % one_second);
     return 0;

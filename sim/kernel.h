@@ -21,6 +21,8 @@
 
 namespace sim {
 
+class Panel;
+
 // Where a program path leads.
 struct Resolved {
     enum class Kind { host, device, missing } kind = Kind::missing;
@@ -49,6 +51,8 @@ public:
     KernelLog& klog() { return klog_; }
     Modules& modules() { return modules_; }
     Mounts& mounts() { return mounts_; }
+    // The e-ink panel behind /dev/fb0 (sim/dev/fb.h), made on first use.
+    Panel& panel();
 
     // State of one kind of simulated device (sim/dev/), made on first use
     // with the kernel as its argument and kept for the run.
@@ -120,6 +124,9 @@ private:
     int stat_path(const char* path, struct stat* st, bool follow);
     // Waits until virtual time until; false when a signal interrupted it.
     bool wait_until(Micros until);
+    // Counts requests made while the virtual time stands still: a program
+    // that never waits for anything would otherwise spin for ever.
+    void note_request();
 
     DeviceDir device_;
     Clock clock_;
@@ -133,6 +140,9 @@ private:
     std::string boot_flag_written_;
     bool boot_flag_touched_ = false;
     RunEndHandler run_end_;
+    Micros still_since_ = -1;
+    long still_requests_ = 0;
+    std::shared_ptr<Panel> panel_;
 };
 
 }  // namespace sim

@@ -20,7 +20,7 @@ namespace {
 constexpr const char* usage =
     "usage:\n"
     "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
-    "                        [--mmc-heads N] [--mmc-sectors N]\n"
+    "                        [--mmc-heads N] [--mmc-sectors N] [--panel WxH]\n"
     "                        [--battery PCT] [--input-events LIST]\n"
     "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
     "  quillmar-sim password SERIAL\n"
@@ -73,6 +73,8 @@ int init_command(const std::vector<std::string>& args) {
             if (!parse_unsigned(value, options.mmc_heads)) return fail("bad head count '" + value + "'");
         } else if (flag == "--mmc-sectors") {
             if (!parse_unsigned(value, options.mmc_sectors)) return fail("bad sector count '" + value + "'");
+        } else if (flag == "--panel") {
+            options.panel = value;
         } else if (flag == "--battery") {
             if (!parse_unsigned(value, options.battery) || options.battery > 100)
                 return fail("bad battery charge '" + value + "' (0 to 100)");

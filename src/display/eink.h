@@ -1,17 +1,70 @@
-// The e-ink panel: built-in screens, pictures, text and error codes.
+// The e-ink panel: driver modules, the framebuffer /dev/fb0, the driver's
+// built-in screens and progress bar, and pictures and digits drawn into the
+// framebuffer. Results are 1 for success and 0 for failure unless stated;
+// messages go to the standard error stream.
 #pragma once
+
+#include "display/egl_image.h"
 
 namespace qm {
 
+// Shared with the erase check: the framebuffer as a picture, the digit font
+// (sixteen 14 x 18 glyphs), the letter sprites (32 x 32 each, stacked) and
+// the panel size. Valid between eink_init and eink_shutdown.
+extern egl_image eink_image;
+extern egl_image ei_monofont;
+extern egl_image ei_sprites;
+extern unsigned eink_xres;
+extern unsigned eink_yres;
+
+// Indexes of the pictures of a set.
+constexpr unsigned eink_picture_menu = 0;
+constexpr unsigned eink_picture_erasecheck = 1;
+constexpr unsigned eink_picture_pattern = 2;
+
+// Loads the font, the sprites and the driver modules, opens and maps the
+// framebuffer and picks the picture set for the panel. Does nothing once it
+// has succeeded.
 int eink_init();
+// Unmaps and closes the framebuffer and unloads the driver modules.
 void eink_shutdown();
+
+// Shows the driver's built-in screen id.
 int eink_screen(int id);
-int eink_display_error(int code);
+// Refreshes the panel from the framebuffer: 0 partial, 1 full.
+int eink_update(int mode);
+int eink_update_partial();
+int eink_update_full();
+// Keeps the panel as it is; returns the driver's own result.
 int eink_asis();
+
+// The driver's progress bar: 0 to 100 draws it, 101 removes it.
 int eink_progressbar(unsigned percent);
-int eink_display_image(int index, int x, int y);
+// Removes the bar; always 1.
+int eink_progressbar_clear();
+// Moves the bar to row y.
+int eink_progressbar_location(int y);
+// Puts the bar back in the driver's place; returns the driver's result.
+int eink_progressbar_default();
+
+// Blanks the framebuffer and refreshes fully.
+int eink_clear();
+// Draws picture index (0 to 2) of the panel's set with its corner at (x, y)
+// and refreshes fully.
+int eink_display_image(unsigned index, int x, int y);
+// Draws the glyph of digit c (any other character draws '0'); no refresh.
+void eink_drawchar(int x, int y, int c);
+// Draws text from (x, y), wrapping to column left one glyph row lower when
+// a glyph would pass the right edge; no refresh.
+void eink_drawstring(unsigned x, unsigned y, unsigned left, const char* text);
+// Draws code as four digits centred near the bottom and refreshes
+// partially. Returns 1.
+int eink_display_error(int code);
+// Sprite of a typed letter: R 1, E 2, S 3, T 4 (either case), else 0.
 int eink_char_to_sprite(int c);
+// Draws sprite index at (x, y) and refreshes partially.
 void eink_drawsprite(int x, int y, int index);
-extern unsigned eink_xres, eink_yres;
+// Lists the first non-zero framebuffer bytes on the standard output.
+void eink_dump();
 
 }  // namespace qm

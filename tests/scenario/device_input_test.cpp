@@ -88,10 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(GaugeVerbs, WordAndByteRegistersReachTheChargeLine) {
     test::TempDir dir;
-    const auto run = test::boot_with_script(dir, "0.2 console\n0.5 gauge CSOC 42\n1 console /\n2 gauge 0x2c 7\n"
-                                                 "3 console /\n4 console q\n");
-    EXPECT_TRUE(run.contains("Charge: 42% \n")) << run.output;
-    EXPECT_TRUE(run.contains("Charge: 7% \n")) << run.output;
+    const auto run = test::boot_with_script(dir, "0.2 console\n0.5 gauge CSOC 42\n4 console /\n5 gauge 0x2c 7\n"
+                                                 "6 console /\n7 console q\n");
+    EXPECT_TRUE(run.contains("Charge: 42% [")) << run.output;
+    EXPECT_TRUE(run.contains("Charge: 7% [")) << run.output;
 }
 
 TEST(PasswordTool, PrintsTheServicePassword) {

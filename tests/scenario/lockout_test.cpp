@@ -8,7 +8,7 @@ namespace {
 const std::string low_notice = "\n=== BATTERY IS CRITICALLY LOW - DEFERRING BOOT ===\n";
 
 std::string lockout_menu(int charge) {
-    return "Charge: " + std::to_string(charge) + "% \n\n[Critical Battery Lock-out Menu]\n1. Skip\nR. reboot\nChoose: ";
+    return test::charge_line(charge) + "\n[Critical Battery Lock-out Menu]\n1. Skip\nR. reboot\nChoose: ";
 }
 
 TEST(Lockout, EndsWhenTheChargeRises) {

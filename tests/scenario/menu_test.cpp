@@ -6,7 +6,7 @@
 namespace {
 
 const std::string developer_menu =
-    "Charge: 80% \n"
+    test::charge_line(80) +
     "\n\nDeveloper Menu\n====\n3. Load MMC0 over USB storage\n4. Erase MMC0\n"
     "I. Initialize Partition Table (fdisk) and format FAT\nO. Format and overwrite FAT partition\n"
     "E. Export FAT partition\nU. Update using update*.bin file on FAT partition\n"
@@ -14,7 +14,7 @@ const std::string developer_menu =
     "D. dmesg / kernel printk ring buffer.\nQ. quit\nChoose: ";
 
 std::string storage_menu(const std::string& label) {
-    return "Charge: 80% \n\n[" + label + "]\n1. done\nR. reboot\nChoose: ";
+    return test::charge_line(80) + "\n[" + label + "]\n1. done\nR. reboot\nChoose: ";
 }
 
 const std::string clean_reboot = "SIM: reboot (kernel_boot_flag written \"0\\n\")";
@@ -37,7 +37,8 @@ TEST(DeveloperMenu, KeypadEnterOpensItAndHandOffFailureShowsItAgain) {
     const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
     const size_t timeout = run.find("\nMenu timeout\n");
     ASSERT_NE(timeout, std::string::npos) << run.output;
-    EXPECT_NE(run.find("execl(): No such file or directory\n" + developer_menu, timeout), std::string::npos)
+    EXPECT_NE(run.find("execl(): No such file or directory\nERROR:Could not display eink image #0\n" + developer_menu,
+                       timeout), std::string::npos)
         << run.output;
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
@@ -53,11 +54,13 @@ class MenuEntries : public testing::TestWithParam<EntryCase> {};
 
 TEST_P(MenuEntries, KeyDoesWhatTheEntrySays) {
     const EntryCase& c = GetParam();
+    // The menu comes up once the display has started, about 3 s in.
     std::string script = "0.2 console\n";
     std::string keys = c.keys;
-    for (size_t start = 0; start < keys.size();) {
+    int at = 4;
+    for (size_t start = 0; start < keys.size(); ++at) {
         const size_t end = keys.find(' ', start);
-        script += "+1 console " + keys.substr(start, end - start) + "\n";
+        script += std::to_string(at) + " console " + keys.substr(start, end - start) + "\n";
         start = end == std::string::npos ? keys.size() : end + 1;
     }
     test::TempDir dir;
@@ -106,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DeveloperMenu, WrongPasswordExportsNothing) {
     test::TempDir dir;
-    const auto run = test::boot_with_script(dir, "0.2 console\n1 console 3\n2 console nope\n3 console q\n");
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console 3\n5 console nope\n6 console q\n");
     EXPECT_TRUE(run.contains("INFO:invalid password!\n")) << run.output;
     EXPECT_FALSE(run.contains("exporting")) << run.output;
     EXPECT_FALSE(run.contains("[MMC0]")) << run.output;
@@ -121,8 +124,8 @@ TEST(DeveloperMenu, FailedGaugeReadingShowsUnknownCharge) {
 TEST(StorageMenu, FollowsTheHostConnectingAndLeaving) {
     test::TempDir dir;
     const auto run = test::boot_with_script(dir,
-                                            "0.2 console\n1 console 3\n2 console " + password +
-                                                "\n4.5 usb host on\n8.5 usb cable off\n10 console q\n");
+                                            "0.2 console\n4 console 3\n5 console " + password +
+                                                "\n7.5 usb host on\n11.5 usb cable off\n13 console q\n");
     const std::string expected =
         "PASSWORD: INFO:storage_export(/dev/mmcblk0): exporting\n" + storage_menu("MMC0") + "/\b-\b\\\b|" +
         "\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") + "/\b-\b\\\b|\b/" +
@@ -134,7 +137,7 @@ TEST(StorageMenu, FollowsTheHostConnectingAndLeaving) {
 TEST(StorageMenu, HostAlreadyAttachedConnectsAtOnce) {
     test::TempDir dir;
     const auto run = test::boot_with_script(
-        dir, "0 usb host on\n0.2 console\n1 console 3\n2 console " + password + "\n5 console 1\n6 console q\n");
+        dir, "0 usb host on\n0.2 console\n4 console 3\n5 console " + password + "\n8 console 1\n9 console q\n");
     EXPECT_TRUE(run.contains(storage_menu("MMC0") + "/\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") +
                              "/\b-\b\\\n\nINFO:storage_export(): Disabling USB storage\n" + developer_menu))
         << run.output;
@@ -143,7 +146,7 @@ TEST(StorageMenu, HostAlreadyAttachedConnectsAtOnce) {
 TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
     test::TempDir dir;
     const auto run = test::boot_with_script(
-        dir, "0.2 console\n1 console 3\n2 console " + password + "\n70 console x\n71 console 1\n72 console q\n");
+        dir, "0.2 console\n4 console 3\n5 console " + password + "\n73 console x\n74 console 1\n75 console q\n");
     const std::string quiet = storage_menu("MMC0") + test::spinner_wait(30) + "still alive...\n";
     EXPECT_TRUE(run.contains(quiet + quiet + storage_menu("MMC0") + test::spinner_wait(8) +
                              "\n\nUnknown option 'x'\n\n" + storage_menu("MMC0")))
@@ -154,7 +157,7 @@ TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
 TEST(StorageMenu, RebootKey) {
     test::TempDir dir;
     const auto run =
-        test::boot_with_script(dir, "0.2 console\n1 console 3\n2 console " + password + "\n3 key R\n");
+        test::boot_with_script(dir, "0.2 console\n4 console 3\n5 console " + password + "\n6 key R\n");
     EXPECT_TRUE(run.contains(storage_menu("MMC0") + "/\n\nINFO:Rebooting ... \n")) << run.output;
     EXPECT_EQ(run.last_line(), clean_reboot);
 }

@@ -15,6 +15,13 @@ namespace {
 constexpr char spinner[] = "/-\\|";
 }
 
+std::string charge_line(int percent) {
+    // The console bar: 58 cells between brackets.
+    const int filled = percent == 80 ? 47 : 0;
+    return "Charge: " + std::to_string(percent) + "% [" + std::string(filled, '#') + std::string(58 - filled, ':') +
+           "]\n";
+}
+
 std::string spinner_wait(int seconds) {
     std::string text = "/";
     for (int i = 1; i < seconds; ++i) text += std::string("\b") + spinner[i % 4];

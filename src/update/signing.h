@@ -1,0 +1,79 @@
+// Bundle authorisation: the per-image check records filled by the check
+// pass, RSA signature verification against the two built-in public keys,
+// and the verdict over the records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "update/unbundle_common.h"
+
+namespace qm {
+
+// What the check pass learnt about one image type (indexed by image type).
+struct image_check {
+    uint32_t present;     // 1 once an image member of this type was read to its end
+    uint8_t md5[16];      // digests of that member
+    uint8_t sha256[32];
+    unsigned sig_len;     // signature bytes stored, 0 to 512
+    uint8_t sig[512];     // bytes of every signature member of this type, appended
+    unsigned members;     // image members of this type met, complete or not
+};
+
+inline constexpr int image_type_count = 4;
+
+// 1 when sig (sig_len bytes) is a PKCS#1 v1.5 signature of the 32-byte
+// SHA-256 digest under the key (big-endian modulus and exponent), else 0
+// after a message on the standard error stream for a length mismatch.
+int verify(const uint8_t* mod, size_t mod_len, const uint8_t* exp, size_t exp_len,
+           unsigned sig_len, const uint8_t* sig, const uint8_t* digest);
+
+// 1 when the signature verifies under built-in key 1 or key 2, else 0.
+int signature_verify(unsigned sig_len, const uint8_t* sig, const uint8_t* digest);
+
+// The verdict after a successful check pass: verifies every present image,
+// reports each type on the standard error stream, and returns 1 when the
+// bundle is authorised to install, else 0 (after the "NOT AUTHORIZED" line).
+int check_verdict(const image_check (&checks)[image_type_count]);
+
+// The check pass: the two ordered rule lists of a board family. Members
+// named "*.sig" take the signature list, all others the image list.
+struct check_rules {
+    std::span<const member_rule> signatures;
+    std::span<const member_rule> images;
+};
+
+// The new-member step of the check pass over a family's rules: ends the
+// progress line, prints "SIGNATURE FILE: %s" for signature members, counts
+// image members per type and applies the deciding row.
+void check_new_member(const check_rules& rules, unbundle_state& state, untar_stream* stream,
+                      tar_header* header);
+
+// Data handlers of the check pass.
+int uimage_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int rootfs_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int uboot_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int diagsfs_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int uimage_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int rootfs_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int uboot_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int diagsfs_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+// Shows a member no rule names; it takes no part in the verdict.
+int generic_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+// Echoes an informational text member line by line on the standard output.
+int updatedat_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+
+// Start actions of the check rows that only announce a member.
+int announce_ignored_file(unbundle_state& state, const char* name);
+int announce_ignored_signature(unbundle_state& state, const char* name);
+
+// The check pass over a bundle open as file (at its first byte) with the
+// family's check_new_file, then the verdict. The caller has cleared checks
+// and progress_base. 1 when the bundle is authorised; *pass_ok (may be null)
+// tells whether the check pass itself succeeded (no verdict is made if not).
+int authorise_bundle(const char* path, int file, const update_config* config,
+                     new_member_handler check_new_file, image_check (&checks)[image_type_count],
+                     int* pass_ok = nullptr);
+
+}  // namespace qm

@@ -1,0 +1,278 @@
+#include "update/unbundle_common.h"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "display/bar.h"
+#include "display/eink.h"
+#include "sys/console.h"
+#include "sys/kernel.h"
+
+namespace qm {
+
+unsigned progress_base = 0;
+
+void payload_unscramble(std::span<uint8_t> bytes) {
+    for (uint8_t& b : bytes) b = payload_unscramble_byte(b);
+}
+
+void payload_scramble(std::span<uint8_t> bytes) {
+    for (uint8_t& b : bytes) b = payload_scramble_byte(b);
+}
+
+const char* bundle_info_name(int type) {
+    switch (type) {
+    case image_uimage: return "UImage";
+    case image_rootfs: return "RootFS";
+    case image_uboot: return "UBoot";
+    case image_diagsfs: return "DiagsFS";
+    default: return "<error>";
+    }
+}
+
+bool member_rule_matches(const member_rule& rule, const char* name) {
+    if (rule.patterns[0] == nullptr) return true;
+    for (const char* pattern : rule.patterns) {
+        if (pattern == nullptr) continue;
+        if (rule.match == match_kind::exact ? std::strcmp(pattern, name) == 0
+                                            : fnmatch(pattern, name, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+const member_rule& member_rule_find(std::span<const member_rule> rules, const char* name) {
+    for (const member_rule& rule : rules)
+        if (member_rule_matches(rule, name)) return rule;
+    return rules.back();
+}
+
+void member_rule_apply(const member_rule& rule, unbundle_state& state, untar_stream* stream,
+                       const char* name) {
+    if (rule.hashed) hash_starts(state);
+    state.weight = rule.weight;
+    if (rule.start != nullptr && !rule.start(state, name)) {
+        if (rule.failed != nullptr) rule.failed(state, name);
+        ++state.errors;
+        untar_set_file_data(stream, ignore_file_data);
+        return;
+    }
+    untar_set_file_data(stream, rule.data != nullptr ? rule.data : ignore_file_data);
+}
+
+void progress_push(unsigned weight) {
+    progress_base += weight;
+    err("INFO:Total progress is %u%%\n", progress_base);
+}
+
+unsigned progress_percent(unsigned weight, uint64_t position, uint64_t total) {
+    uint64_t part = 0;
+    if (total != 0) part = std::min<uint64_t>(weight, uint64_t{weight} * position / total);
+    return static_cast<unsigned>(std::min<uint64_t>(100, progress_base + part));
+}
+
+void progress_update(unsigned weight, uint64_t position, uint64_t total) {
+    eink_progressbar(progress_percent(weight, position, total));
+}
+
+void member_progress(unbundle_state& state, tar_header* header, uint64_t position) {
+    out("\r%s %-10llu ", header->name, static_cast<unsigned long long>(position));
+    draw_bar_text(40, static_cast<uint32_t>(position), static_cast<uint32_t>(header->size));
+    progress_update(state.weight, position, header->size);
+}
+
+void hash_starts(unbundle_state& state) {
+    mbedtls_md5_starts_ret(&state.md5);
+    mbedtls_sha256_starts_ret(&state.sha256, 0);
+}
+
+void hash_update(unbundle_state& state, const uint8_t* bytes, size_t length) {
+    mbedtls_md5_update_ret(&state.md5, bytes, length);
+    mbedtls_sha256_update_ret(&state.sha256, bytes, length);
+}
+
+void hash_finish(unbundle_state& state, uint8_t* md5_out, uint8_t* sha256_out) {
+    mbedtls_md5_finish_ret(&state.md5, md5_out);
+    mbedtls_sha256_finish_ret(&state.sha256, sha256_out);
+}
+
+int ignore_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*) { return 1; }
+
+void finish_file_data_helper(unbundle_state& state, tar_header* header) {
+    clear_bar_text();
+    progress_push(state.weight);
+    if (state.fd >= 0) sys::kernel().close(state.fd);
+    state.fd = -1;
+    err("INFO:%s update successful\n", header->name);
+}
+
+namespace {
+
+// Everything one pass holds, released on every path by its destructor.
+struct pass_resources {
+    std::unique_ptr<uint8_t[]> input;
+    std::unique_ptr<uint8_t[]> output;
+    unbundle_state state{};
+    untar_stream* tar = nullptr;
+    z_stream inflater{};
+    bool inflater_active = false;
+
+    pass_resources() {
+        mbedtls_md5_init(&state.md5);
+        mbedtls_sha256_init(&state.sha256);
+    }
+    ~pass_resources() {
+        if (state.zstream_active) {
+            inflateEnd(&state.zstream);
+            state.zstream_active = 0;
+        }
+        if (inflater_active) inflateEnd(&inflater);
+        untar_stream_finished(tar);
+        mbedtls_md5_free(&state.md5);
+        mbedtls_sha256_free(&state.sha256);
+        sys::kernel().alarm(0);
+    }
+    pass_resources(const pass_resources&) = delete;
+    pass_resources& operator=(const pass_resources&) = delete;
+};
+
+// Reads until count bytes arrived or the file ended; the count read, or -1.
+ssize_t read_full(int fd, uint8_t* buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = sys::kernel().read(fd, buffer + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// A short header is reported in the perror form; when the file simply ended
+// there is no errno to show, so say that no data was there.
+void report_short_read(const char* path, ssize_t got) {
+    report_perror(path, got < 0 ? errno : ENODATA);
+}
+
+// Checks the magic and skips the rest of the header block; 1 when the
+// payload follows.
+int check_header(const char* path, int file, uint8_t* block) {
+    ssize_t got = read_full(file, block, sizeof bundle_magic);
+    if (got != static_cast<ssize_t>(sizeof bundle_magic)) {
+        report_short_read(path, got);
+        return 0;
+    }
+    if (std::memcmp(block, bundle_magic, sizeof bundle_magic) == 0) {
+        const size_t rest = bundle_header_size - sizeof bundle_magic;
+        got = read_full(file, block, rest);
+        if (got != static_cast<ssize_t>(rest)) {
+            report_short_read(path, got);
+            return 0;
+        }
+        return 1;
+    }
+    if (std::memcmp(block, bundle_magic_ota, sizeof bundle_magic_ota) == 0)
+        err("ERROR: OTA version not supported.\n");
+    else
+        err("%s:Unrecognized bundle header\n", path);
+    return 0;
+}
+
+// Inflates the current input and pushes the output into the parser. The
+// result is the last inflate result, or Z_ERRNO after a reported failure.
+int inflate_block(const char* path, pass_resources& pass) {
+    z_stream& z = pass.inflater;
+    int result = Z_OK;
+    do {
+        sys::kernel().alarm(30);
+        z.next_out = pass.output.get();
+        z.avail_out = bundle_output_block;
+        result = inflate(&z, Z_NO_FLUSH);
+        // With the output buffer filled exactly as the input ran out, the
+        // next call has nothing to work on; that only means "read more".
+        if (result == Z_BUF_ERROR && z.avail_in == 0 && z.avail_out == bundle_output_block)
+            return Z_OK;
+        if (result != Z_OK && result != Z_STREAM_END) {
+            err("%s:decompression error(%d) %s\n", path, result, z.msg != nullptr ? z.msg : "");
+            return Z_ERRNO;
+        }
+        const uint32_t produced = static_cast<uint32_t>(bundle_output_block - z.avail_out);
+        if (untar_stream_push(pass.tar, produced, pass.output.get()) == 0) {
+            err("%s:tar error\n", path);
+            return Z_ERRNO;
+        }
+    } while (z.avail_out == 0 && result != Z_STREAM_END);
+    return result;
+}
+
+}  // namespace
+
+int do_unbundle(const char* path, int file, const update_config* config,
+                new_member_handler new_member, image_check* checks) {
+    sys::kernel().alarm(30);
+    pass_resources pass;
+    pass.input.reset(new (std::nothrow) uint8_t[bundle_input_block]);
+    pass.output.reset(new (std::nothrow) uint8_t[bundle_output_block]);
+    if (!pass.input || !pass.output) {
+        report_perror("malloc", ENOMEM);
+        return 0;
+    }
+    if (!check_header(path, file, pass.input.get())) return 0;
+
+    unbundle_state& state = pass.state;
+    state.fd = -1;
+    state.config = config;
+    state.checks = checks;
+    pass.tar = untar_stream_create(path);
+    if (pass.tar == nullptr) return 0;  // the parser reported the allocation failure
+    untar_set_opaque(pass.tar, &state);
+    untar_set_new_file(pass.tar, new_member);
+    untar_set_file_data(pass.tar, ignore_file_data);
+
+    if (inflateInit2(&pass.inflater, 15 + 16) != Z_OK) {
+        ++state.errors;
+        return 0;
+    }
+    pass.inflater_active = true;
+
+    for (;;) {
+        sys::kernel().alarm(30);
+        const ssize_t got = sys::kernel().read(file, pass.input.get(), bundle_input_block);
+        if (got < 0) {
+            report_perror(path, errno);
+            ++state.errors;
+            break;
+        }
+        if (got == 0) {
+            err("%s:decompression error, truncated file\n", path);
+            ++state.errors;
+            break;
+        }
+        payload_unscramble({pass.input.get(), static_cast<size_t>(got)});
+        pass.inflater.next_in = pass.input.get();
+        pass.inflater.avail_in = static_cast<uInt>(got);
+        const int result = inflate_block(path, pass);
+        if (result == Z_ERRNO) {
+            ++state.errors;
+            break;
+        }
+        if (result == Z_STREAM_END) {
+            if (!untar_finished(pass.tar)) {
+                err("%s:tar error:truncated\n", path);
+                ++state.errors;
+            }
+            break;
+        }
+    }
+    return state.errors == 0 ? 1 : 0;
+}
+
+}  // namespace qm

@@ -1,0 +1,17 @@
+// The unbundler of the MMC-boot family: its member rules by name.
+#pragma once
+
+#include "update/signing.h"
+#include "update/unbundle_common.h"
+
+namespace qm::selda {
+
+// Check pass rules: signature members, then every other member.
+extern const member_rule check_signature_rules[5];
+extern const member_rule check_image_rules[6];
+inline constexpr check_rules check_pass_rules{check_signature_rules, check_image_rules};
+
+// New-member handler of the check pass.
+int check_new_file(void* opaque, untar_stream* stream, tar_header* header);
+
+}  // namespace qm::selda

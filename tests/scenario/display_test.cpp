@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "display/egl_image.h"
+#include "display/pictures.h"
+#include "png_io.h"
+#include "support/param_name.h"
+#include "support/simrun.h"
+#include "support/testdir.h"
+#include "sys/kernel.h"
+#include "sys/linux_kernel.h"
+
+namespace {
+
+// The program's picture loader reports through the kernel seam.
+void install_host_kernel() {
+    static sys::LinuxKernel host;
+    sys::install(host);
+}
+
+picture::GrayImage read_png(const std::string& path) {
+    picture::GrayImage image;
+    std::string error;
+    EXPECT_TRUE(picture::read_png(path, image, error)) << error;
+    return image;
+}
+
+bool exists(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+// Whether the 14 x 18 box at (x, y) of a panel picture is exactly the
+// font's glyph for c, and the glyph cell before the text is blank paper.
+bool shows_digits(const picture::GrayImage& shot, unsigned x, unsigned y, const std::string& digits) {
+    install_host_kernel();
+    qm::egl_image font;
+    if (qm::egl_load_memory("monofont", &font, qm::monofont, qm::monofont_len, 0) != 1) return false;
+    bool same = true;
+    for (size_t n = 0; n < digits.size(); ++n) {
+        for (unsigned j = 0; j < 18; ++j) {
+            for (unsigned i = 0; i < 14; ++i) {
+                const unsigned ink = qm::egl_getpixel(&font, (digits[n] - '0') * 14 + static_cast<int>(i),
+                                                      static_cast<int>(j));
+                same = same && shot.at(x + 14 * static_cast<unsigned>(n) + i, y + j) == picture::ink_to_gray(ink, 2);
+                same = same && shot.at(x - 14 + i, y + j) == 255;
+            }
+        }
+    }
+    qm::egl_destroy(&font);
+    return same;
+}
+
+struct FailureCase {
+    const char* name;
+    const char* panel;
+    unsigned width, height;
+    unsigned x, y;
+};
+
+class BootFailureScreen : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(BootFailureScreen, ShowsErrorCode0200BeforePowerOff) {
+    const auto& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev", {"--panel", c.panel});
+    ASSERT_EQ(std::remove((dir / "dev/mmc0.img").c_str()), 0);
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_EQ(run.last_line(), "SIM: power-off") << run.output;
+
+    // First the driver's boot-failure screen, then the code drawn over it.
+    ASSERT_TRUE(exists(dir / "dev/screens/000.png")) << run.output;
+    ASSERT_TRUE(exists(dir / "dev/screens/001.png")) << run.output;
+    EXPECT_FALSE(exists(dir / "dev/screens/002.png")) << run.output;
+    const auto before = read_png(dir / "dev/screens/000.png");
+    const auto after = read_png(dir / "dev/screens/001.png");
+    ASSERT_EQ(after.width, c.width);
+    ASSERT_EQ(after.height, c.height);
+    EXPECT_FALSE(shows_digits(before, c.x, c.y, "0200"));
+    EXPECT_TRUE(shows_digits(after, c.x, c.y, "0200"));
+    EXPECT_FALSE(shows_digits(after, c.x + 1, c.y, "0200"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Panels, BootFailureScreen,
+                         testing::Values(FailureCase{"small", "600x800", 600, 800, 272, 760},
+                                         FailureCase{"large", "824x1200", 824, 1200, 384, 840}),
+                         test::ParamName());
+
+TEST(DisplayScenario, ScreensAreNumberedOnAcrossBoots) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(std::remove((dir / "dev/mmc0.img").c_str()), 0);
+    test::run_sim({"boot", dir / "dev"});
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_EQ(run.last_line(), "SIM: power-off") << run.output;
+    EXPECT_TRUE(exists(dir / "dev/screens/003.png"));
+    EXPECT_FALSE(exists(dir / "dev/screens/004.png"));
+}
+
+TEST(DisplayScenario, QuietBootNeverStartsThePanel) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << run.output;
+    EXPECT_FALSE(exists(dir / "dev/screens"));
+}
+
+TEST(DisplayScenario, PanelSizeMustBeWidthByHeight) {
+    test::TempDir dir;
+    for (const char* bad : {"600", "600x", "0x800", "600x800x4", "5000x800"}) {
+        const auto run = test::run_sim({"init", dir / "dev", "--panel", bad});
+        EXPECT_EQ(run.exit_code, 2) << bad;
+        EXPECT_TRUE(run.contains("panel size")) << run.output;
+    }
+}
+
+// ---------------------------------------------------------- the converter
+
+struct ToolRun {
+    int status;
+    std::string output;
+};
+
+ToolRun qmpicture(const std::string& args, const test::TempDir& dir) {
+    const std::string log = dir / "qmpicture.log";
+    const std::string command = std::string(QM_BIN_DIR) + "/qmpicture " + args + " >" + log + " 2>&1";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::read_file(log)};
+}
+
+// A picture with every grey of the four levels and odd sizes, so the last
+// byte of each row is only partly used.
+picture::GrayImage sample(uint32_t width, uint32_t height) {
+    picture::GrayImage image;
+    image.width = width;
+    image.height = height;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) image.pixels.push_back(static_cast<uint8_t>(((x * 7 + y * 3) % 4) * 85));
+    return image;
+}
+
+struct ToolCase {
+    const char* name;
+    const char* encode_options;
+    const char* decode_options;
+    unsigned bpp;
+};
+
+class PictureTool : public testing::TestWithParam<ToolCase> {};
+
+TEST_P(PictureTool, DecodeGivesBackWhatEncodeWasGiven) {
+    const auto& c = GetParam();
+    test::TempDir dir;
+    const auto original = sample(13, 5);
+    std::string error;
+    ASSERT_TRUE(picture::write_png(dir / "in.png", original, error)) << error;
+    auto run = qmpicture(std::string("encode ") + c.encode_options + " " + (dir / "in.png") + " " + (dir / "pic"), dir);
+    ASSERT_EQ(run.status, 0) << run.output;
+    run = qmpicture(std::string("decode ") + c.decode_options + " " + (dir / "pic") + " " + (dir / "out.png"), dir);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto decoded = read_png(dir / "out.png");
+    ASSERT_EQ(decoded.width, 13u);
+    ASSERT_EQ(decoded.height, 5u);
+    for (size_t i = 0; i < decoded.pixels.size(); ++i) {
+        const unsigned level = picture::gray_to_ink(original.pixels[i], c.bpp);
+        ASSERT_EQ(decoded.pixels[i], picture::ink_to_gray(level, c.bpp)) << "pixel " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PictureTool,
+                         testing::Values(ToolCase{"default", "", "", 2}, ToolCase{"bpp1", "--bpp 1", "", 1},
+                                         ToolCase{"bpp4", "--bpp 4", "", 4}, ToolCase{"bpp8", "--bpp 8", "", 8},
+                                         ToolCase{"padded_16", "--padding 16", "--padding 16", 2},
+                                         ToolCase{"padded_32_big_endian", "--padding 32 --big-endian",
+                                                  "--big-endian --padding 32", 2}),
+                         test::ParamName());
+
+TEST(PictureToolErrors, RefusesWhatItCannotRead) {
+    test::TempDir dir;
+    test::write_file(dir / "junk", std::string(100, 'x'));
+    auto run = qmpicture("decode " + (dir / "junk") + " " + (dir / "out.png"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("ERROR:picture:incorrect header check (zerr=-3)"), std::string::npos) << run.output;
+    EXPECT_FALSE(exists(dir / "out.png"));
+
+    run = qmpicture("encode " + (dir / "junk") + " " + (dir / "pic"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("cannot read"), std::string::npos) << run.output;
+
+    std::string error;
+    ASSERT_TRUE(picture::write_png(dir / "in.png", sample(3, 3), error)) << error;
+    run = qmpicture("encode --padding 12 " + (dir / "in.png") + " " + (dir / "pic"), dir);
+    EXPECT_EQ(run.status, 1);
+    run = qmpicture("encode --bpp 3 " + (dir / "in.png") + " " + (dir / "pic"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_FALSE(exists(dir / "pic"));
+}
+
+TEST(PictureToolErrors, EmbedWritesArraysWithTheirLengths) {
+    test::TempDir dir;
+    test::write_file(dir / "a.bin", std::string("\x01\x02\xff", 3));
+    auto run = qmpicture("embed " + (dir / "out.cpp") + " tiny=" + (dir / "a.bin"), dir);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::string text = test::read_file(dir / "out.cpp");
+    EXPECT_NE(text.find("extern const uint8_t tiny[] = {\n    1, 2, 255,\n};"), std::string::npos) << text;
+    EXPECT_NE(text.find("extern const size_t tiny_len = 3;"), std::string::npos) << text;
+    run = qmpicture("embed " + (dir / "out.cpp") + " 9bad=" + (dir / "a.bin"), dir);
+    EXPECT_EQ(run.status, 1);
+}
+
+}  // namespace

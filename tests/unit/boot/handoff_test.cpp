@@ -1,0 +1,108 @@
+#include "boot/handoff.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "boot/nfs.h"
+#include "platform/boardid.h"
+#include "sim/modules.h"
+#include "support/simkernel.h"
+
+namespace {
+
+std::string run_until_end(const std::function<void()>& step) {
+    try {
+        step();
+    } catch (const std::runtime_error& end) {
+        return end.what();
+    }
+    return "returned";
+}
+
+class Reboot : public testing::Test {
+protected:
+    void SetUp() override {
+        device.kernel().mount("proc", "/proc", "proc", 0, "");
+        test::write_file(device.host("proc/bootglobals/kernel_boot_flag"), "1\n");
+    }
+    std::string flag() const { return test::read_file(device.host("proc/bootglobals/kernel_boot_flag")); }
+
+    test::SimDevice device;
+};
+
+TEST_F(Reboot, CleanRebootSelectsThePrimaryKernelAfterTenSeconds) {
+    EXPECT_EQ(run_until_end([] { qm::quillmar_shutdown(1); }),
+              "run ended: reboot (kernel_boot_flag written \"0\\n\")");
+    EXPECT_EQ(flag(), "0\n");
+    const std::string console = device.console();
+    EXPECT_EQ(console.rfind("INFO:Rebooting ... \nPlease wait ... /\b-\b\\\b|\b/\b", 0), 0u) << console;
+    EXPECT_NE(console.find("|\b \nSetting bootglobals primary/secondary kernel to 0\n"), std::string::npos);
+    EXPECT_NE(console.find("=== kernel printk buffer"), std::string::npos);
+    EXPECT_EQ(device.kernel().clock().now(), 10 * sim::one_second);
+}
+
+TEST_F(Reboot, FailOverRebootLeavesTheFlagAlone) {
+    EXPECT_EQ(run_until_end([] { qm::quillmar_shutdown(0); }), "run ended: reboot (kernel_boot_flag untouched)");
+    EXPECT_EQ(flag(), "1\n");
+    EXPECT_EQ(device.console().rfind("INFO:Rebooting ... failing over to alternate kernel\nPlease wait ... ", 0), 0u);
+    EXPECT_EQ(device.console().find("Setting bootglobals"), std::string::npos);
+    EXPECT_EQ(device.kernel().clock().now(), 10 * sim::one_second);
+}
+
+TEST_F(Reboot, UnwritableFlagIsReportedAndTheRebootGoesOn) {
+    device.kernel().umount2("/proc", 0);
+    EXPECT_EQ(run_until_end([] { qm::quillmar_shutdown(1); }), "run ended: reboot (kernel_boot_flag untouched)");
+    EXPECT_NE(device.console().find("ERROR:/proc/bootglobals/kernel_boot_flag:No such file or directory(2)\n"),
+              std::string::npos);
+}
+
+TEST_F(Reboot, RefusedRebootRequestReturns) {
+    std::string error;
+    device.kernel().faults().add(*sim::parse_fault("reboot-fails:1", error));
+    EXPECT_EQ(run_until_end([] { qm::quillmar_shutdown(0); }), "returned");
+}
+
+// The network boot runs on a board of the MMC-boot family, whose USB
+// gadget modules the device carries.
+class NetworkBoot : public testing::Test {
+protected:
+    void SetUp() override {
+        device.kernel().mount("proc", "/proc", "proc", 0, "");
+        qm::boardid_init();
+        device.take_console();
+    }
+    test::SimDevice device;
+};
+
+TEST_F(NetworkBoot, UnconfiguredLinkStopsAfterIpconfig) {
+    std::remove(device.host("lib/modules/g_ether.ko").c_str());
+    EXPECT_EQ(qm::nfs_boot(), 0);
+    const std::string console = device.console();
+    EXPECT_EQ(console.substr(console.size() - 21), "ipconfig: retval = 1\n") << console;
+    EXPECT_EQ(console.find("Attempt"), std::string::npos);
+    const std::string log = device.kernel().klog().text();
+    EXPECT_NE(log.find("sh -c ipconfig -d nfsaddrs=192.168.15.201:192.168.15.1:192.168.15.1:255.255.255.0:"
+                       "quillmar:usb0\n"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(NetworkBoot, UnreachableServerGetsTenAttemptsTwoSecondsApart) {
+    const sim::Micros start = device.kernel().clock().now();
+    EXPECT_EQ(qm::nfs_boot(), 0);
+    EXPECT_TRUE(device.kernel().modules().loaded("g_ether"));
+    std::string expected =
+        "  Make sure the Ethernet interface is configured on your host machine.\n"
+        "  And also make sure that '/exports/orvik_root' has been exported.\n";
+    for (int attempt = 0; attempt < 10; ++attempt)
+        expected += "Attempt #" + std::to_string(attempt) + " to NFS mount...\nnfsmount: retval = 1\n";
+    expected += "nfs_boot: Failed to mount NFS on /root: retval=1\n";
+    const std::string console = device.console();
+    ASSERT_GE(console.size(), expected.size());
+    EXPECT_EQ(console.substr(console.size() - expected.size()), expected);
+    EXPECT_EQ(device.kernel().clock().now() - start, 20 * sim::one_second);
+}
+
+}  // namespace

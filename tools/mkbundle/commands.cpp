@@ -1,0 +1,433 @@
+#include "commands.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "bundle_writer.h"
+#include "sys/console.h"
+#include "update/signing.h"
+#include "update/unbundle_common.h"
+
+namespace mkbundle {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int fail(const std::string& message) {
+    qm::err("mkbundle: %s\n", message.c_str());
+    return 1;
+}
+
+int usage_error(const std::string& message) {
+    qm::err("mkbundle: %s (see mkbundle --help)\n", message.c_str());
+    return 2;
+}
+
+std::string hex(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char c : bytes) {
+        text += digits[c >> 4];
+        text += digits[c & 15];
+    }
+    return text;
+}
+
+// Options shared by the commands that read a bundle.
+struct read_options {
+    bundle::family family = bundle::family::selda;
+    std::vector<std::string> files;
+};
+
+int parse_read_options(const args& a, size_t files, read_options& o) {
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--family") {
+            if (i + 1 == a.size() || !bundle::family_from_name(a[i + 1], o.family))
+                return usage_error("--family takes selda or orvik");
+            ++i;
+        } else if (a[i].starts_with("--")) {
+            return usage_error("unknown option " + a[i]);
+        } else {
+            o.files.push_back(a[i]);
+        }
+    }
+    if (o.files.size() != files) return usage_error("wrong number of arguments");
+    return 0;
+}
+
+// The bundle opened for one walk, closed on every path.
+struct open_bundle {
+    int fd = -1;
+    ~open_bundle() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool open_for_walk(const std::string& path, open_bundle& b) {
+    b.fd = ::open(path.c_str(), O_RDONLY);
+    if (b.fd < 0) {
+        fail(path + ": " + std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(b.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail(path + ": not a regular file");
+        return false;
+    }
+    return true;
+}
+
+// --- list -------------------------------------------------------------------
+
+struct listed_member {
+    std::string name;
+    uint64_t size = 0;
+    std::string role;
+    std::string sha256;
+};
+
+// The walk's handlers have only the pass state as context; the tool walks
+// one bundle at a time, so what they collect lives here.
+struct list_walk {
+    bundle::family family = bundle::family::selda;
+    std::vector<listed_member> members;
+};
+list_walk* current_list = nullptr;
+
+std::string member_role(bundle::family family, const char* name) {
+    const auto& rules = bundle::family_rules(family);
+    if (fnmatch("*.sig", name, 0) == 0) {
+        const int type = qm::member_rule_find(rules.signatures, name).image_type;
+        return type == qm::image_none ? "ignored signature"
+                                      : std::string("signature of ") + qm::bundle_info_name(type);
+    }
+    const qm::member_rule& rule = qm::member_rule_find(rules.images, name);
+    if (rule.image_type != qm::image_none) return qm::bundle_info_name(rule.image_type);
+    return rule.data == qm::updatedat_file_data ? "text" : "other";
+}
+
+void finish_listed(qm::unbundle_state& state) {
+    uint8_t md5[16];
+    uint8_t digest[32];
+    qm::hash_finish(state, md5, digest);
+    current_list->members.back().sha256 = hex({reinterpret_cast<char*>(digest), sizeof digest});
+}
+
+int list_data(void* opaque, qm::untar_stream*, qm::tar_header* header, uint64_t offset,
+               uint32_t length, const uint8_t* bytes) {
+    qm::unbundle_state& state = qm::state_of(opaque);
+    qm::hash_update(state, bytes, length);
+    if (qm::member_complete(header, offset, length)) finish_listed(state);
+    return 1;
+}
+
+int list_new(void* opaque, qm::untar_stream* stream, qm::tar_header* header) {
+    qm::unbundle_state& state = qm::state_of(opaque);
+    current_list->members.push_back({header->name, header->size, member_role(current_list->family, header->name), {}});
+    qm::hash_starts(state);
+    if (header->size == 0) finish_listed(state);
+    qm::untar_set_file_data(stream, list_data);
+    return 1;
+}
+
+// --- extract ----------------------------------------------------------------
+
+struct extract_walk {
+    fs::path staging;
+    std::vector<std::string> files;  // in archive order, as staged
+    std::set<std::string> dirs;
+    bool refused = false;
+    int fd = -1;
+};
+extract_walk* current_extract = nullptr;
+
+int extract_data(void*, qm::untar_stream* stream, qm::tar_header* header, uint64_t offset,
+                  uint32_t length, const uint8_t* bytes) {
+    extract_walk& w = *current_extract;
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(w.fd, bytes + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            fail(std::string(header->name) + ": " + std::strerror(errno));
+            w.refused = true;
+            ::close(std::exchange(w.fd, -1));
+            qm::untar_set_file_data(stream, qm::ignore_file_data);
+            return 1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (qm::member_complete(header, offset, length)) ::close(std::exchange(w.fd, -1));
+    return 1;
+}
+
+int extract_new(void*, qm::untar_stream* stream, qm::tar_header* header) {
+    extract_walk& w = *current_extract;
+    if (w.fd >= 0) ::close(std::exchange(w.fd, -1));
+    qm::untar_set_file_data(stream, qm::ignore_file_data);
+    std::string name = header->name;
+    if (!bundle::safe_member_name(name)) {
+        fail(std::string("refusing member '") + header->name + "': it would leave the directory");
+        w.refused = true;
+        return 1;
+    }
+    if (header->typeflag == '5') {
+        while (name.ends_with('/')) name.pop_back();
+        if (!name.empty()) w.dirs.insert(name);
+        return 1;
+    }
+    if (header->typeflag != '0' && header->typeflag != '\0') {
+        qm::err("mkbundle: WARNING: skipping '%s': not a regular file (type %c)\n", header->name,
+                header->typeflag);
+        return 1;
+    }
+    if (name.ends_with('/')) {
+        fail("refusing member '" + name + "': not a file name");
+        w.refused = true;
+        return 1;
+    }
+    const fs::path staged = w.staging / name;
+    std::error_code ec;
+    fs::create_directories(staged.parent_path(), ec);
+    w.fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (w.fd < 0) {
+        fail(name + ": " + std::strerror(errno));
+        w.refused = true;
+        return 1;
+    }
+    w.files.push_back(name);
+    if (header->size == 0) ::close(std::exchange(w.fd, -1));
+    else qm::untar_set_file_data(stream, extract_data);
+    return 1;
+}
+
+// Creates the folders of relative under root, refusing to pass through
+// anything that is not a real directory (a symbolic link could lead out).
+bool make_parents(const fs::path& root, const fs::path& relative) {
+    fs::path at = root;
+    for (const fs::path& part : relative.parent_path()) {
+        if (part == ".") continue;
+        at /= part;
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0) {
+            if (::mkdir(at.c_str(), 0755) != 0) return false;
+        } else if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int keygen(const args& a) {
+    unsigned bits = 0;
+    std::string out;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--bits" && i + 1 < a.size()) {
+            const std::string& value = a[++i];
+            bits = value == "1024" ? 1024 : value == "2048" ? 2048 : 0;
+            if (bits == 0) return usage_error("--bits takes 1024 or 2048");
+        } else if (a[i] == "--out" && i + 1 < a.size()) {
+            out = a[++i];
+        } else {
+            return usage_error("unexpected argument " + a[i]);
+        }
+    }
+    if (bits == 0 || out.empty()) return usage_error("keygen needs --bits and --out");
+    std::string error;
+    if (!bundle::generate_key(bits, out, error)) return fail(error);
+    qm::out("%s: new %u-bit RSA key\n", out.c_str(), bits);
+    return 0;
+}
+
+int create(const args& a) {
+    std::string out;
+    bundle::family family = bundle::family::selda;
+    std::vector<std::string> key_paths;
+    bool ota = false;
+    std::vector<std::pair<std::string, std::string>> members;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--out" && i + 1 < a.size()) {
+            out = a[++i];
+        } else if (a[i] == "--family") {
+            if (i + 1 == a.size() || !bundle::family_from_name(a[i + 1], family))
+                return usage_error("--family takes selda or orvik");
+            ++i;
+        } else if (a[i] == "--key" && i + 1 < a.size()) {
+            key_paths.push_back(a[++i]);
+        } else if (a[i] == "--ota") {
+            ota = true;
+        } else if (a[i].starts_with("--")) {
+            return usage_error("unknown option " + a[i]);
+        } else {
+            const size_t eq = a[i].find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == a[i].size())
+                return usage_error("members are given as NAME=PATH, not '" + a[i] + "'");
+            members.emplace_back(a[i].substr(0, eq), a[i].substr(eq + 1));
+        }
+    }
+    if (out.empty()) return usage_error("create needs --out FILE");
+    if (members.empty()) return usage_error("create needs at least one NAME=PATH");
+    if (key_paths.size() > 2) return usage_error("--key may be given at most twice");
+    if (key_paths.empty()) {
+        key_paths.push_back(QM_DEV_KEY1);
+        qm::err("mkbundle: NOTE: signing with the development key %s\n", QM_DEV_KEY1);
+    }
+
+    std::string error;
+    std::vector<std::unique_ptr<bundle::signing_key>> keys;
+    for (const std::string& path : key_paths) {
+        keys.push_back(std::make_unique<bundle::signing_key>());
+        if (!keys.back()->load(path, error)) return fail(error);
+    }
+
+    // Refuse what the device would refuse or a later extract could not
+    // write back, before anything is written.
+    std::set<std::string> names;
+    std::string images_of_type[qm::image_type_count];
+    for (const auto& [name, path] : members) {
+        if (name.size() > bundle::max_name_length)
+            return fail(name + ": member names are at most 100 bytes long");
+        if (!bundle::safe_member_name(name) || name.ends_with('/'))
+            return fail(name + ": not a member name that stays inside the bundle");
+        if (fnmatch("*.sig", name.c_str(), 0) == 0)
+            return fail(name + ": signature members are made by mkbundle itself");
+        if (!names.insert(name).second) return fail(name + ": given twice");
+        const int type = bundle::image_type_of(family, name);
+        if (type == qm::image_none) continue;
+        if (!images_of_type[type].empty())
+            return fail(name + ": a second " + qm::bundle_info_name(type) + " image (after " +
+                        images_of_type[type] + "); the device refuses such a bundle");
+        images_of_type[type] = name;
+        std::string warning;
+        if (bundle::signature_name_for(family, name, warning).empty()) return fail(warning);
+        if (!warning.empty()) qm::err("mkbundle: WARNING: %s\n", warning.c_str());
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && st.st_size == 0)
+            qm::err("mkbundle: WARNING: %s is empty; the device treats it as missing\n", name.c_str());
+    }
+
+    bundle::bundle_file file;
+    if (!file.open(out, ota, error)) return fail(error);
+    size_t signed_count = 0;
+    for (const auto& [name, path] : members) {
+        std::string digest;
+        if (!file.add_file(name, path, &digest, error)) return fail(error);
+        qm::out("%s <- %s\n", name.c_str(), path.c_str());
+        if (bundle::image_type_of(family, name) == qm::image_none) continue;
+        // With two keys the images take turns, so one bundle can carry
+        // signatures of both.
+        const size_t k = signed_count++ % keys.size();
+        const std::string sig = keys[k]->sign_digest(digest);
+        if (sig.empty()) return fail(name + ": signing failed");
+        std::string warning;
+        const std::string sig_name = bundle::signature_name_for(family, name, warning);
+        if (!file.add(sig_name, sig, error)) return fail(error);
+        qm::out("%s: signature of %s with %s (%zu bytes)\n", sig_name.c_str(), name.c_str(),
+                key_paths[k].c_str(), sig.size());
+    }
+    if (!file.commit(error)) return fail(error);
+    return 0;
+}
+
+int list(const args& a) {
+    read_options o;
+    if (const int status = parse_read_options(a, 1, o)) return status;
+    open_bundle b;
+    if (!open_for_walk(o.files[0], b)) return 1;
+    list_walk walk;
+    walk.family = o.family;
+    current_list = &walk;
+    qm::image_check checks[qm::image_type_count]{};
+    const int ok = qm::do_unbundle(o.files[0].c_str(), b.fd, nullptr, list_new, checks);
+    current_list = nullptr;
+    for (const listed_member& m : walk.members) {
+        if (m.sha256.empty()) continue;  // cut short by the failure reported above
+        qm::out("%s\t%llu\t%s\t%s\n", m.name.c_str(), static_cast<unsigned long long>(m.size),
+                m.role.c_str(), m.sha256.c_str());
+    }
+    return ok ? 0 : fail(o.files[0] + ": not a readable bundle");
+}
+
+int verify(const args& a) {
+    read_options o;
+    if (const int status = parse_read_options(a, 1, o)) return status;
+    open_bundle b;
+    if (!open_for_walk(o.files[0], b)) return 1;
+    const char* path = o.files[0].c_str();
+    qm::progress_base = 0;
+    qm::image_check checks[qm::image_type_count]{};
+    qm::err("*** CHECKING %s ***\n", path);
+    int pass_ok = 0;
+    const int authorised =
+        qm::authorise_bundle(path, b.fd, nullptr, bundle::family_check_new_file(o.family), checks, &pass_ok);
+    const char* family = o.family == bundle::family::selda ? "selda" : "orvik";
+    if (authorised) {
+        qm::out("\nmkbundle: %s is authorised to install on the %s family\n", path, family);
+        return 0;
+    }
+    qm::out("\nmkbundle: %s is NOT authorised to install on the %s family%s\n", path, family,
+            pass_ok ? "" : " (the check pass failed)");
+    return 1;
+}
+
+int extract(const args& a) {
+    if (a.size() != 2 || a[0].starts_with("--") || a[1].starts_with("--"))
+        return usage_error("extract takes FILE DIR");
+    open_bundle b;
+    if (!open_for_walk(a[0], b)) return 1;
+    const fs::path dir = a[1];
+    // Staged beside the nearest existing folder on the way to DIR, so the
+    // files can be renamed into place and nothing shows before the end.
+    fs::path parent = dir.parent_path();
+    while (!parent.empty() && !fs::is_directory(parent)) parent = parent.parent_path();
+    if (parent.empty()) parent = dir.is_absolute() ? fs::path("/") : fs::path(".");
+    std::string pattern = (parent / ".mkbundle-extract-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return fail(parent.string() + ": " + std::strerror(errno));
+    extract_walk walk;
+    walk.staging = pattern;
+    current_extract = &walk;
+    qm::image_check checks[qm::image_type_count]{};
+    const int ok = qm::do_unbundle(a[0].c_str(), b.fd, nullptr, extract_new, checks);
+    current_extract = nullptr;
+    if (walk.fd >= 0) ::close(walk.fd);
+    int status = 0;
+    if (!ok || walk.refused) {
+        status = fail(a[0] + ": nothing extracted");
+    } else {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        for (const std::string& d : walk.dirs) {
+            if (!make_parents(dir, fs::path(d) / "x")) {
+                status = fail((dir / d).string() + ": " + std::strerror(errno));
+                break;
+            }
+        }
+        for (size_t i = 0; status == 0 && i < walk.files.size(); ++i) {
+            const std::string& name = walk.files[i];
+            if (!make_parents(dir, name) ||
+                ::rename((walk.staging / name).c_str(), (dir / name).c_str()) != 0) {
+                status = fail((dir / name).string() + ": " + std::strerror(errno));
+                break;
+            }
+            qm::out("%s\n", (dir / name).c_str());
+        }
+    }
+    std::error_code ec;
+    fs::remove_all(walk.staging, ec);
+    return status;
+}
+
+}  // namespace mkbundle
