@@ -22,6 +22,18 @@ std::string charge_line(int percent) {
            "]\n";
 }
 
+std::string without_spinners(const std::string& output) {
+    const std::string choose = "Choose: ";
+    std::string text;
+    size_t at = 0;
+    for (size_t found; (found = output.find(choose, at)) != std::string::npos;) {
+        text += output.substr(at, found + choose.size() - at);
+        at = output.find_first_not_of("/-\\|\b", found + choose.size());
+        if (at == std::string::npos) at = output.size();
+    }
+    return text + output.substr(at);
+}
+
 std::string spinner_wait(int seconds) {
     std::string text = "/";
     for (int i = 1; i < seconds; ++i) text += std::string("\b") + spinner[i % 4];
