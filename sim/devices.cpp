@@ -5,6 +5,8 @@
 #include "sim/dev/input.h"
 #include "sim/dev/mmc.h"
 #include "sim/dev/usb.h"
+#include "sim/dev/loop.h"
+#include "sim/dev/mtd.h"
 
 namespace sim {
 
@@ -15,6 +17,8 @@ std::vector<DeviceNode> device_nodes(Kernel& kernel) {
     add_input_nodes(kernel, nodes);
     add_gauge_nodes(kernel, nodes);
     add_usb_nodes(kernel, nodes);
+    add_loop_nodes(kernel, nodes);
+    add_mtd_nodes(kernel, nodes);
     return nodes;
 }
 

@@ -166,6 +166,10 @@ bool Kernel::has_open_file_within(const std::string& dir) const {
                        [&](const auto& entry) { return path_within(normalise(entry.second->path), dir); });
 }
 
+bool Kernel::any_open_file(const std::function<bool(const std::string& path)>& matches) const {
+    return std::any_of(fds_.begin(), fds_.end(), [&](const auto& entry) { return matches(entry.second->path); });
+}
+
 OpenFile* Kernel::file(int fd) {
     const auto found = fds_.find(fd);
     if (found == fds_.end()) {

@@ -17,6 +17,7 @@
 #include "sim/modules.h"
 #include "sim/mounts.h"
 #include "sim/open_file.h"
+#include "sim/storage.h"
 #include "sys/kernel.h"
 
 namespace sim {
@@ -63,10 +64,16 @@ public:
         return *static_cast<State*>(slot.get());
     }
 
+    Storage& storage() { return storage_; }
+
     Resolved resolve(const std::string& path);
     // Whether path outside /dev is a file published by a simulated device.
     bool is_device_node(const std::string& path);
     bool has_open_file_within(const std::string& dir) const;
+    // Whether a descriptor of the program is open on a path that matches.
+    bool any_open_file(const std::function<bool(const std::string& path)>& matches) const;
+    // The open file behind a descriptor of the program, or null (errno EBADF).
+    OpenFile* open_file(int fd) { return file(fd); }
     // Real time since the epoch at virtual time 0.
     static constexpr time_t epoch = 1796083200;  // 2026-12-01 00:00:00 UTC
 
@@ -135,6 +142,7 @@ private:
     KernelLog klog_;
     Modules modules_;
     Mounts mounts_;
+    Storage storage_;
     std::map<int, std::unique_ptr<OpenFile>> fds_;
     std::map<std::type_index, std::shared_ptr<void>> states_;
     std::string boot_flag_written_;

@@ -20,7 +20,8 @@ namespace {
 constexpr const char* usage =
     "usage:\n"
     "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
-    "                        [--mmc-heads N] [--mmc-sectors N] [--panel WxH]\n"
+    "                        [--mmc-heads N] [--mmc-sectors N] [--family mmc|nor]\n"
+    "                        [--nor-kernel2 yes|no] [--card-size BYTES] [--panel WxH]\n"
     "                        [--battery PCT] [--input-events LIST]\n"
     "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
     "  quillmar-sim password SERIAL\n"
@@ -81,6 +82,13 @@ int init_command(const std::vector<std::string>& args) {
         } else if (flag == "--input-events") {
             if (value.find_first_not_of("0123,") != std::string::npos) return fail("bad unit list '" + value + "'");
             options.input_events = value;
+        } else if (flag == "--family") {
+            options.family = value;
+        } else if (flag == "--nor-kernel2") {
+            if (value != "yes" && value != "no") return fail("--nor-kernel2 takes yes or no");
+            options.nor_kernel2 = value == "yes";
+        } else if (flag == "--card-size") {
+            if (!parse_size(value, options.card_size)) return fail("bad size '" + value + "'");
         } else {
             return fail("unknown option " + flag);
         }

@@ -7,26 +7,46 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim/filesystems.h"
 #include "sim/kernel.h"
 
 namespace sim {
 
 namespace {
 
-// The file systems the simulated device can mount: a source (empty: any)
-// and type give the directory of the device directory that holds them.
+// The file systems the simulated device can mount: a type and a device
+// (empty: any; a loop device counts as what it reads) give the directory of
+// the device directory that holds the files. A probe, when present, checks
+// that the device really holds the file system.
 struct FileSystem {
     const char* fstype;
-    const char* source;
+    const char* device;
     const char* host_dir;
+    int (*probe)(Kernel& kernel, const std::string& source);
 };
 
 constexpr FileSystem file_systems[] = {
-    {"proc", "", "proc"},
-    {"sysfs", "", "sys"},
+    {"proc", "", "proc", nullptr},
+    {"sysfs", "", "sys", nullptr},
+    {"vfat", "/dev/mmcblk0p4", "userstore", probe_fat},
+    {"vfat", "/dev/mmcblk1p1", "card", probe_fat},
+    {"ext3", "/dev/mmcblk0p1", "rootfs", probe_ext},
 };
 
+const FileSystem* find_file_system(Kernel& kernel, const std::string& fstype, const std::string& source) {
+    const std::string device = kernel.storage().loops.underlying(source);
+    const auto fs = std::find_if(std::begin(file_systems), std::end(file_systems), [&](const FileSystem& f) {
+        return fstype == f.fstype && (*f.device == '\0' || device == f.device);
+    });
+    return fs == std::end(file_systems) ? nullptr : fs;
+}
+
 }  // namespace
+
+std::string file_system_dir(Kernel& kernel, const std::string& fstype, const std::string& device) {
+    const FileSystem* fs = find_file_system(kernel, fstype, device);
+    return fs != nullptr ? fs->host_dir : "";
+}
 
 bool path_within(const std::string& path, const std::string& dir) {
     if (dir == "/") return true;
@@ -45,6 +65,10 @@ bool Mounts::mounted_on(const std::string& target) const {
     return std::any_of(mounts_.begin(), mounts_.end(), [&](const Mount& m) { return m.target == target; });
 }
 
+bool Mounts::any_source(const std::function<bool(const std::string& source)>& matches) const {
+    return std::any_of(mounts_.begin(), mounts_.end(), [&](const Mount& m) { return matches(m.source); });
+}
+
 int Mounts::mount(Kernel& kernel, const std::string& source, const std::string& target, const std::string& fstype) {
     const Resolved where = kernel.resolve(target);
     struct stat status {};
@@ -56,17 +80,30 @@ int Mounts::mount(Kernel& kernel, const std::string& source, const std::string& 
         errno = ENOTDIR;
         return -1;
     }
-    const auto fs = std::find_if(std::begin(file_systems), std::end(file_systems), [&](const FileSystem& f) {
-        return fstype == f.fstype && (*f.source == '\0' || source == f.source);
-    });
-    if (fs == std::end(file_systems)) {
+    const bool known_type = std::any_of(std::begin(file_systems), std::end(file_systems),
+                                        [&](const FileSystem& f) { return fstype == f.fstype; });
+    if (!known_type) {
         errno = ENODEV;
         return -1;
+    }
+    const FileSystem* fs = find_file_system(kernel, fstype, source);
+    if (fs == nullptr) {
+        // A device that holds none of the simulated file systems.
+        struct stat node {};
+        errno = kernel.stat(source.c_str(), &node) == 0 ? EINVAL : ENOENT;
+        return -1;
+    }
+    if (fs->probe != nullptr) {
+        if (const int error = fs->probe(kernel, source)) {
+            errno = error;
+            return -1;
+        }
     }
     if (mounted_on(where.path)) {
         errno = EBUSY;
         return -1;
     }
+    ::mkdir(kernel.device().host_path(fs->host_dir).c_str(), 0755);
     mounts_.push_back({source, where.path, fstype, fs->host_dir});
     kernel.klog().log("mounted " + fstype + " " + source + " on " + where.path);
     return 0;

@@ -1,8 +1,10 @@
 // The mount table of the simulated device. A mounted file system is a
-// directory of the device directory (proc/, sys/, later userstore/...);
-// the table in mounts.cpp says which source and type mount which one.
+// directory of the device directory (proc/, sys/, userstore/, card/,
+// rootfs/); the table in mounts.cpp says which type on which device mounts
+// which one, and how to tell that the device holds that file system.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,16 @@ public:
     // The mount that holds path (longest target prefix), or null.
     const Mount* holding(const std::string& path) const;
     bool mounted_on(const std::string& target) const;
+    bool any_source(const std::function<bool(const std::string& source)>& matches) const;
 
 private:
     std::vector<Mount> mounts_;
 };
+
+// The directory of the device directory that holds the files of a file
+// system of fstype on device (a loop device stands for what it reads), or
+// empty when the device holds none of the simulated file systems.
+std::string file_system_dir(Kernel& kernel, const std::string& fstype, const std::string& device);
 
 // Whether path lies at or below dir ("/a" holds "/a" and "/a/b", not "/ab").
 bool path_within(const std::string& path, const std::string& dir);

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "sim/kernel.h"
+#include "sim/mkdosfs.h"
 
 namespace sim {
 
@@ -28,6 +29,8 @@ struct Command {
 constexpr Command commands[] = {
     {"ipconfig", ipconfig},
     {"nfsmount", nfsmount},
+    {"/bin/mkdosfs", run_mkdosfs},
+    {"mkdosfs", run_mkdosfs},
 };
 
 }  // namespace

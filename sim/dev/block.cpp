@@ -1,6 +1,7 @@
 #include "sim/dev/block.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <unistd.h>
@@ -10,10 +11,14 @@
 
 namespace sim {
 
+int BlockWindow::open_image(const std::string& image, int flags) {
+    const int access = flags & O_ACCMODE;
+    return ::open(image.c_str(), (access == O_RDONLY ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+}
+
 std::unique_ptr<BlockWindow> BlockWindow::open(const std::string& image, int flags, off_t offset, off_t length,
                                                Geometry geometry, dev_t rdev) {
-    const int access = flags & O_ACCMODE;
-    const int fd = ::open(image.c_str(), (access == O_RDONLY ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    const int fd = open_image(image, flags);
     if (fd < 0) return nullptr;
     return std::unique_ptr<BlockWindow>(new BlockWindow(fd, offset, length, geometry, rdev));
 }
@@ -40,9 +45,17 @@ ssize_t BlockWindow::write(const void* buf, size_t count) {
         errno = ENOSPC;
         return -1;
     }
-    const ssize_t put = ::pwrite(fd_, buf, n, offset_ + position_);
+    const ssize_t put = store(buf, n, offset_ + position_);
     if (put > 0) position_ += put;
     return put;
+}
+
+ssize_t BlockWindow::store(const void* buf, size_t count, off_t offset) {
+    const auto* bytes = static_cast<const unsigned char*>(buf);
+    const bool zeros = count >= 4096 && std::all_of(bytes, bytes + count, [](unsigned char b) { return b == 0; });
+    if (zeros && ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, static_cast<off_t>(count)) == 0)
+        return static_cast<ssize_t>(count);
+    return ::pwrite(fd_, buf, count, offset);
 }
 
 off_t BlockWindow::lseek(off_t offset, int whence) {

@@ -1,5 +1,7 @@
 // A block device of the simulated kernel: a window of a host image file.
-// Reads stop at the window's end; writes beyond it fail with ENOSPC.
+// Reads stop at the window's end; writes beyond it fail with ENOSPC, as a
+// Linux block device answers a write at its end. Zeros written are stored
+// as holes, so erasing a large image keeps it sparse.
 #pragma once
 
 #include <memory>
@@ -31,6 +33,12 @@ public:
     int fsync() override;
 
 protected:
+    // The host descriptor of image, read-only unless flags ask for writing;
+    // -1 with errno set.
+    static int open_image(const std::string& image, int flags);
+    // Stores count bytes at offset of the image.
+    ssize_t store(const void* buf, size_t count, off_t offset);
+
     BlockWindow(int fd, off_t offset, off_t length, Geometry geometry, dev_t rdev)
         : fd_(fd), offset_(offset), length_(length), geometry_(geometry), rdev_(rdev) {}
 

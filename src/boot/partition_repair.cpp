@@ -29,8 +29,8 @@ void repair_partition_table(bool varlocal_missing) {
     }
     disk_info disk {};
     if (!get_disk_info(fd.get(), mmc, &disk)) return;
-    uint8_t mbr[mbr_size] = {};
-    if (!read_mbr(fd.get(), mmc, mbr)) {
+    mbr_sector mbr {};
+    if (!read_mbr(fd.get(), mmc, &mbr)) {
         err("ERROR:Failed to partition disk %s\n", mmc);
         return;
     }
@@ -39,23 +39,24 @@ void repair_partition_table(bool varlocal_missing) {
     if (varlocal_missing) {
         for (int number = 2; number <= 4; ++number) {
             const partition_row& row = partdata[number - 1];
-            if (!append_partition(mbr, number, &disk, row.boot_flag, row.type, row.sectors)) appended = false;
+            if (!append_partition(&mbr, number, &disk, row.boot_flag, row.type, row.sectors)) appended = false;
         }
     } else {
-        appended = append_partition(mbr, 4, &disk, 0, 0x0B, 0) != 0;
+        const partition_row& row = partdata[3];
+        appended = append_partition(&mbr, 4, &disk, row.boot_flag, row.type, row.sectors) != 0;
     }
     if (!appended) {
         err("EMERGENCY:!!! Partition table create failures !!!\n");
         return;
     }
 
-    dump_part(mmc, mbr, &disk);
+    dump_part(mmc, &mbr, &disk);
     err("INFO:Writing out partition table to %s\n", mmc);
-    if (!write_mbr(fd.get(), mmc, mbr)) return;
-    if (varlocal_missing) nuke_first_cylinder(fd.get(), mmc, &disk, 2, mbr);
+    if (!write_mbr(fd.get(), mmc, &mbr)) return;
+    if (varlocal_missing) nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
     // The user store is formatted whenever it was re-added, which it is in
     // both cases of this repair.
-    nuke_first_cylinder(fd.get(), mmc, &disk, 4, mbr);
+    nuke_first_cylinder(fd.get(), mmc, &disk, 4, &mbr);
     reread_partition(fd.get(), mmc);
     fd.reset();
     run_mkfs(mmc);

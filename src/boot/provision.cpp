@@ -1,19 +1,214 @@
 #include "boot/provision.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "display/bar.h"
+#include "display/eink.h"
+#include "platform/boardid.h"
+#include "storage/gadget.h"
+#include "storage/mount.h"
+#include "sys/console.h"
+#include "sys/kernel.h"
+#include "sys/unique_fd.h"
+
 namespace qm {
 
 const partition_row partdata[4] = {
-    {0x80, 0x83, 819200},
-    {0x00, 0x83, 49152},
-    {0x00, 0x83, 16384},
-    {0x00, 0x0B, 0},
+    {0x80, 0x83, 819200},  // root file system, 400 MiB
+    {0x00, 0x83, 49152},   // VarLocal, 24 MiB
+    {0x00, 0x83, 16384},   // diagnostics, 8 MiB
+    {0x00, 0x0B, 0},       // user store, the rest
 };
 
-// Not built yet: each operation reports failure.
-int partition_disk(const char*, const char*) { return 0; }
-int run_mkfs(const char*) { return 0; }
-int erase_dev(const char*, const char*) { return 0; }
-int nuke_first_cylinder(int, const char*, const disk_info*, int, const uint8_t*) { return 0; }
-int erase_userstore_and_varlocal() { return 0; }
+namespace {
+
+constexpr const char* internal_mmc = "/dev/mmcblk0";
+constexpr const char* userstore_device = "/dev/mmcblk0p4";
+constexpr const char* userstore_loop = "/dev/loop0";
+constexpr size_t erase_chunk = 128 * 1024;
+constexpr size_t erase_head = 1024;
+constexpr uint64_t mib = 1024 * 1024;
+
+// Writes the nested table of the user store: one FAT32 entry placed by the
+// same rule as the first partition of the MMC.
+void write_userstore_table(const char* userstore) {
+    auto& k = sys::kernel();
+    sys::unique_fd fd(k.open(userstore, O_RDWR));
+    if (!fd.valid()) {
+        report_errno(userstore, errno);
+        return;
+    }
+    disk_info disk {};
+    mbr_sector mbr {};
+    if (!get_disk_info(fd.get(), userstore, &disk) || !read_mbr(fd.get(), userstore, &mbr)) return;
+    clear_all_partitions(&mbr);
+    append_partition(&mbr, 1, &disk, 0, 0x0B, 0);
+    dump_part(userstore, &mbr, &disk);
+    err("INFO:Writing out partition table to %s\n", userstore);
+    if (write_mbr(fd.get(), userstore, &mbr)) k.sync();
+}
+
+// A write that fails at the very end of a block device says that it is
+// full: Linux answers ENOSPC there instead of writing nothing.
+bool is_device_end(int error_number, uint64_t position, uint64_t total) {
+    return error_number == ENOSPC && total != 0 && position >= total;
+}
+
+}  // namespace
+
+int nuke_first_cylinder(int fd, const char* name, const disk_info* disk, int number, const mbr_sector* mbr) {
+    if (name == nullptr || disk == nullptr || mbr == nullptr || fd < 0 || number <= 0 || number > 4) return 0;
+    auto& k = sys::kernel();
+    part_info part {};
+    if (!get_part_info(&part, number, mbr)) {
+        err("ERROR:Could not nuke filesystem in partition %d\n", number);
+        return 0;
+    }
+    const auto offset = static_cast<uint64_t>(part.start_sector) * 512;
+    if (k.lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        err("ERROR:Could not nuke filesystem in partition %d: %s\n", number, std::strerror(errno));
+        return 0;
+    }
+    const std::vector<char> zeros(static_cast<size_t>(disk->heads) * 512 * disk->sectors, 0);
+    const ssize_t written = k.write(fd, zeros.data(), zeros.size());
+    if (written < 0) {
+        err("ERROR:Could not nuke filesystem in partition %d: %s\n", number, std::strerror(errno));
+        return 0;
+    }
+    err("INFO:Nuked first cylinder(%u bytes) of filesystem in partition %d(+%llu) on %s\n",
+        static_cast<unsigned>(written), number, static_cast<unsigned long long>(offset), name);
+    return static_cast<size_t>(written) == zeros.size() ? 1 : 0;
+}
+
+int partition_disk(const char* path, const char* label) {
+    err("INFO:Loading original MBR from %s (%s) ... \n", label, path);
+    auto& k = sys::kernel();
+    sys::unique_fd fd(k.open(path, O_RDWR));
+    if (!fd.valid()) {
+        report_errno(path, errno);
+        return 0;
+    }
+    disk_info disk {};
+    mbr_sector mbr {};
+    if (!get_disk_info(fd.get(), path, &disk) || !read_mbr(fd.get(), path, &mbr)) return 0;
+
+    clear_all_partitions(&mbr);
+    bool placed = true;
+    for (int number = 1; number <= 4; ++number) {
+        const partition_row& row = partdata[number - 1];
+        if (!append_partition(&mbr, number, &disk, row.boot_flag, row.type, row.sectors)) placed = false;
+    }
+    if (!placed) {
+        err("EMERGENCY:!!! Partition table create failures !!!\n");
+        return 0;
+    }
+    dump_part(path, &mbr, &disk);
+    err("INFO:Writing out partition table to %s (%s)\n", label, path);
+    if (!write_mbr(fd.get(), path, &mbr)) return 0;
+    // Stale file systems must not survive in the new partitions; the
+    // diagnostics partition is rewritten whole by the next update.
+    nuke_first_cylinder(fd.get(), path, &disk, 1, &mbr);
+    nuke_first_cylinder(fd.get(), path, &disk, 2, &mbr);
+    nuke_first_cylinder(fd.get(), path, &disk, 4, &mbr);
+    reread_partition(fd.get(), path);
+    return 1;
+}
+
+int run_mkfs(const char* disk_path) {
+    err("INFO:Formatting userstore\n");
+    char userstore[4096];
+    std::snprintf(userstore, sizeof userstore, "%sp4", disk_path);
+    err("INFO:Loading original MBR from %s ... \n", userstore);
+    // A table that cannot be written does not stop the format: an intact
+    // inner table still leads to the FAT.
+    write_userstore_table(userstore);
+
+    if (!losetup_fat(userstore_device, userstore_loop)) {
+        err("ERROR:Unable to create loop %s from %s\n", userstore_loop, userstore_device);
+        return 0;
+    }
+    char command[1024];
+    std::snprintf(command, sizeof command, "/bin/mkdosfs -F 32 -n Tavrin -v %s", userstore_loop);
+    err("INFO:executing: %s\n", command);
+    auto& k = sys::kernel();
+    const int status = k.system(command);
+    out("\n");
+    if (status != 0) {
+        err("ERROR:Error executing: %s\n", command);
+        err("ERROR:result=%d\n", status);
+        losetup_clear(userstore_loop);
+        return 0;
+    }
+    out("Syncing ... \n");
+    k.sync();
+    losetup_clear(userstore_loop);
+    return 1;
+}
+
+int erase_dev(const char* path, const char* label) {
+    auto& k = sys::kernel();
+    sys::unique_fd fd(k.open(path, O_RDWR | O_SYNC));
+    if (!fd.valid()) {
+        report_errno(label, errno);
+        return 0;
+    }
+    const uint64_t total = device_size(fd.get(), path);
+    const std::vector<char> zeros(erase_chunk, 0);
+    uint64_t done = 0;
+    uint64_t position = 0;
+
+    const ssize_t head = k.write(fd.get(), zeros.data(), erase_head);
+    if (head < 0) {
+        report_errno(label, errno);
+        clear_bar();
+        return 0;
+    }
+    done += static_cast<uint64_t>(head);
+    position += static_cast<uint64_t>(head);
+    // Only the whole internal MMC holds the raw boot-loader and kernel
+    // regions below g_offset_mmc; on a partition those bytes are data.
+    if (std::strcmp(path, internal_mmc) == 0 && g_offset_mmc > static_cast<int64_t>(position)) {
+        k.lseek(fd.get(), static_cast<off_t>(g_offset_mmc), SEEK_SET);
+        position = static_cast<uint64_t>(g_offset_mmc);
+    }
+
+    for (;;) {
+        const ssize_t n = k.write(fd.get(), zeros.data(), zeros.size());
+        if (n == 0) break;
+        if (n < 0) {
+            const int error_number = errno;
+            if (is_device_end(error_number, position, total)) break;
+            report_errno(label, error_number);
+            fd.reset();
+            clear_bar();
+            return 0;
+        }
+        done += static_cast<uint64_t>(n);
+        position += static_cast<uint64_t>(n);
+        out("%s: (%u of %u MiB) ", label, static_cast<unsigned>(done / mib), static_cast<unsigned>(total / mib));
+        draw_bar(20, static_cast<uint32_t>(done / 1024), static_cast<uint32_t>(total / 1024));
+        out("\n");
+    }
+    clear_bar();
+    out("DONE!\n");
+    k.fsync(fd.get());
+    fd.reset();
+    report_sync();
+    return 1;
+}
+
+int erase_userstore_and_varlocal() {
+    err("INFO:**************************************\n");
+    err("INFO:*** ERASING USERSTORE AND VARLOCAL ***\n");
+    err("INFO:**************************************\n");
+    eink_screen(26);
+    erase_dev("/dev/mmcblk0p2", "VarLocal");
+    return run_mkfs(internal_mmc);
+}
 
 }  // namespace qm

@@ -1,11 +1,149 @@
 #include "storage/mount.h"
 
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "storage/diskutil.h"
+#include "sys/console.h"
+#include "sys/kernel.h"
+#include "sys/unique_fd.h"
+
 namespace qm {
 
-// Not built yet: the user store cannot be mounted.
-int mount_dosfs() { return 0; }
-int unmount_dosfs() { return 0; }
-int mount_mmc() { return 0; }
-int unmount_mmc() { return 0; }
+namespace {
+
+constexpr const char* rootfs_device = "/dev/mmcblk0p1";
+constexpr const char* rootfs_point = "/mnt-rootfs";
+constexpr const char* card_device = "/dev/mmcblk1p1";
+constexpr const char* userstore_device = "/dev/mmcblk0p4";
+constexpr const char* userstore_loop = "/dev/loop0";
+constexpr const char* userstore_point = "/mnt-us";
+constexpr uint8_t fat32_type = 0x0b;
+
+int mount_on(const char* device, const char* point, const char* fstype, const char* data) {
+    auto& k = sys::kernel();
+    k.mkdir(point, 0777);
+    if (k.mount(device, point, fstype, 0, data) != 0) {
+        report_errno(device, errno);
+        return 0;
+    }
+    return 1;
+}
+
+int unmount_from(const char* point, const char* trouble, bool detach_loop) {
+    auto& k = sys::kernel();
+    k.alarm(30);
+    const bool unmounted = k.umount2(point, 0) == 0;
+    if (!unmounted) {
+        report_errno(point, errno);
+        k.umount2(point, MNT_DETACH);
+        err("%s", trouble);
+    }
+    if (detach_loop) losetup_clear(userstore_loop);
+    k.alarm(0);
+    return unmounted ? 1 : 0;
+}
+
+}  // namespace
+
+int mount_rootfs() { return mount_on(rootfs_device, rootfs_point, "ext3", "errors=remount-ro"); }
+
+int unmount_rootfs() { return unmount_from(rootfs_point, "ERROR:Trouble unmounting ext3 partition\n", false); }
+
+int mount_mmc() { return mount_on(card_device, userstore_point, "vfat", ""); }
+
+int unmount_mmc() { return unmount_from(userstore_point, "ERROR:Trouble unmounting FAT partition\n", false); }
+
+int mount_dosfs() {
+    if (!losetup_fat(userstore_device, userstore_loop)) {
+        err("ERROR:Unable to access %s:Cannot update OS\n", userstore_device);
+        return 0;
+    }
+    if (!mount_on(userstore_loop, userstore_point, "vfat", "")) {
+        losetup_clear(userstore_loop);
+        return 0;
+    }
+    return 1;
+}
+
+int unmount_dosfs() { return unmount_from(userstore_point, "ERROR:Trouble unmounting FAT partition\n", true); }
+
+int losetup_fat(const char* disk_path, const char* loop_path) {
+    auto& k = sys::kernel();
+    sys::unique_fd disk_fd(k.open(disk_path, O_RDWR));
+    if (!disk_fd.valid()) {
+        report_errno(disk_path, errno);
+        return 0;
+    }
+    disk_info disk {};
+    if (!get_disk_info(disk_fd.get(), disk_path, &disk)) {
+        // The table can still be read without a geometry; only the dump
+        // shows zeros.
+        report_errno(disk_path, errno);
+        disk = {};
+    }
+    mbr_sector mbr {};
+    if (!read_mbr(disk_fd.get(), disk_path, &mbr)) {
+        err("ERROR:Could not load MBR on %s\n", disk_path);
+        return 0;
+    }
+    part_info fat {};
+    bool found = false;
+    for (int number = 1; number <= 4 && !found; ++number) {
+        get_part_info(&fat, number, &mbr);
+        found = fat.type == fat32_type;
+    }
+    if (!found) {
+        err("ERROR:Could not find partition 0x0b on %s\n", disk_path);
+        return 0;
+    }
+    dump_part(disk_path, &mbr, &disk);
+
+    sys::unique_fd loop_fd(k.open(loop_path, O_RDWR));
+    if (!loop_fd.valid()) {
+        report_errno(loop_path, errno);
+        return 0;
+    }
+    // The old loop record carries the offset as a signed 32-bit number: a
+    // partition from byte 2^31 on cannot be reached, and a wrapped offset
+    // would put the file system somewhere else on the disk.
+    const uint64_t offset = static_cast<uint64_t>(fat.start_sector) * 512;
+    if (offset > INT32_MAX) {
+        err("ERROR:Failed to set up loop device %s for %s: %s\n", loop_path, disk_path, std::strerror(EOVERFLOW));
+        return 0;
+    }
+    loop_info info {};
+    std::snprintf(info.lo_name, sizeof info.lo_name, "%s", disk_path);
+    info.lo_offset = static_cast<int>(offset);
+
+    const bool attached = k.ioctl(loop_fd.get(), LOOP_SET_FD, reinterpret_cast<void*>(static_cast<intptr_t>(disk_fd.get()))) == 0 &&
+                          k.ioctl(loop_fd.get(), LOOP_SET_STATUS, &info) == 0;
+    if (!attached) {
+        const int error_number = errno;
+        err("ERROR:Failed to set up loop device %s for %s: %s\n", loop_path, disk_path, std::strerror(error_number));
+        k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);
+        return 0;
+    }
+    disk_fd.reset();
+    loop_fd.reset();
+    err("INFO:Setup loop device %s for %s + %lu\n", loop_path, disk_path, static_cast<unsigned long>(offset));
+    return 1;
+}
+
+void losetup_clear(const char* loop_path) {
+    auto& k = sys::kernel();
+    sys::unique_fd loop_fd(k.open(loop_path, O_RDWR));
+    if (!loop_fd.valid()) {
+        report_errno(loop_path, errno);
+        return;
+    }
+    k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);
+}
 
 }  // namespace qm

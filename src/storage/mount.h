@@ -1,13 +1,34 @@
-// Mounting the file systems of the internal and the second MMC.
+// Mounting the file systems the program works on: the root file system,
+// the user store's FAT (through a loop device) and the second MMC card.
+// All return 1 for success and 0 for failure; messages go to the standard
+// error stream.
 #pragma once
 
 namespace qm {
 
+// /dev/mmcblk0p1 as ext3 on /mnt-rootfs.
+int mount_rootfs();
+// The unmounts run under a 30-second alarm; a failed unmount is followed
+// by a lazy detach and still gives 0.
+int unmount_rootfs();
+
+// /dev/mmcblk1p1 as vfat on /mnt-us.
+int mount_mmc();
+int unmount_mmc();
+
 // Attaches the FAT inside /dev/mmcblk0p4 to /dev/loop0 and mounts it on
-// /mnt-us. 1 on success.
+// /mnt-us. A failure leaves the loop device detached.
 int mount_dosfs();
+// Unmounts /mnt-us and always detaches /dev/loop0.
 int unmount_dosfs();
 int mount_mmc();
 int unmount_mmc();
+
+// Attaches disk_path to loop_path at the byte offset of the first
+// partition of type 0x0b in the MBR of disk_path, after printing that
+// table on the standard output.
+int losetup_fat(const char* disk_path, const char* loop_path);
+// Detaches whatever is attached to loop_path.
+void losetup_clear(const char* loop_path);
 
 }  // namespace qm

@@ -235,7 +235,7 @@ TEST(CheckPass, ProgressWeightsOfTheImages) {
          {"notes.txt", "x"}}));
     expect_in_order(run.console, {"INFO:Total progress is 2%\n", "INFO:Total progress is 22%\n",
                                   "INFO:Total progress is 25%\n",
-                                  "INFO:Total progress is 25%\nCHK: notes.txt "});
+                                  "INFO:Total progress is 25%\n\nCHK: notes.txt "});
     EXPECT_EQ(qm::progress_base, 25u);
     qm::progress_base = 0;
 }
