@@ -178,3 +178,68 @@ TEST(StorageMenu, RebootKey) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DeveloperMenu, ExportOfTheUserStoreRunsTheStorageMenu) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console E\n6 console 1\n8 console q\n");
+    EXPECT_NE(test::without_spinners(run.output)
+                  .find("\n\nINFO:storage_export(/dev/mmcblk0p4): exporting\n" + storage_menu("FAT32") +
+                        "\n\nINFO:storage_export(): Disabling USB storage\n" + developer_menu),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST(DeveloperMenu, PartitioningIsFollowedByFormattingEvenWhenItFails) {
+    test::TempDir dir;
+    // The table cannot be written: formatting still follows.
+    const auto run = test::boot_with_script(dir, "0.2 console\n3.5 fault eio:/dev/mmcblk0\n4 console i\n"
+                                                 "6 console q\n");
+    const size_t loading = run.find("\n\nINFO:Loading original MBR from MMC0 (/dev/mmcblk0) ... \n");
+    ASSERT_NE(loading, std::string::npos) << run.output;
+    const size_t formatting = run.find("INFO:Formatting userstore\n", loading);
+    EXPECT_NE(formatting, std::string::npos) << run.output;
+    EXPECT_NE(run.find(developer_menu, formatting), std::string::npos) << run.output;
+}
+
+TEST(DeveloperMenu, FormatOnlyFormats) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console O\n6 console q\n");
+    const size_t formatting = run.find("\n\nINFO:Formatting userstore\n");
+    ASSERT_NE(formatting, std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Loading original MBR from MMC0", formatting), std::string::npos) << run.output;
+    EXPECT_NE(run.find("mkdosfs: /dev/loop0: FAT32", formatting), std::string::npos) << run.output;
+}
+
+TEST(DeveloperMenu, EraseEntryErasesTheWholeMmc) {
+    test::TempDir dir;
+    // A failing first write keeps the test from zero-filling a whole MMC.
+    const auto run = test::boot_with_script(dir, "0.2 console\n3.5 fault eio:/dev/mmcblk0\n4 console 4\n"
+                                                 "6 console q\n");
+    EXPECT_TRUE(run.contains("\n\nERROR:MMC0:Input/output error(5)\n")) << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST(FactoryReset, ConfirmedAtTheDeviceErasesAndOffersTheUserStore) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir,
+                                            "0.2 console /\n4 console r\n5 console e\n6 key S\n7 console E\n"
+                                            "8 key T\n30 usb host on\n32 usb host off\n"
+                                            // Ends the storage menu should the host have come too early.
+                                            "200 console 1\n");
+    const std::string output = test::without_spinners(run.output);
+    const size_t matched = output.find("INFO:Code matched.\nINFO:*****");
+    ASSERT_NE(matched, std::string::npos) << run.output;
+    const size_t connected =
+        output.find("INFO:storage_export(/dev/mmcblk0p4): exporting\n" + storage_menu("FAT32") +
+                        "\n\n\nUSB CONNECTED!!\n" + storage_menu("FAT32") +
+                        "\n\n\nUSB DISCONNECTED!!\nINFO:storage_export(): Disabling USB storage\n"
+                        "INFO:Checking for updates... (auto-pilot mode)\n",
+                    matched);
+    EXPECT_NE(connected, std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+}  // namespace
