@@ -99,7 +99,22 @@ TEST(PasswordTool, PrintsTheServicePassword) {
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.output, "qLm4re446\n");
     EXPECT_EQ(test::run_sim({"password", ""}).output, "qLm4r5561\n");
+    // As the device reads it: 19 characters, nothing when one is not printable.
+    EXPECT_EQ(test::run_sim({"password", "B0A1C2D3E4F50001XYZ-tail"}).output,
+              test::run_sim({"password", "B0A1C2D3E4F50001XYZ"}).output);
+    EXPECT_EQ(test::run_sim({"password", "B0A1\tC2"}).output, "qLm4r5561\n");
     EXPECT_EQ(test::run_sim({"password"}).exit_code, 2);
+}
+
+TEST(PasswordTool, OpensTheExportOfTheDeviceWithThatSerial) {
+    std::string password = test::run_sim({"password", "SN-4242"}).output;
+    ASSERT_EQ(password.size(), 10u);
+    password.pop_back();
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console 3\n5 console " + password +
+                                                     "\n6 console 1\n7 console q\n",
+                                            {"--serial", "SN-4242"});
+    EXPECT_TRUE(run.contains("PASSWORD: INFO:storage_export(/dev/mmcblk0): exporting\n")) << run.output;
 }
 
 TEST(InitFlags, BadBatteryIsRefused) {
