@@ -80,6 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"short_input", "1 input 1 28\n", "input needs [eventN] TYPE CODE VALUE"},
                     BadLine{"usb_what", "1 usb phone on\n", "usb needs cable|host on|off"},
                     BadLine{"battery_range", "1 battery 300\n", "battery needs a charge"},
+                    BadLine{"battery_ramp", "1 battery 30 in 5\n", "battery needs a charge"},
                     BadLine{"gauge_register", "1 gauge NOPE 1\n", "gauge needs REG VALUE"},
                     BadLine{"gauge_byte_range", "1 gauge CSOC 256\n", "gauge needs REG VALUE"},
                     BadLine{"unstable_word", "1 gauge-unstable TEMP\n", "gauge-unstable needs REG [COUNT]"},

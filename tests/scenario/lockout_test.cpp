@@ -52,6 +52,15 @@ INSTANTIATE_TEST_SUITE_P(
                     KeyCase{"unknown", "2", "Unknown key '2'\n" + lockout_menu(0), "SIM: exec /bin/kinit"}),
     test::ParamName());
 
+TEST(Lockout, ChargingBatteryEndsItAtTheFirstPercent) {
+    test::TempDir dir;
+    // 1 % at 15 s, 2 % at 25 s, 3 % at 35 s: the second re-read sees 1 %.
+    const auto run = test::boot_with_script(dir, "5 battery 3 over 30\n", {"--battery", "0"});
+    const std::string pass = lockout_menu(0) + test::spinner_wait(10);
+    EXPECT_TRUE(run.contains(low_notice + pass + pass + "\n=== BATTERY HAS SUFFICIENT CHARGE (1%) ===\n"))
+        << run.output;
+}
+
 TEST(Lockout, KeypadSkipWorksLikeTheConsole) {
     test::TempDir dir;
     const auto run = test::boot_with_script(dir, "3 key 1\n", {"--battery", "0"});
