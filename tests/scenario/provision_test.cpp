@@ -1,0 +1,151 @@
+// Whole boots that lay out a blank internal MMC or repair its table, read
+// back with util-linux.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "support/host_tools.h"
+#include "support/image_bytes.h"
+#include "support/param_name.h"
+#include "support/simrun.h"
+#include "support/testdir.h"
+
+namespace {
+
+struct Expected {
+    unsigned long long start, size;
+};
+
+struct FamilyCase {
+    const char* name;
+    std::vector<std::string> init;
+    Expected table[4];
+    unsigned long long inner_start;
+};
+
+class BlankDevice : public testing::TestWithParam<FamilyCase> {
+protected:
+    std::string device() const { return dir / "dev"; }
+    test::TempDir dir;
+};
+
+TEST_P(BlankDevice, FirstBootLaysOutTheMapTheNestedTableAndAnEmptyUserStore) {
+    const FamilyCase& c = GetParam();
+    const std::string sfdisk = test::find_tool("sfdisk");
+    if (sfdisk.empty()) GTEST_SKIP() << "sfdisk (util-linux) is not installed";
+    test::init_device(device(), c.init);
+    const auto first = test::run_sim({"boot", device()});
+    EXPECT_NE(first.find("INFO:Reinitializing partition table for /dev/mmcblk0\n"), std::string::npos)
+        << first.output;
+    EXPECT_NE(first.find("INFO:no updates found.\n"), std::string::npos) << "the update check saw the user store";
+    EXPECT_EQ(first.last_line(), "SIM: exec /bin/kinit");
+
+    const std::string image = dir / "dev/mmc0.img";
+    const auto parts = test::sfdisk_dump(sfdisk, image);
+    ASSERT_EQ(parts.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(parts[i].start, c.table[i].start) << "partition " << i + 1;
+        EXPECT_EQ(parts[i].size, c.table[i].size) << "partition " << i + 1;
+    }
+    const std::string userstore = dir / "userstore.img";
+    test::write_file(userstore, test::read_bytes(image, static_cast<off_t>(parts[3].start * 512), 512));
+    std::filesystem::resize_file(userstore, parts[3].size * 512);
+    const auto inner = test::sfdisk_dump(sfdisk, userstore);
+    ASSERT_EQ(inner.size(), 1u);
+    EXPECT_EQ(inner[0].start, c.inner_start);
+    EXPECT_EQ(inner[0].type, "b");
+    ASSERT_TRUE(std::filesystem::is_directory(dir / "dev/userstore"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "dev/userstore"));
+
+    const auto second = test::run_sim({"boot", device()});
+    EXPECT_NE(second.find("INFO:Partition table verified for /dev/mmcblk0\n"), std::string::npos) << second.output;
+    EXPECT_EQ(second.find("Writing out partition table"), std::string::npos);
+    EXPECT_EQ(second.last_line(), "SIM: exec /bin/kinit");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, BlankDevice,
+    testing::Values(FamilyCase{"mmc_boot", {}, {{7688, 819256}, {826944, 49152}, {876096, 16384}, {892480, 1204672}},
+                               7688},
+                    FamilyCase{"nor_boot",
+                               {"--family", "nor"},
+                               {{2, 819262}, {819264, 49152}, {868416, 16384}, {884800, 1212352}},
+                               2}),
+    test::ParamName());
+
+// A provisioned device whose table lost an entry, with marks in the places
+// a repair must or must not touch.
+struct RepairCase {
+    const char* name;
+    int lost;  // the entry cleared before the boot
+    const char* announced;
+    bool rootfs_kept, varlocal_kept;
+    std::vector<int> nuked;
+};
+
+class TableRepair : public testing::TestWithParam<RepairCase> {
+protected:
+    void SetUp() override {
+        test::init_device(device());
+        const auto provisioned = test::run_sim({"boot", device()});
+        ASSERT_EQ(provisioned.last_line(), "SIM: exec /bin/kinit") << provisioned.output;
+        table_ = test::read_bytes(image(), 446, 64);
+    }
+    std::string device() const { return dir / "dev"; }
+    std::string image() const { return dir / "dev/mmc0.img"; }
+    static constexpr off_t rootfs = 7688LL * 512;
+    static constexpr off_t varlocal = 826944LL * 512;
+
+    test::TempDir dir;
+    std::string table_;
+};
+
+TEST_P(TableRepair, RebuildsWhatIsMissingAndFormatsTheUserStore) {
+    const RepairCase& c = GetParam();
+    ASSERT_TRUE(test::write_bytes(image(), rootfs + 100, "ROOT"));
+    ASSERT_TRUE(test::write_bytes(image(), varlocal + 100, "VARL"));
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    ASSERT_TRUE(test::write_bytes(image(), 446 + 16 * (c.lost - 1), std::string(16, '\0')));
+
+    const auto run = test::run_sim({"boot", device()});
+    EXPECT_NE(run.find(c.announced), std::string::npos) << run.output;
+    for (int number = 1; number <= 4; ++number) {
+        const bool nuked = std::count(c.nuked.begin(), c.nuked.end(), number) != 0;
+        EXPECT_EQ(run.contains("of filesystem in partition " + std::to_string(number) + "("), nuked)
+            << "partition " << number << "\n" << run.output;
+    }
+    EXPECT_NE(run.find("INFO:executing: /bin/mkdosfs -F 32 -n Tavrin -v /dev/loop0\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+
+    EXPECT_EQ(test::read_bytes(image(), 446, 64), table_) << "the map is whole again";
+    EXPECT_EQ(test::read_bytes(image(), rootfs + 100, 4) == "ROOT", c.rootfs_kept);
+    EXPECT_EQ(test::read_bytes(image(), varlocal + 100, 4) == "VARL", c.varlocal_kept);
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "dev/userstore"));
+
+    const auto next = test::run_sim({"boot", device()});
+    EXPECT_NE(next.find("INFO:Partition table verified for /dev/mmcblk0\n"), std::string::npos) << next.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TableRepair,
+    testing::Values(RepairCase{"partition_1_absent", 1, "INFO:Reinitializing partition table for /dev/mmcblk0\n",
+                               false, false, {1, 2, 4}},
+                    RepairCase{"only_partition_4_absent", 4, "INFO:Modifying partition table for /dev/mmcblk0\n",
+                               true, true, {4}},
+                    RepairCase{"partition_2_absent", 2, "INFO:Modifying partition table for /dev/mmcblk0\n", true,
+                               false, {2, 4}}),
+    test::ParamName());
+
+TEST(UserStoreScenario, UpdateCheckLooksIntoTheUserStore) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    test::write_file(dir / "dev/userstore/update-a.bin", "a");
+    test::write_file(dir / "dev/userstore/update-b.bin", "b");
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("ERROR:Refusing to update: too many update files found.\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+}  // namespace
