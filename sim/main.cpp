@@ -12,6 +12,7 @@
 
 #include "boot/quillmar.h"
 #include "input/rpscrambler.h"
+#include "platform/boardid.h"
 #include "sim/kernel.h"
 #include "sim/script.h"
 
@@ -143,8 +144,12 @@ int boot_command(const std::vector<std::string>& args) {
 
 int password_command(const std::vector<std::string>& args) {
     if (args.size() != 1) return fail("password needs one serial number");
+    // The serial number as the device reads it: at most 19 characters, and
+    // none at all when one of them is not printable.
+    std::string serial = args[0].substr(0, 19);
+    if (!qm::check_string(serial.c_str())) serial.clear();
     char password[16];
-    qm::rpscramble_gen(args[0].c_str(), sizeof password, password);
+    qm::rpscramble_gen(serial.c_str(), sizeof password, password);
     std::printf("%s\n", password);
     return 0;
 }

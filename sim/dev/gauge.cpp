@@ -191,12 +191,36 @@ void later(Kernel& kernel, Micros at, std::function<void(Gauge&)> change) {
 }  // namespace
 
 bool battery_verb(Kernel& kernel, const ScriptEvent& event, std::string& error) {
+    const auto words = words_of(event.argument);
     long percent = 0;
-    if (!parse_long(event.argument, percent) || percent < 0 || percent > 255) {
-        error = "battery needs a charge of 0 to 255 (percent)";
+    double seconds = 0;
+    char* end = nullptr;
+    if ((words.size() != 1 && words.size() != 3) || !parse_long(words[0], percent) || percent < 0 ||
+        percent > 255 ||
+        (words.size() == 3 && (words[1] != "over" || (seconds = std::strtod(words[2].c_str(), &end)) <= 0 ||
+                               *end != '\0'))) {
+        error = "battery needs a charge of 0 to 255 (percent) [over SECONDS]";
         return false;
     }
-    later(kernel, event.at, [percent](Gauge& g) { g.set_charge(static_cast<unsigned>(percent)); });
+    const auto span = static_cast<Micros>(seconds * one_second);
+    kernel.clock().at(event.at, [&kernel, percent, span, start = event.at] {
+        Gauge& gauge = kernel.state<Gauge>();
+        if (span == 0) {
+            gauge.set_charge(static_cast<unsigned>(percent));
+            return false;
+        }
+        // One percent at a time, evenly spread, the last step at the end.
+        const long from = gauge.get(0x2C);
+        const long steps = percent > from ? percent - from : from - percent;
+        for (long i = 1; i <= steps; ++i) {
+            const auto value = static_cast<unsigned>(percent > from ? from + i : from - i);
+            kernel.clock().at(start + span * i / steps, [&kernel, value] {
+                kernel.state<Gauge>().set_charge(value);
+                return false;
+            });
+        }
+        return false;
+    });
     return true;
 }
 

@@ -53,7 +53,7 @@ void add_gauge_nodes(Kernel& kernel, std::vector<DeviceNode>& nodes);
 // name without _L/_H ("TEMP") gives its low register and sets word.
 int gauge_register(const std::string& name, bool& word);
 
-// Script verbs: "battery PCT", "gauge REG VALUE", "gauge-unstable REG
+// Script verbs: "battery PCT [over SECONDS]", "gauge REG VALUE", "gauge-unstable REG
 // [COUNT]", "gauge-error [COUNT|on|off]".
 bool battery_verb(Kernel& kernel, const ScriptEvent& event, std::string& error);
 bool gauge_verb(Kernel& kernel, const ScriptEvent& event, std::string& error);

@@ -21,8 +21,6 @@ int unmount_mmc();
 int mount_dosfs();
 // Unmounts /mnt-us and always detaches /dev/loop0.
 int unmount_dosfs();
-int mount_mmc();
-int unmount_mmc();
 
 // Attaches disk_path to loop_path at the byte offset of the first
 // partition of type 0x0b in the MBR of disk_path, after printing that

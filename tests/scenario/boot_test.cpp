@@ -42,7 +42,7 @@ TEST_F(BootScenario, QuietBootHandsOverToKinit) {
 
 TEST_F(BootScenario, EnterOpensTheDeveloperMenuWithoutCheckingTheMmc) {
     remove_mmc();
-    const auto run = boot({}, "\n");
+    const auto run = boot({}, "\nq\n");
     EXPECT_EQ(run.find("THERE WAS A PROBLEM BOOTING"), std::string::npos) << run.output;
     EXPECT_NE(run.find("INFO:Rebooting ... failing over to alternate kernel\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.last_line(), "SIM: reboot (kernel_boot_flag untouched)");
@@ -50,7 +50,7 @@ TEST_F(BootScenario, EnterOpensTheDeveloperMenuWithoutCheckingTheMmc) {
 
 TEST_F(BootScenario, SlashGoesToTheEraseCheckAndSkipsTheMmcCheck) {
     remove_mmc();
-    const auto run = boot({"--script", script("0.3 console /\n")});
+    const auto run = boot({"--script", script("0.3 console /\n1 console\n")});
     const size_t skipped = run.find("INFO:Erasecheck skipped, booting normally.\n");
     ASSERT_NE(skipped, std::string::npos) << run.output;
     EXPECT_NE(run.find("BOOTING DEFAULT.\n", skipped), std::string::npos);

@@ -80,6 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"short_input", "1 input 1 28\n", "input needs [eventN] TYPE CODE VALUE"},
                     BadLine{"usb_what", "1 usb phone on\n", "usb needs cable|host on|off"},
                     BadLine{"battery_range", "1 battery 300\n", "battery needs a charge"},
+                    BadLine{"battery_ramp", "1 battery 30 in 5\n", "battery needs a charge"},
                     BadLine{"gauge_register", "1 gauge NOPE 1\n", "gauge needs REG VALUE"},
                     BadLine{"gauge_byte_range", "1 gauge CSOC 256\n", "gauge needs REG VALUE"},
                     BadLine{"unstable_word", "1 gauge-unstable TEMP\n", "gauge-unstable needs REG [COUNT]"},
@@ -88,10 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(GaugeVerbs, WordAndByteRegistersReachTheChargeLine) {
     test::TempDir dir;
-    const auto run = test::boot_with_script(dir, "0.2 console\n0.5 gauge CSOC 42\n1 console /\n2 gauge 0x2c 7\n"
-                                                 "3 console /\n4 console q\n");
-    EXPECT_TRUE(run.contains("Charge: 42% \n")) << run.output;
-    EXPECT_TRUE(run.contains("Charge: 7% \n")) << run.output;
+    const auto run = test::boot_with_script(dir, "0.2 console\n0.5 gauge CSOC 42\n4 console /\n5 gauge 0x2c 7\n"
+                                                 "6 console /\n7 console q\n");
+    EXPECT_TRUE(run.contains("Charge: 42% [")) << run.output;
+    EXPECT_TRUE(run.contains("Charge: 7% [")) << run.output;
 }
 
 TEST(PasswordTool, PrintsTheServicePassword) {
@@ -99,7 +100,22 @@ TEST(PasswordTool, PrintsTheServicePassword) {
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.output, "qLm4re446\n");
     EXPECT_EQ(test::run_sim({"password", ""}).output, "qLm4r5561\n");
+    // As the device reads it: 19 characters, nothing when one is not printable.
+    EXPECT_EQ(test::run_sim({"password", "B0A1C2D3E4F50001XYZ-tail"}).output,
+              test::run_sim({"password", "B0A1C2D3E4F50001XYZ"}).output);
+    EXPECT_EQ(test::run_sim({"password", "B0A1\tC2"}).output, "qLm4r5561\n");
     EXPECT_EQ(test::run_sim({"password"}).exit_code, 2);
+}
+
+TEST(PasswordTool, OpensTheExportOfTheDeviceWithThatSerial) {
+    std::string password = test::run_sim({"password", "SN-4242"}).output;
+    ASSERT_EQ(password.size(), 10u);
+    password.pop_back();
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console 3\n5 console " + password +
+                                                     "\n6 console 1\n7 console q\n",
+                                            {"--serial", "SN-4242"});
+    EXPECT_TRUE(run.contains("PASSWORD: INFO:storage_export(/dev/mmcblk0): exporting\n")) << run.output;
 }
 
 TEST(InitFlags, BadBatteryIsRefused) {

@@ -15,7 +15,8 @@ const std::string wrong = "WARNING:Code not recognized, try again!\n";
 // verb line ("console R", "key BACKSPACE") a second after the previous;
 // then "q" quits the menu.
 test::SimResult run_check(const std::vector<std::string>& steps) {
-    std::string script = "0.2 console\n1 console J\n";
+    // The menu comes up once the display has started, about 3 s in.
+    std::string script = "0.2 console\n4 console J\n";
     for (const auto& step : steps) script += "+1 " + step + "\n";
     script += "+1 console q\n";
     test::TempDir dir;

@@ -8,7 +8,7 @@ namespace {
 const std::string low_notice = "\n=== BATTERY IS CRITICALLY LOW - DEFERRING BOOT ===\n";
 
 std::string lockout_menu(int charge) {
-    return "Charge: " + std::to_string(charge) + "% \n\n[Critical Battery Lock-out Menu]\n1. Skip\nR. reboot\nChoose: ";
+    return test::charge_line(charge) + "\n[Critical Battery Lock-out Menu]\n1. Skip\nR. reboot\nChoose: ";
 }
 
 TEST(Lockout, EndsWhenTheChargeRises) {
@@ -51,6 +51,15 @@ INSTANTIATE_TEST_SUITE_P(
                     KeyCase{"r", "r", "INFO:Rebooting ... \n", "SIM: reboot (kernel_boot_flag written \"0\\n\")"},
                     KeyCase{"unknown", "2", "Unknown key '2'\n" + lockout_menu(0), "SIM: exec /bin/kinit"}),
     test::ParamName());
+
+TEST(Lockout, ChargingBatteryEndsItAtTheFirstPercent) {
+    test::TempDir dir;
+    // 1 % at 15 s, 2 % at 25 s, 3 % at 35 s: the second re-read sees 1 %.
+    const auto run = test::boot_with_script(dir, "5 battery 3 over 30\n", {"--battery", "0"});
+    const std::string pass = lockout_menu(0) + test::spinner_wait(10);
+    EXPECT_TRUE(run.contains(low_notice + pass + pass + "\n=== BATTERY HAS SUFFICIENT CHARGE (1%) ===\n"))
+        << run.output;
+}
 
 TEST(Lockout, KeypadSkipWorksLikeTheConsole) {
     test::TempDir dir;

@@ -6,7 +6,7 @@
 namespace {
 
 const std::string developer_menu =
-    "Charge: 80% \n"
+    test::charge_line(80) +
     "\n\nDeveloper Menu\n====\n3. Load MMC0 over USB storage\n4. Erase MMC0\n"
     "I. Initialize Partition Table (fdisk) and format FAT\nO. Format and overwrite FAT partition\n"
     "E. Export FAT partition\nU. Update using update*.bin file on FAT partition\n"
@@ -14,7 +14,7 @@ const std::string developer_menu =
     "D. dmesg / kernel printk ring buffer.\nQ. quit\nChoose: ";
 
 std::string storage_menu(const std::string& label) {
-    return "Charge: 80% \n\n[" + label + "]\n1. done\nR. reboot\nChoose: ";
+    return test::charge_line(80) + "\n[" + label + "]\n1. done\nR. reboot\nChoose: ";
 }
 
 const std::string clean_reboot = "SIM: reboot (kernel_boot_flag written \"0\\n\")";
@@ -37,7 +37,8 @@ TEST(DeveloperMenu, KeypadEnterOpensItAndHandOffFailureShowsItAgain) {
     const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
     const size_t timeout = run.find("\nMenu timeout\n");
     ASSERT_NE(timeout, std::string::npos) << run.output;
-    EXPECT_NE(run.find("execl(): No such file or directory\n" + developer_menu, timeout), std::string::npos)
+    EXPECT_NE(run.find("execl(): No such file or directory\nERROR:Could not display eink image #0\n" + developer_menu,
+                       timeout), std::string::npos)
         << run.output;
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
@@ -47,17 +48,20 @@ struct EntryCase {
     std::string keys;      // console lines typed one second apart after ENTER
     std::string expected;  // appears after the first menu
     std::string last_line;
+    std::string setup = "";  // more script lines
 };
 
 class MenuEntries : public testing::TestWithParam<EntryCase> {};
 
 TEST_P(MenuEntries, KeyDoesWhatTheEntrySays) {
     const EntryCase& c = GetParam();
-    std::string script = "0.2 console\n";
+    // The menu comes up once the display has started, about 3 s in.
+    std::string script = "0.2 console\n" + c.setup;
     std::string keys = c.keys;
-    for (size_t start = 0; start < keys.size();) {
+    int at = 4;
+    for (size_t start = 0; start < keys.size(); ++at) {
         const size_t end = keys.find(' ', start);
-        script += "+1 console " + keys.substr(start, end - start) + "\n";
+        script += std::to_string(at) + " console " + keys.substr(start, end - start) + "\n";
         start = end == std::string::npos ? keys.size() : end + 1;
     }
     test::TempDir dir;
@@ -84,14 +88,15 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"d_dumps_the_kernel_log", "d q", after_key + "\n=== kernel printk buffer", failover_reboot},
         EntryCase{"D_dumps_the_kernel_log", "D q", after_key + "\n=== kernel printk buffer", failover_reboot},
         EntryCase{"u_without_user_store", "u q",
-                  after_key + "ERROR:Cannot update because I cannot mount rootfs\n" + developer_menu, failover_reboot},
+                  "ERROR:Cannot update because I cannot mount rootfs\n" + developer_menu, failover_reboot,
+                  "3.5 fault vanish:/dev/mmcblk0p4\n"},
         EntryCase{"M_without_second_card", "M q",
-                  after_key + "ERROR:Cannot update because I cannot mount rootfs\n" + developer_menu, failover_reboot},
+                  "ERROR:Cannot update because I cannot mount rootfs\n" + developer_menu, failover_reboot},
         EntryCase{"e_without_user_store", "e q",
                   after_key +
                       "ERROR:storage_export(/dev/mmcblk0p4): stat error: No such file or directory (2)\n"
                       "INFO:main_menu: storage_export(/dev/mmcblk0p4) failed" + developer_menu,
-                  failover_reboot},
+                  failover_reboot, "3.5 fault vanish:/dev/mmcblk0p4\n"},
         EntryCase{"wrong_password", "3 qlm4re446 q",
                   after_key + "PASSWORD: INFO:invalid password!\n" + developer_menu, failover_reboot},
         EntryCase{"J_runs_the_erase_check", "J \\r q",
@@ -106,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DeveloperMenu, WrongPasswordExportsNothing) {
     test::TempDir dir;
-    const auto run = test::boot_with_script(dir, "0.2 console\n1 console 3\n2 console nope\n3 console q\n");
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console 3\n5 console nope\n6 console q\n");
     EXPECT_TRUE(run.contains("INFO:invalid password!\n")) << run.output;
     EXPECT_FALSE(run.contains("exporting")) << run.output;
     EXPECT_FALSE(run.contains("[MMC0]")) << run.output;
@@ -121,32 +126,45 @@ TEST(DeveloperMenu, FailedGaugeReadingShowsUnknownCharge) {
 TEST(StorageMenu, FollowsTheHostConnectingAndLeaving) {
     test::TempDir dir;
     const auto run = test::boot_with_script(dir,
-                                            "0.2 console\n1 console 3\n2 console " + password +
-                                                "\n4.5 usb host on\n8.5 usb cable off\n10 console q\n");
+                                            "0.2 console\n4 console 3\n5 console " + password +
+                                                "\n7.5 usb host on\n11.5 usb cable off\n13 console q\n");
     const std::string expected =
-        "PASSWORD: INFO:storage_export(/dev/mmcblk0): exporting\n" + storage_menu("MMC0") + "/\b-\b\\\b|" +
-        "\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") + "/\b-\b\\\b|\b/" +
-        "\n\n\nUSB DISCONNECTED!!\nINFO:storage_export(): Disabling USB storage\n" + developer_menu;
-    EXPECT_TRUE(run.contains(expected)) << run.output;
+        "PASSWORD: INFO:storage_export(/dev/mmcblk0): exporting\n" + storage_menu("MMC0") +
+        "\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") +
+        "\n\n\nUSB DISCONNECTED!!\nINFO:storage_export(): Disabling USB storage\n";
+    const std::string output = test::without_spinners(run.output);
+    const size_t withdrawn = output.find(expected);
+    ASSERT_NE(withdrawn, std::string::npos) << run.output;
+    // The kernel re-reads the table the host may have written, then the
+    // menu comes back.
+    EXPECT_NE(output.find(developer_menu, withdrawn), std::string::npos) << run.output;
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
 
 TEST(StorageMenu, HostAlreadyAttachedConnectsAtOnce) {
     test::TempDir dir;
     const auto run = test::boot_with_script(
-        dir, "0 usb host on\n0.2 console\n1 console 3\n2 console " + password + "\n5 console 1\n6 console q\n");
-    EXPECT_TRUE(run.contains(storage_menu("MMC0") + "/\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") +
-                             "/\b-\b\\\n\nINFO:storage_export(): Disabling USB storage\n" + developer_menu))
+        dir, "0 usb host on\n0.2 console\n4 console 3\n5 console " + password + "\n8 console 1\n9 console q\n");
+    // Connected before any wait: the spinner shows its first character only.
+    EXPECT_TRUE(run.contains(storage_menu("MMC0") + "/\n\n\nUSB CONNECTED!!\n")) << run.output;
+    EXPECT_NE(test::without_spinners(run.output)
+                  .find("\n\n\nUSB CONNECTED!!\n" + storage_menu("MMC0") +
+                        "\n\nINFO:storage_export(): Disabling USB storage\n"),
+              std::string::npos)
         << run.output;
 }
 
 TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
     test::TempDir dir;
     const auto run = test::boot_with_script(
-        dir, "0.2 console\n1 console 3\n2 console " + password + "\n70 console x\n71 console 1\n72 console q\n");
-    const std::string quiet = storage_menu("MMC0") + test::spinner_wait(30) + "still alive...\n";
-    EXPECT_TRUE(run.contains(quiet + quiet + storage_menu("MMC0") + test::spinner_wait(8) +
-                             "\n\nUnknown option 'x'\n\n" + storage_menu("MMC0")))
+        dir, "0.2 console\n4 console 3\n5 console " + password + "\n73 console x\n74 console 1\n75 console q\n");
+    EXPECT_TRUE(run.contains(storage_menu("MMC0") + test::spinner_wait(30) + "still alive...\n" +
+                             storage_menu("MMC0") + test::spinner_wait(30) + "still alive...\n"))
+        << run.output;
+    const std::string quiet = storage_menu("MMC0") + "still alive...\n";
+    EXPECT_NE(test::without_spinners(run.output)
+                  .find(quiet + quiet + storage_menu("MMC0") + "\n\nUnknown option 'x'\n\n" + storage_menu("MMC0")),
+              std::string::npos)
         << run.output;
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
@@ -154,9 +172,74 @@ TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
 TEST(StorageMenu, RebootKey) {
     test::TempDir dir;
     const auto run =
-        test::boot_with_script(dir, "0.2 console\n1 console 3\n2 console " + password + "\n3 key R\n");
+        test::boot_with_script(dir, "0.2 console\n4 console 3\n5 console " + password + "\n6 key R\n");
     EXPECT_TRUE(run.contains(storage_menu("MMC0") + "/\n\nINFO:Rebooting ... \n")) << run.output;
     EXPECT_EQ(run.last_line(), clean_reboot);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DeveloperMenu, ExportOfTheUserStoreRunsTheStorageMenu) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console E\n6 console 1\n8 console q\n");
+    EXPECT_NE(test::without_spinners(run.output)
+                  .find("\n\nINFO:storage_export(/dev/mmcblk0p4): exporting\n" + storage_menu("FAT32") +
+                        "\n\nINFO:storage_export(): Disabling USB storage\n" + developer_menu),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST(DeveloperMenu, PartitioningIsFollowedByFormattingEvenWhenItFails) {
+    test::TempDir dir;
+    // The table cannot be written: formatting still follows.
+    const auto run = test::boot_with_script(dir, "0.2 console\n3.5 fault eio:/dev/mmcblk0\n4 console i\n"
+                                                 "6 console q\n");
+    const size_t loading = run.find("\n\nINFO:Loading original MBR from MMC0 (/dev/mmcblk0) ... \n");
+    ASSERT_NE(loading, std::string::npos) << run.output;
+    const size_t formatting = run.find("INFO:Formatting userstore\n", loading);
+    EXPECT_NE(formatting, std::string::npos) << run.output;
+    EXPECT_NE(run.find(developer_menu, formatting), std::string::npos) << run.output;
+}
+
+TEST(DeveloperMenu, FormatOnlyFormats) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console O\n6 console q\n");
+    const size_t formatting = run.find("\n\nINFO:Formatting userstore\n");
+    ASSERT_NE(formatting, std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Loading original MBR from MMC0", formatting), std::string::npos) << run.output;
+    EXPECT_NE(run.find("mkdosfs: /dev/loop0: FAT32", formatting), std::string::npos) << run.output;
+}
+
+TEST(DeveloperMenu, EraseEntryErasesTheWholeMmc) {
+    test::TempDir dir;
+    // A failing first write keeps the test from zero-filling a whole MMC.
+    const auto run = test::boot_with_script(dir, "0.2 console\n3.5 fault eio:/dev/mmcblk0\n4 console 4\n"
+                                                 "6 console q\n");
+    EXPECT_TRUE(run.contains("\n\nERROR:MMC0:Input/output error(5)\n")) << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST(FactoryReset, ConfirmedAtTheDeviceErasesAndOffersTheUserStore) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir,
+                                            "0.2 console /\n4 console r\n5 console e\n6 key S\n7 console E\n"
+                                            "8 key T\n30 usb host on\n32 usb host off\n"
+                                            // Ends the storage menu should the host have come too early.
+                                            "200 console 1\n");
+    const std::string output = test::without_spinners(run.output);
+    const size_t matched = output.find("INFO:Code matched.\nINFO:*****");
+    ASSERT_NE(matched, std::string::npos) << run.output;
+    const size_t connected =
+        output.find("INFO:storage_export(/dev/mmcblk0p4): exporting\n" + storage_menu("FAT32") +
+                        "\n\n\nUSB CONNECTED!!\n" + storage_menu("FAT32") +
+                        "\n\n\nUSB DISCONNECTED!!\nINFO:storage_export(): Disabling USB storage\n"
+                        "INFO:Checking for updates... (auto-pilot mode)\n",
+                    matched);
+    EXPECT_NE(connected, std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
 }
 
 }  // namespace

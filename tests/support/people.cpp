@@ -15,6 +15,25 @@ namespace {
 constexpr char spinner[] = "/-\\|";
 }
 
+std::string charge_line(int percent) {
+    // The console bar: 58 cells between brackets.
+    const int filled = percent == 80 ? 47 : 0;
+    return "Charge: " + std::to_string(percent) + "% [" + std::string(filled, '#') + std::string(58 - filled, ':') +
+           "]\n";
+}
+
+std::string without_spinners(const std::string& output) {
+    const std::string choose = "Choose: ";
+    std::string text;
+    size_t at = 0;
+    for (size_t found; (found = output.find(choose, at)) != std::string::npos;) {
+        text += output.substr(at, found + choose.size() - at);
+        at = output.find_first_not_of("/-\\|\b", found + choose.size());
+        if (at == std::string::npos) at = output.size();
+    }
+    return text + output.substr(at);
+}
+
 std::string spinner_wait(int seconds) {
     std::string text = "/";
     for (int i = 1; i < seconds; ++i) text += std::string("\b") + spinner[i % 4];

@@ -16,6 +16,13 @@ namespace test {
 SimResult boot_with_script(const TempDir& dir, const std::string& script,
                            const std::vector<std::string>& init_extra = {});
 
+// "Charge: N% " and its bar, for the charges the tests use (0 and 80).
+std::string charge_line(int percent);
+
+// The output with the spinner drawings after each "Choose: " taken out, for
+// transcripts whose waits depend on when the program got there.
+std::string without_spinners(const std::string& output);
+
 // What the key reader draws on a wait of seconds that ends by its time-out
 // (without countdown: the spinner; with: count and spinner).
 std::string spinner_wait(int seconds);
