@@ -264,17 +264,20 @@ off_t Kernel::lseek(int fd, off_t offset, int whence) {
 }
 
 void Kernel::swap_contents(OpenFile& f) {
-    auto* hosted = dynamic_cast<HostFile*>(&f);
-    const std::string replacement = hosted != nullptr ? faults_.take_swap(f.path) : "";
+    if (dynamic_cast<HostFile*>(&f) == nullptr) return;
+    const std::string replacement = faults_.take_swap(f.path);
     if (replacement.empty()) return;
+    // Written through a descriptor of its own: the program's may be
+    // read-only, and it keeps reading the same file.
+    const Resolved where = resolve(f.path);
     const int source = ::open(replacement.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source < 0) stuck("cannot read " + replacement + " for the swap fault");
-    if (::ftruncate(hosted->host_fd(), 0) != 0) stuck("cannot swap " + f.path);
+    const int target = ::open(where.host_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (source < 0 || target < 0) stuck("cannot swap " + f.path + " for " + replacement);
     char buffer[65536];
-    off_t at = 0;
-    for (ssize_t n; (n = ::read(source, buffer, sizeof buffer)) > 0; at += n)
-        if (::pwrite(hosted->host_fd(), buffer, static_cast<size_t>(n), at) != n) stuck("cannot swap " + f.path);
+    for (ssize_t n; (n = ::read(source, buffer, sizeof buffer)) > 0;)
+        if (::write(target, buffer, static_cast<size_t>(n)) != n) stuck("cannot swap " + f.path);
     ::close(source);
+    ::close(target);
     klog_.log("swap: " + f.path + " now holds " + replacement);
 }
 

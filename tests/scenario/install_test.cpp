@@ -1,0 +1,240 @@
+// Bundles dropped into the user store of a simulated device, found at the
+// next boot, checked, installed and removed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "support/install_fixture.h"
+#include "support/param_name.h"
+
+namespace {
+
+constexpr uint64_t uboot_at = 3072;
+constexpr uint64_t kernel_at = 266240;
+constexpr uint64_t rootfs_at = 7688ULL * 512;  // partition 1 of the MMC-boot family
+const std::string clean_reboot = "SIM: reboot (kernel_boot_flag written \"0\\n\")";
+const std::string failover_reboot = "SIM: reboot (kernel_boot_flag untouched)";
+// A failed update waits for R; a person presses it a while later.
+const std::string press_r = "60 console R\n";
+
+bool exists(const std::string& path) { return std::fopen(path.c_str(), "r") != nullptr; }
+
+class SeldaUpdate : public testing::Test {
+protected:
+    test::UpdateDevice device;
+    std::string uboot = device.random_file("u-boot.bin", 70000, 1);
+    std::string kernel = device.random_file("uImage", 90000, 2);
+    std::string rootfs_plain;
+    std::string rootfs = device.rootfs_image("rootfs.img", &rootfs_plain);
+
+    std::string good_bundle(const std::string& name = "update.bin") {
+        return device.bundle(name, {{"imx35_selda/u-boot.bin", uboot},
+                                    {"imx35_selda/uImage", kernel},
+                                    {"rootfs.img.gz", rootfs}});
+    }
+    std::string mmc() const { return device.path("mmc0.img"); }
+    std::string snapshot() {
+        const std::string copy = device.work("before.img");
+        std::remove(copy.c_str());
+        EXPECT_EQ(std::system(("cp --sparse=always " + mmc() + " " + copy).c_str()), 0);
+        return copy;
+    }
+};
+
+TEST_F(SeldaUpdate, InstallsRawImagesAndTheRootFileSystemThenRebootsClean) {
+    device.drop(good_bundle(), "update.bin");
+    test::write_file(device.path("rootfs/ENABLE_DIAGS"), "1\n");
+    const std::string before = snapshot();
+    const auto run = device.boot();
+    EXPECT_NE(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), clean_reboot) << run.output;
+
+    const std::string uboot_bytes = test::read_file(uboot);
+    const std::string kernel_bytes = test::read_file(kernel);
+    const std::string rootfs_bytes = test::read_file(rootfs_plain);
+    EXPECT_EQ(test::file_bytes(mmc(), uboot_at, uboot_bytes.size()), uboot_bytes);
+    EXPECT_EQ(test::file_bytes(mmc(), kernel_at, kernel_bytes.size()), kernel_bytes);
+    EXPECT_EQ(test::file_bytes(mmc(), rootfs_at, rootfs_bytes.size()), rootfs_bytes);
+    EXPECT_TRUE(test::same_outside(before, mmc(),
+                                   {{uboot_at, uboot_bytes.size()},
+                                    {kernel_at, kernel_bytes.size()},
+                                    {rootfs_at, rootfs_bytes.size()}}));
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_FALSE(exists(device.path("rootfs/ENABLE_DIAGS")));
+    EXPECT_NE(run.find("INFO:Disabled diags.\n"), std::string::npos);
+}
+
+TEST_F(SeldaUpdate, BundleSignedWithAForeignKeyWritesNothingAndWaitsForR) {
+    ASSERT_EQ(std::system((std::string(QM_BIN_DIR) + "/mkbundle keygen --bits 1024 --out " +
+                           device.work("foreign.pem") + " >/dev/null 2>&1").c_str()),
+              0);
+    device.drop(device.bundle("foreign.bin", {{"imx35_selda/uImage", kernel}},
+                              {"--key", device.work("foreign.pem")}),
+                "update.bin");
+    const std::string before = snapshot();
+    const auto run = device.boot(press_r);
+    EXPECT_NE(run.find("ERROR:*** There was a problem in the updates!\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:Update failed *** Press R to continue...\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), failover_reboot);
+    EXPECT_TRUE(test::same_outside(before, mmc(), {}));
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_EQ(run.find("*** UPDATING"), std::string::npos);
+}
+
+TEST_F(SeldaUpdate, InstallFailingTwiceSucceedsTheThirdTime) {
+    // Images this small arrive in one piece: one write each per attempt,
+    // the boot loader first.
+    uboot = device.random_file("small-u-boot.bin", 20000, 4);
+    kernel = device.random_file("small-uImage", 20000, 5);
+    device.drop(good_bundle(), "update.bin");
+    const auto run = device.boot("", {"--fault", "eio:/dev/mmcblk0:1", "--fault", "eio:/dev/mmcblk0:3"});
+    const size_t third = run.find("*** UPDATING /mnt-us/update.bin (Attempt #3) ***\n");
+    ASSERT_NE(third, std::string::npos) << run.output;
+    size_t retries = 0;
+    for (size_t at = run.find("*** UPDATE FAILED, RETRYING ***\n"); at != std::string::npos;
+         at = run.find("*** UPDATE FAILED, RETRYING ***\n", at + 1))
+        ++retries;
+    EXPECT_EQ(retries, 2u);
+    EXPECT_NE(run.find("INFO:bundle /mnt-us/update.bin was successful\n", third), std::string::npos);
+    EXPECT_EQ(run.last_line(), clean_reboot);
+    const std::string uboot_bytes = test::read_file(uboot);
+    EXPECT_EQ(test::file_bytes(mmc(), uboot_at, uboot_bytes.size()), uboot_bytes);
+}
+
+TEST_F(SeldaUpdate, BundleChangedAfterItsCheckIsNotReportedAsInstalled) {
+    device.drop(good_bundle(), "update.bin");
+    const std::string other_kernel = device.random_file("other-uImage", 90000, 99);
+    const std::string changed = device.bundle("changed.bin", {{"imx35_selda/u-boot.bin", uboot},
+                                                              {"imx35_selda/uImage", other_kernel},
+                                                              {"rootfs.img.gz", rootfs}});
+    const auto run = device.boot(press_r, {"--fault", "swap:/mnt-us/update.bin:" + changed});
+    EXPECT_NE(run.find("EMERGENCY:\a*** imx35_selda/uImage differs from the image that was verified"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.find("INFO:imx35_selda/uImage update successful"), std::string::npos);
+    EXPECT_NE(run.find("*** UPDATE FAILED, GIVING UP! ***\n"), std::string::npos);
+    EXPECT_NE(run.find("ERROR:Could not unbundle /mnt-us/update.bin\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST_F(SeldaUpdate, RootFileSystemWhoseCompressedDataStopsShortFails) {
+    std::string cut = test::read_file(rootfs);
+    cut.resize(cut.size() / 2);
+    test::write_file(device.work("cut.img.gz"), cut);
+    device.drop(device.bundle("cut.bin", {{"rootfs.img.gz", device.work("cut.img.gz")}}), "update.bin");
+    const auto run = device.boot(press_r);
+    EXPECT_NE(run.find("rootfs.img.gz:compressed image ends before its data\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:rootfs.img.gz update successful"), std::string::npos);
+    EXPECT_NE(run.find("*** UPDATE FAILED, GIVING UP! ***\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST_F(SeldaUpdate, TwoBundlesAreRefusedWithCode8) {
+    device.drop(good_bundle(), "update_a.bin");
+    device.drop(good_bundle("b.bin"), "update_b.bin");
+    const auto run = device.boot();
+    EXPECT_NE(run.find("ERROR:Refusing to update: too many update files found.\n"), std::string::npos);
+    EXPECT_TRUE(exists(device.path("userstore/update_a.bin")));
+    EXPECT_TRUE(exists(device.path("userstore/update_b.bin")));
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+struct BatteryCase {
+    const char* name;
+    const char* charge;
+    bool installs;
+};
+
+class BatteryLevel : public testing::TestWithParam<BatteryCase> {};
+
+TEST_P(BatteryLevel, FifteenPercentIsTheLeastThatInstalls) {
+    test::UpdateDevice device({"--battery", GetParam().charge});
+    const std::string kernel = device.random_file("uImage", 5000, 3);
+    const std::string rootfs = device.rootfs_image("rootfs.img");
+    device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", rootfs}}),
+                "update.bin");
+    const auto run = device.boot();
+    if (GetParam().installs) {
+        EXPECT_NE(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+        EXPECT_EQ(run.last_line(), clean_reboot);
+    } else {
+        EXPECT_NE(run.find("Skipping update because battery is low. (14% is below 15%)\n"), std::string::npos)
+            << run.output;
+        EXPECT_NE(run.find("INFO:no updates found.\n"), std::string::npos);
+        EXPECT_TRUE(exists(device.path("userstore/update.bin")));
+        EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Charges, BatteryLevel,
+                         testing::Values(BatteryCase{"fourteen", "14", false}, BatteryCase{"fifteen", "15", true}),
+                         test::ParamName());
+
+class OrvikUpdate : public testing::Test {
+protected:
+    test::UpdateDevice device{{"--family", "nor"}};
+    std::string old_kernel = device.kernel_image("old-uImage", 60000, 10);
+    std::string old_uboot = device.bootloader_image("old-u-boot.bin", 50000, 11);
+    std::string kernel = device.kernel_image("uImage", 80000, 12);
+    std::string uboot = device.bootloader_image("u-boot.bin", 40000, 13);
+    std::string rootfs = device.rootfs_image("rootfs.img");
+
+    // Flash as it leaves the factory, with Kernel2 still erased.
+    void program_flash() {
+        program("mtd1.img", old_kernel);
+        program("mtd0.img", old_uboot);
+        program("mtd3.img", old_uboot);
+    }
+    void program(const std::string& partition, const std::string& image) {
+        std::string bytes = test::read_file(device.path(partition));
+        const std::string content = test::read_file(image);
+        bytes.replace(0, content.size(), content);
+        test::write_file(device.path(partition), bytes);
+    }
+    std::string flash(const std::string& partition, const std::string& image) {
+        return test::file_bytes(device.path(partition), 0, test::read_file(image).size());
+    }
+    std::string bundle(const std::string& name) {
+        return device.bundle(name, {{"uImage", kernel}, {"u-boot.bin", uboot}, {"rootfs.img.gz", rootfs}},
+                             {"--family", "orvik"});
+    }
+};
+
+TEST_F(OrvikUpdate, WritesFlashRepairsKernel2FirstAndLocksEachPartitionAgain) {
+    program_flash();
+    device.drop(bundle("update.bin"), "update.bin");
+    const auto run = device.boot();
+    const size_t repaired = run.find("INFO:Successfully copied Kernel1 to Kernel2\n");
+    const size_t updating = run.find("*** UPDATING /mnt-us/update.bin (Attempt #1) ***\n");
+    ASSERT_NE(repaired, std::string::npos) << run.output;
+    EXPECT_LT(repaired, updating);
+    EXPECT_NE(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), clean_reboot) << run.output;
+    EXPECT_EQ(flash("mtd1.img", kernel), test::read_file(kernel));
+    EXPECT_EQ(flash("mtd0.img", uboot), test::read_file(uboot));
+    EXPECT_EQ(flash("mtd4.img", old_kernel), test::read_file(old_kernel));  // the repair's copy stays
+    // Each first copy was unlocked for its member only and locked again.
+    const size_t log = run.find("=== kernel printk buffer");
+    ASSERT_NE(log, std::string::npos);
+    for (const char* partition : {"mtd1", "mtd0"}) {
+        const size_t unlocked = run.find(std::string(partition) + ": unlocked", log);
+        const size_t locked = run.find(std::string(partition) + ": locked", unlocked);
+        EXPECT_NE(unlocked, std::string::npos) << partition;
+        EXPECT_NE(locked, std::string::npos) << partition;
+    }
+}
+
+TEST_F(OrvikUpdate, DiagsModeRewritesBothSecondCopies) {
+    program_flash();
+    program("mtd4.img", old_kernel);
+    device.drop(bundle("update_diags.bin"), "update_diags.bin");
+    const auto run = device.boot();
+    EXPECT_NE(run.find("INFO:*** DIAGS MODE MEANS WE UPDATE BOTH KERNELS AND BOTH BOOTLOADERS ***\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.last_line(), clean_reboot) << run.output;
+    EXPECT_EQ(flash("mtd4.img", kernel), test::read_file(kernel));
+    EXPECT_EQ(flash("mtd3.img", uboot), test::read_file(uboot));
+}
+
+}  // namespace
