@@ -127,6 +127,9 @@ struct pass_resources {
         mbedtls_sha256_init(&state.sha256);
     }
     ~pass_resources() {
+        // A member cut short (a truncated bundle, an empty image) leaves its
+        // destination open.
+        if (state.fd >= 0) sys::kernel().close(state.fd);
         if (state.zstream_active) {
             inflateEnd(&state.zstream);
             state.zstream_active = 0;

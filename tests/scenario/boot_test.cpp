@@ -58,6 +58,27 @@ TEST_F(BootScenario, SlashGoesToTheEraseCheckAndSkipsTheMmcCheck) {
     EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
 }
 
+TEST_F(BootScenario, FailedHandOffFallsBackToTheRecoveryStartUpAndTriesAgain) {
+    ASSERT_EQ(std::remove((dir / "dev/bin/kinit").c_str()), 0);
+    // ENTER declines the erase check; the second hand-off fails too and the
+    // erase check waits again until a signal restarts the device.
+    const auto run = boot({"--script", script("5 console\n200 signal TERM\n")});
+    const size_t failed = run.find("BOOTING DEFAULT.\n");
+    ASSERT_NE(failed, std::string::npos) << run.output;
+    const size_t perror = run.find("execl(): No such file or directory\n", failed);
+    const size_t display = run.find("INFO:eink initialized", perror);
+    const size_t check = run.find("Enter: ", display);
+    const size_t skipped = run.find("INFO:Erasecheck skipped, booting normally.\n", check);
+    const size_t again = run.find("execl(): No such file or directory\n", skipped);
+    EXPECT_NE(perror, std::string::npos) << run.output;
+    EXPECT_NE(display, std::string::npos) << run.output;
+    EXPECT_NE(check, std::string::npos) << run.output;
+    EXPECT_NE(skipped, std::string::npos) << run.output;
+    EXPECT_NE(again, std::string::npos) << run.output;
+    EXPECT_NE(run.find("*** Caught signal 15 -- rebooting! ***", again), std::string::npos);
+    EXPECT_EQ(run.last_line(), "SIM: reboot (kernel_boot_flag untouched)");
+}
+
 TEST_F(BootScenario, UnreadableMmcShowsError200AndPowersOffUntilItHappens) {
     remove_mmc();
     const auto run = boot({"--fault", "reboot-fails:2"});
