@@ -12,6 +12,7 @@
 
 #include "sys/console.h"
 #include "sys/kernel.h"
+#include "sys/read_full.h"
 #include "sys/unique_fd.h"
 #include "update/crc.h"
 
@@ -67,22 +68,6 @@ void report_error(const char* what, int error_number) {
 
 void report_short(const char* path) { err("%s:short file\n", path); }
 
-// Reads until count bytes, the end of the file or an error: the count read,
-// or -1 with errno set.
-ssize_t read_up_to(int fd, uint8_t* buffer, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t n = sys::kernel().read(fd, buffer + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 enum class crc_result { done, short_file, read_error };
 
 // Runs the CRC register over the next count bytes of fd, a piece of the
@@ -90,7 +75,7 @@ enum class crc_result { done, short_file, read_error };
 crc_result crc_over(int fd, uint8_t* buffer, uint64_t count, uint32_t& reg) {
     while (count > 0) {
         const size_t want = count < read_piece ? static_cast<size_t>(count) : read_piece;
-        const ssize_t n = read_up_to(fd, buffer, want);
+        const ssize_t n = sys::read_full(fd, buffer, want);
         if (n < 0) return crc_result::read_error;
         reg = crc32_calc(buffer, static_cast<size_t>(n), reg);
         if (static_cast<size_t>(n) < want) return crc_result::short_file;
@@ -122,7 +107,7 @@ enum class uimage_verdict { intact, failed, not_uimage };
 // Step one: is the object a uImage, and is it intact?
 uimage_verdict check_uimage(int fd, const char* path, const char* label) {
     uint8_t header[uimage_header_size] = {};
-    const ssize_t got = read_up_to(fd, header, sizeof header);
+    const ssize_t got = sys::read_full(fd, header, sizeof header);
     if (got < 0) {
         report_error(path, errno);
         return uimage_verdict::not_uimage;
@@ -177,7 +162,7 @@ int check_bootloader(int fd, const char* path, const char* label) {
         report_status(path, "check FAILED : %s\n", label);
         return 0;
     }
-    const ssize_t got = read_up_to(fd, d, sizeof d);
+    const ssize_t got = sys::read_full(fd, d, sizeof d);
     if (got < 0) {
         report_error(path, errno);
         report_status(path, "check FAILED : %s\n", label);
@@ -217,7 +202,7 @@ int check_bootloader(int fd, const char* path, const char* label) {
     crc_result result = crc_over(fd, buffer.get(), bootloader_descriptor_at + 4, reg);
     if (result == crc_result::done) {
         uint8_t field[4];
-        const ssize_t n = read_up_to(fd, field, sizeof field);
+        const ssize_t n = sys::read_full(fd, field, sizeof field);
         if (n < 0) result = crc_result::read_error;
         else if (n < 4) result = crc_result::short_file;
         else {

@@ -32,19 +32,13 @@ int uboot_file_data(void* opaque, untar_stream* stream, tar_header* header, uint
     return 1;
 }
 
-const member_rule install_rules[] = {
+constexpr member_rule family_rows[] = {
     {{"imx35_selda/uImage", nullptr}, match_kind::glob, image_uimage, true, 6, uimage_start, uimage_file_data,
      ignoring_file},
     {{"imx35_selda/u-boot.bin", nullptr}, match_kind::glob, image_uboot, true, 9, uboot_start, uboot_file_data,
      ignoring_file},
-    {{"rootfs*.img.gz", nullptr}, match_kind::glob, image_rootfs, true, 60, rootfs_gz_file_start,
-     rootfs_gz_file_data, rootfs_gz_start_failed},
-    {{"rootfs*.img", nullptr}, match_kind::glob, image_none, false, 0, announce_not_installed, ignore_file_data,
-     nullptr},
-    {{"diagsfs*.img", nullptr}, match_kind::glob, image_diagsfs, true, 0, diagsfs_img_file_start,
-     diagsfs_img_file_data, diagsfs_img_start_failed},
-    {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, announce_not_installed, ignore_file_data, nullptr},
 };
+constexpr auto install_rules = install_rules_of(family_rows);
 
 int bundle_new_file(void* opaque, untar_stream* stream, tar_header* header) {
     install_new_member(install_rules, state_of(opaque), stream, header);

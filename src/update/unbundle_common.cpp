@@ -12,6 +12,7 @@
 #include "display/eink.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
+#include "sys/read_full.h"
 
 namespace qm {
 
@@ -144,21 +145,6 @@ struct pass_resources {
     pass_resources& operator=(const pass_resources&) = delete;
 };
 
-// Reads until count bytes arrived or the file ended; the count read, or -1.
-ssize_t read_full(int fd, uint8_t* buffer, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t n = sys::kernel().read(fd, buffer + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // A short header is reported in the perror form; when the file simply ended
 // there is no errno to show, so say that no data was there.
 void report_short_read(const char* path, ssize_t got) {
@@ -168,14 +154,14 @@ void report_short_read(const char* path, ssize_t got) {
 // Checks the magic and skips the rest of the header block; 1 when the
 // payload follows.
 int check_header(const char* path, int file, uint8_t* block) {
-    ssize_t got = read_full(file, block, sizeof bundle_magic);
+    ssize_t got = sys::read_full(file, block, sizeof bundle_magic);
     if (got != static_cast<ssize_t>(sizeof bundle_magic)) {
         report_short_read(path, got);
         return 0;
     }
     if (std::memcmp(block, bundle_magic, sizeof bundle_magic) == 0) {
         const size_t rest = bundle_header_size - sizeof bundle_magic;
-        got = read_full(file, block, rest);
+        got = sys::read_full(file, block, rest);
         if (got != static_cast<ssize_t>(rest)) {
             report_short_read(path, got);
             return 0;
