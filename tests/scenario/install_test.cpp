@@ -64,6 +64,20 @@ TEST_F(SeldaUpdate, InstallsRawImagesAndTheRootFileSystemThenRebootsClean) {
     EXPECT_NE(run.find("INFO:Disabled diags.\n"), std::string::npos);
 }
 
+TEST_F(SeldaUpdate, DiagnosticsImageGoesToItsPartitionAndTheMarkerStays) {
+    constexpr uint64_t diagsfs_at = 876096ULL * 512;  // partition 3
+    const std::string diagsfs = device.random_file("diagsfs.img", 50000, 7);
+    device.drop(device.bundle("update.bin", {{"rootfs.img.gz", rootfs}, {"diagsfs.img", diagsfs}}), "update.bin");
+    test::write_file(device.path("rootfs/ENABLE_DIAGS"), "1\n");
+    const auto run = device.boot();
+    EXPECT_NE(run.find("INFO:Installation had diagsfs.img, installing it.\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:removed temp diagsfs.img file.\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), clean_reboot) << run.output;
+    EXPECT_EQ(test::file_bytes(mmc(), diagsfs_at, 50000), test::read_file(diagsfs));
+    EXPECT_TRUE(exists(device.path("rootfs/ENABLE_DIAGS")));
+    EXPECT_FALSE(exists(device.path("diagsfs.img")));
+}
+
 TEST_F(SeldaUpdate, BundleSignedWithAForeignKeyWritesNothingAndWaitsForR) {
     ASSERT_EQ(std::system((std::string(QM_BIN_DIR) + "/mkbundle keygen --bits 1024 --out " +
                            device.work("foreign.pem") + " >/dev/null 2>&1").c_str()),
