@@ -5,7 +5,8 @@
 // times into ratios.
 //
 //   qm_bench [benchmark flags]          bundles from $QM_BENCH_DIR (*.bin)
-//   qm_bench --once check|unbundle BUNDLE   one pass, with its peak resident growth
+//   qm_bench --once check|unbundle[-kernels] BUNDLE   one pass (or its kernels), with its
+//                                                     peak resident growth
 //
 // The console lines of the passes go to the standard output and error:
 // send them to /dev/null and the results to --benchmark_out.
@@ -26,6 +27,10 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#endif
 
 #include "sys/linux_kernel.h"
 #include "update/install_common.h"
@@ -113,6 +118,51 @@ int check_pass(const std::string& path) {
     return ok;
 }
 
+// The bare kernels, each over one bundle's data.
+bool kernel_inflate(const std::vector<uint8_t>& gz) {
+    std::vector<uint8_t> out(out_block);
+    return inflate_stream(gz.data(), gz.size(), in_block, out,
+                          [](const uint8_t* b, size_t) { benchmark::DoNotOptimize(b); });
+}
+
+void kernel_md5(const std::vector<uint8_t>& bytes) {
+    uint8_t digest[16];
+    mbedtls_md5_context c;
+    mbedtls_md5_init(&c);
+    mbedtls_md5_starts_ret(&c);
+    for (size_t at = 0; at < bytes.size(); at += out_block)
+        mbedtls_md5_update_ret(&c, bytes.data() + at, std::min(out_block, bytes.size() - at));
+    mbedtls_md5_finish_ret(&c, digest);
+    mbedtls_md5_free(&c);
+    benchmark::DoNotOptimize(digest);
+}
+
+void kernel_sha256(const std::vector<uint8_t>& bytes) {
+    uint8_t digest[32];
+    mbedtls_sha256_context c;
+    mbedtls_sha256_init(&c);
+    mbedtls_sha256_starts_ret(&c, 0);
+    for (size_t at = 0; at < bytes.size(); at += out_block)
+        mbedtls_sha256_update_ret(&c, bytes.data() + at, std::min(out_block, bytes.size() - at));
+    mbedtls_sha256_finish_ret(&c, digest);
+    mbedtls_sha256_free(&c);
+    benchmark::DoNotOptimize(digest);
+}
+
+// The image written as the install pass writes it: synchronous writes of
+// out_block bytes from the start of the destination.
+bool kernel_write(uint64_t size) {
+    std::vector<uint8_t> block(out_block, 0xA5);
+    const int fd = ::open(dest_path().c_str(), O_WRONLY | O_SYNC);
+    bool ok = fd >= 0;
+    for (uint64_t at = 0; ok && at < size; at += out_block) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(out_block, size - at));
+        ok = ::write(fd, block.data(), n) == static_cast<ssize_t>(n);
+    }
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
 void set_bytes(benchmark::State& state, uint64_t bytes) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
@@ -145,64 +195,26 @@ void register_bundle(const bundle_parts& parts) {
         set_bytes(state, p->image_size);
     });
     add("kernel_inflate_payload", [p](benchmark::State& state) {
-        std::vector<uint8_t> out(out_block);
         for (auto _ : state)
-            if (!inflate_stream(p->payload.data(), p->payload.size(), in_block, out,
-                                [](const uint8_t* b, size_t) { benchmark::DoNotOptimize(b); }))
-                state.SkipWithError("inflate failed");
+            if (!kernel_inflate(p->payload)) state.SkipWithError("inflate failed");
         set_bytes(state, p->image_size);
     });
     add("kernel_inflate_member", [p](benchmark::State& state) {
-        std::vector<uint8_t> out(out_block);
         for (auto _ : state)
-            if (!inflate_stream(p->member.data(), p->member.size(), in_block, out,
-                                [](const uint8_t* b, size_t) { benchmark::DoNotOptimize(b); }))
-                state.SkipWithError("inflate failed");
+            if (!kernel_inflate(p->member)) state.SkipWithError("inflate failed");
         set_bytes(state, p->image_size);
     });
     add("kernel_md5", [p](benchmark::State& state) {
-        uint8_t digest[16];
-        for (auto _ : state) {
-            mbedtls_md5_context c;
-            mbedtls_md5_init(&c);
-            mbedtls_md5_starts_ret(&c);
-            for (size_t at = 0; at < p->member.size(); at += out_block)
-                mbedtls_md5_update_ret(&c, p->member.data() + at, std::min(out_block, p->member.size() - at));
-            mbedtls_md5_finish_ret(&c, digest);
-            mbedtls_md5_free(&c);
-            benchmark::DoNotOptimize(digest);
-        }
+        for (auto _ : state) kernel_md5(p->member);
         set_bytes(state, p->image_size);
     });
     add("kernel_sha256", [p](benchmark::State& state) {
-        uint8_t digest[32];
-        for (auto _ : state) {
-            mbedtls_sha256_context c;
-            mbedtls_sha256_init(&c);
-            mbedtls_sha256_starts_ret(&c, 0);
-            for (size_t at = 0; at < p->member.size(); at += out_block)
-                mbedtls_sha256_update_ret(&c, p->member.data() + at,
-                                          std::min(out_block, p->member.size() - at));
-            mbedtls_sha256_finish_ret(&c, digest);
-            mbedtls_sha256_free(&c);
-            benchmark::DoNotOptimize(digest);
-        }
+        for (auto _ : state) kernel_sha256(p->member);
         set_bytes(state, p->image_size);
     });
-    // The image written as the install pass writes it: synchronous writes of
-    // out_block bytes from the start of the destination.
     add("kernel_write", [p](benchmark::State& state) {
-        std::vector<uint8_t> block(out_block, 0xA5);
-        const std::string dest = dest_path();
-        for (auto _ : state) {
-            const int fd = ::open(dest.c_str(), O_WRONLY | O_SYNC);
-            for (uint64_t at = 0; fd >= 0 && at < p->image_size; at += out_block) {
-                const size_t n = static_cast<size_t>(std::min<uint64_t>(out_block, p->image_size - at));
-                if (::write(fd, block.data(), n) != static_cast<ssize_t>(n)) state.SkipWithError("write failed");
-            }
-            if (fd < 0) state.SkipWithError("cannot open the destination");
-            else ::close(fd);
-        }
+        for (auto _ : state)
+            if (!kernel_write(p->image_size)) state.SkipWithError("cannot write the destination");
         set_bytes(state, p->image_size);
     });
     // The same check with the tools a team would reach for; the unscrambling
@@ -222,6 +234,13 @@ void register_bundle(const bundle_parts& parts) {
     });
 }
 
+// Instruction counting under callgrind covers only the work measured.
+void collect([[maybe_unused]] bool on) {
+#if __has_include(<valgrind/callgrind.h>)
+    CALLGRIND_TOGGLE_COLLECT;
+#endif
+}
+
 long vm_hwm_kib() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -237,18 +256,43 @@ int main(int argc, char** argv) {
     sys::install(linux_kernel);
 
     if (argc == 4 && std::strcmp(argv[1], "--once") == 0) {
-        // One pass alone, for profiling and for the high-water mark of
-        // resident memory before and after it: what the pass needed beyond
-        // the program itself.
-        const bool check = std::strcmp(argv[2], "check") == 0;
+        // One pass, or the kernels of one pass, alone: for profiling (under
+        // callgrind with --collect-atstart=no only that work is counted) and
+        // for the high-water mark of resident memory before and after it,
+        // which is what the pass needed beyond the program itself.
+        const std::string what = argv[2];
+        const bool kernels = what.ends_with("-kernels");
         const std::string dest = dest_path();
-        if (!check) std::ofstream(dest, std::ios::binary | std::ios::app);
+        std::ofstream(dest, std::ios::binary | std::ios::app);
+        bundle_parts parts;
+        parts.path = argv[3];
+        if (kernels && !load_parts(parts)) return 1;
         qm::update_config config{"/dev/null", nullptr, dest.c_str(), "/dev/null", nullptr, 0};
         int result = -1;
         const long before = vm_hwm_kib();
-        const int ok = check ? check_pass(argv[3]) : qm::unbundle_selda(argv[3], &config, &result);
+        collect(true);
+        bool ok = true;
+        if (what == "check") {
+            ok = check_pass(parts.path);
+        } else if (what == "unbundle") {
+            ok = qm::unbundle_selda(parts.path.c_str(), &config, &result);
+        } else if (kernels) {
+            ok = kernel_inflate(parts.payload);
+            kernel_md5(parts.member);
+            kernel_sha256(parts.member);
+            if (what == "unbundle-kernels") {
+                // The check pass's kernels again, then the install pass's.
+                ok = ok && kernel_inflate(parts.payload) && kernel_inflate(parts.member) &&
+                     kernel_write(parts.image_size);
+                kernel_md5(parts.member);
+                kernel_sha256(parts.member);
+            }
+        } else {
+            ok = false;
+        }
+        collect(false);
         const long after = vm_hwm_kib();
-        if (!check) std::filesystem::remove(dest);
+        std::filesystem::remove(dest);
         if (!ok) return 1;
         std::fprintf(stderr, "peak_kib: %ld\n", after - before);
         return 0;
