@@ -147,9 +147,7 @@ class Machines:
         script = os.path.join(self.work, f"sim-{number}.script")
         with open(script, "w") as out:
             out.write("".join(f"{at}\n" for _, _, at, _ in steps))
-        # The machine has no battery gauge on an I2C bus.
-        result = subprocess.run([self.tool("quillmar-sim"), "boot", self.sim, "--script", script,
-                                 "--fault", "vanish:/dev/i2c/0"],
+        result = subprocess.run([self.tool("quillmar-sim"), "boot", self.sim, "--script", script],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
         text = result.stdout.decode("utf-8", errors="replace")
         with open(os.path.join(self.work, f"sim-{number}.log"), "w") as log:
@@ -233,7 +231,8 @@ def normalise(text, machine, keys=()):
     - the echo of each typed line, which the serial line's terminal shows
       (the first copy of it after the point where it was typed);
     - timing: the count-down and spinner updates of the key waits (each
-      backspace run with what it redraws) and the spinner of "Please wait";
+      backspace run with what it redraws), the spinner of "Please wait",
+      and the first spinner of each ten-second wait for R (one per wait);
     - the kernel version banner, the first line of the program;
     - text only one machine shows, each with the line end after it, also
       where it follows a prompt on the same line (MACHINE_ONLY: the reader's
@@ -257,6 +256,7 @@ def normalise(text, machine, keys=()):
         text = text[:typed] + text[typed + len(TYPED):]
     text = re.sub(r"\x08+(?:[ \d]{3} )?[/\-\\|]", "", text)
     text = re.sub(r"(?:[/\-\\|]\x08)+", "", text)
+    text = re.sub(r"(Press R to continue\.\.\.\n)/+", r"\1/", text)
     for pattern in MACHINE_ONLY[machine]:
         text = re.sub(pattern + r"\n", "", text)
     lines = text.split("\n")
@@ -378,7 +378,21 @@ def check_installed(m, images):
         fail(f"partition 1 holds {content!r} in {ROOTFS_FILE}")
 
 
+def booted_dir(m):
+    return os.path.join(m.e2e, "booted")
+
+
 def boot_blank(m):
+    """Makes both cards booted once: a copy of what blank_card left when it
+    ran after the last prepare (CTest runs it first), or a boot of its own."""
+    saved = booted_dir(m)
+    stamp = os.path.join(saved, "done")
+    if os.path.exists(stamp) and os.path.getmtime(stamp) > os.path.getmtime(os.path.join(m.e2e, "initrd.gz")):
+        os.remove(m.card)
+        shutil.rmtree(m.sim)
+        run(["cp", "--sparse=always", os.path.join(saved, "sd.img"), m.card])
+        run(["cp", "-a", "--sparse=always", os.path.join(saved, "sim"), m.sim])
+        return
     m.boot()
     check_partition_map(m.card)
     check_partition_map(m.sim_card)
@@ -400,6 +414,13 @@ def scenario_blank_card(m):
     check_partition_map(m.sim_card)
     check_user_store(m.card)
     print(f"blank card: boot to /bin/kinit took {m.last_qemu_seconds:.1f} s")
+    # Kept for the scenarios that start from a card booted once.
+    saved = booted_dir(m)
+    shutil.rmtree(saved, ignore_errors=True)
+    os.makedirs(saved)
+    run(["cp", "--sparse=always", m.card, os.path.join(saved, "sd.img")])
+    run(["cp", "-a", "--sparse=always", m.sim, os.path.join(saved, "sim")])
+    open(os.path.join(saved, "done"), "w").close()
 
 
 def scenario_keyboard_at_erase_check(m):
@@ -423,20 +444,21 @@ def bundle_gone(m):
         fail("the bundle is still on the simulated user store")
 
 
-def scenario_automatic_update_needs_gauge(m):
-    """The automatic update at power-up reads the battery first. This
-    machine has no battery gauge, so a signed bundle on the user store of a
-    card booted once is refused and left alone, and the boot goes on."""
+def scenario_bundle_installs(m):
+    """A signed bundle copied onto the user store of a card booted once is
+    installed by the automatic update at the next power-up: the raw regions
+    hold the images, partition 1 the root file system, the bundle is gone,
+    and the reader reboots clean."""
     boot_blank(m)
     images = make_images(m)
     m.drop(make_bundle(m, images, "update.bin"))
-    before = card_bytes(m.card, UBOOT_AT, 1 << 20)
     transcript = m.boot()
-    for text in ("ERROR:Could not access gasgauge", "END: kinit"):
+    for text in ("INFO:bundle /mnt-us/update.bin was successful",
+                 'END: reboot (kernel_boot_flag written "0\\n")'):
         if text not in transcript:
             fail(f"the console never showed {text!r}")
-    if "UPDATE" not in fat_listing(m.card).upper() or card_bytes(m.card, UBOOT_AT, 1 << 20) != before:
-        fail("the refused bundle changed the card")
+    check_installed(m, images)
+    bundle_gone(m)
 
 
 def scenario_developer_menu_update(m):
@@ -459,8 +481,7 @@ def scenario_developer_menu_update(m):
 
 def scenario_bad_signature(m):
     """A bundle signed with a key the reader does not know changes nothing
-    on the card but is removed; Q then leaves the menu with a fail-over
-    reboot."""
+    on the card but is removed; the reader waits for R, then reboots."""
     boot_blank(m)
     images = make_images(m)
     foreign = os.path.join(m.work, "foreign.pem")
@@ -470,9 +491,8 @@ def scenario_bad_signature(m):
     regions = [(UBOOT_AT, KERNEL_AT - UBOOT_AT), (KERNEL_AT, p1_start * SECTOR - KERNEL_AT),
                (p1_start * SECTOR, p1_size * SECTOR)]
     before = {card: [card_bytes(card, at, n) for at, n in regions] for card in (m.card, m.sim_card)}
-    transcript = m.boot([ENTER_AT_PROMPT, ("Choose: ", "U", "+1 console U", None),
-                         ("Choose: ", "Q", "+1 console Q", None)])
-    for text in ("**** THIS BUNDLE IS NOT AUTHORIZED TO INSTALL! ****", "END: reboot (kernel_boot_flag untouched)"):
+    transcript = m.boot([("INFO:Update failed *** Press R to continue...", "R", "60 console R", None)])
+    for text in ("**** THIS BUNDLE IS NOT AUTHORIZED TO INSTALL! ****", "END: reboot"):
         if text not in transcript:
             fail(f"the console never showed {text!r}")
     for card in (m.card, m.sim_card):
