@@ -19,7 +19,20 @@ namespace qm {
 unsigned progress_base = 0;
 
 void payload_unscramble(std::span<uint8_t> bytes) {
-    for (uint8_t& b : bytes) b = payload_unscramble_byte(b);
+    // Eight bytes per step: the masks keep every nibble inside its own byte,
+    // so the result is the byte form's whatever the byte order. Byte by byte
+    // this loop cost a fifth of a check pass.
+    constexpr uint64_t low = 0x0F0F0F0F0F0F0F0FULL;
+    constexpr uint64_t key = 0x0101010101010101ULL * payload_key;
+    uint8_t* at = bytes.data();
+    uint8_t* const end = at + bytes.size();
+    for (; end - at >= 8; at += 8) {
+        uint64_t x;
+        std::memcpy(&x, at, sizeof x);
+        x = (((x & low) << 4) | ((x >> 4) & low)) ^ key;
+        std::memcpy(at, &x, sizeof x);
+    }
+    for (; at != end; ++at) *at = payload_unscramble_byte(*at);
 }
 
 void payload_scramble(std::span<uint8_t> bytes) {

@@ -165,7 +165,8 @@ bool take_field_bytes(untar_stream& s, untar_step step, cursor& in) {
     const header_field& f = field_of(step);
     const uint32_t n = std::min(in.left, f.width - s.field_fill);
     if (f.kind != field_kind::flag && s.all_zero) s.all_zero = is_zero(in.at, n) != 0;
-    switch (f.kind) {
+    // An empty push may come with a null pointer, which memcpy must never see.
+    switch (n == 0 ? field_kind::flag : f.kind) {
         case field_kind::text: std::memcpy(text_field(s.header, step) + s.field_fill, in.at, n); break;
         case field_kind::number: std::memcpy(s.number + s.field_fill, in.at, n); break;
         case field_kind::flag:

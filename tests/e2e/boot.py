@@ -1,55 +1,177 @@
 #!/usr/bin/env python3
 """Boots the static device program as PID 1 of a real Linux kernel under
-QEMU (software emulation) with an SD card, and drives its serial console.
+QEMU (software emulation) with an SD card, drives its serial console, and
+runs the same scenario on the simulated device to compare the two.
 
     boot.py E2E_DIR WORK_DIR SCENARIO
 
-E2E_DIR holds what tests/e2e/prepare made (vmlinuz, initrd.gz). Each
-scenario makes its own card image in WORK_DIR, boots, talks to the console
-like a person would, and checks the console and the card afterwards with
-host tools. The transcript is kept in WORK_DIR/console.log.
+E2E_DIR holds what tests/e2e/prepare made (vmlinuz, initrd.gz) and finds
+quillmar-sim, mkbundle and ckimage in the bin/ directory beside it. Each
+scenario prepares a card image for the machine and a simulated device from
+one description, boots both with the same keys, checks the card afterwards
+with host tools, and compares the two console transcripts after `normalise`.
+Transcripts stay in WORK_DIR: qemu-N.log (raw console), sim-N.log, and the
+normalised pair qemu-N.txt / sim-N.txt of each boot N.
 """
+import difflib
 import os
+import re
+import shutil
+import struct
 import subprocess
 import sys
+import time
 
 import pexpect
 
 BOOT_TIMEOUT = 180  # seconds: software emulation on a busy two-core machine
-
-
-def qemu_command(e2e, work, board="P1A0230000000000", serial="B0A1C2D3E4F50001"):
-    return [
-        "qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-m", "512",
-        "-nographic", "-no-reboot", "-net", "none",
-        "-kernel", os.path.join(e2e, "vmlinuz"), "-initrd", os.path.join(e2e, "initrd.gz"),
-        "-append", f"console=ttyS0 panic=-1 quiet e2e_board={board} e2e_serial={serial}",
-        "-device", "sdhci-pci", "-device", "sd-card,drive=sd",
-        "-drive", f"if=none,id=sd,file={os.path.join(work, 'sd.img')},format=raw",
-        "-drive", f"if=virtio,file={os.path.join(work, 'flag.img')},format=raw",
-    ]
-
-
-def blank_card(work, size=1 << 30):
-    with open(os.path.join(work, "sd.img"), "wb") as card:
-        card.truncate(size)
-    with open(os.path.join(work, "flag.img"), "wb") as flag:
-        flag.write(b"1\n")
-        flag.truncate(4096)
-
-
-def boot(e2e, work):
-    command = qemu_command(e2e, work)
-    log = open(os.path.join(work, "console.log"), "w", encoding="utf-8", errors="replace")
-    child = pexpect.spawn(command[0], command[1:], encoding="utf-8", codec_errors="replace",
-                          timeout=BOOT_TIMEOUT)
-    child.logfile_read = log
-    return child
+CARD_SIZE = 1 << 30
+SECTOR = 512
+UBOOT_AT = 3072       # raw region of the boot loader
+KERNEL_AT = 266240    # raw region of the kernel
+ROOTFS_FILE = "hello.txt"
+ROOTFS_TEXT = b"hello from the new root file system\n"
 
 
 def fail(message):
     print(f"FAILED: {message}", file=sys.stderr)
     sys.exit(1)
+
+
+def run(command, **kwargs):
+    result = subprocess.run(command, capture_output=True, **kwargs)
+    if result.returncode != 0:
+        fail(f"{' '.join(map(str, command))}: {result.stdout.decode(errors='replace')}"
+             f"{result.stderr.decode(errors='replace')}")
+    return result.stdout
+
+
+# --- The two machines -------------------------------------------------------
+
+class Machines:
+    """One card for QEMU (WORK/sd.img, flag disk WORK/flag.img) and one
+    simulated device (WORK/sim) made from the same description."""
+
+    def __init__(self, e2e, work):
+        self.e2e, self.work = e2e, work
+        self.bin = os.path.join(os.path.dirname(os.path.abspath(e2e)), "bin")
+        self.card = os.path.join(work, "sd.img")
+        self.flag = os.path.join(work, "flag.img")
+        self.sim = os.path.join(work, "sim")
+        self.boots = 0
+        with open(self.card, "wb") as card:
+            card.truncate(CARD_SIZE)
+        shutil.rmtree(self.sim, ignore_errors=True)
+        # The simulated reader gets the machine's drivers: of the reader's
+        # own modules only the keypad's, which stands for the machine's
+        # keyboard (/dev/input/event0), and no other event devices.
+        run([self.tool("quillmar-sim"), "init", self.sim, "--mmc-size", str(CARD_SIZE), "--input-events", "0"])
+        modules = os.path.join(self.sim, "lib", "modules")
+        for module in os.listdir(modules):
+            if module != "mxc_keyb.ko":
+                os.remove(os.path.join(modules, module))
+
+    def tool(self, name):
+        return os.path.join(self.bin, name)
+
+    @property
+    def sim_card(self):
+        return os.path.join(self.sim, "mmc0.img")
+
+    def boot(self, steps=()):
+        """Boots both machines with the same keys and compares what their
+        consoles showed. steps: (text to wait for, key, simulated time, and
+        for keys of the machine's keyboard the QEMU monitor command)."""
+        self.boots += 1
+        number = self.boots
+        qemu = self.boot_qemu(steps, number)
+        sim = self.boot_sim(steps, number)
+        q, s = normalise(qemu, "qemu", [key for _, key, _, keyboard in steps if not keyboard]), normalise(sim, "sim")
+        for name, text in (("qemu", q), ("sim", s)):
+            with open(os.path.join(self.work, f"{name}-{number}.txt"), "w") as out:
+                out.write(text)
+        if q != s:
+            diff = "".join(difflib.unified_diff(s.splitlines(True), q.splitlines(True),
+                                                f"sim-{number}.txt", f"qemu-{number}.txt"))
+            fail(f"boot {number}: the machine and the simulated device differ:\n{diff}")
+        return q
+
+    def boot_qemu(self, steps, number):
+        with open(self.flag, "wb") as flag:
+            flag.write(b"1\n")
+            flag.truncate(4096)
+        command = [
+            "qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-m", "512",
+            "-nographic", "-no-reboot", "-net", "none",
+            "-kernel", os.path.join(self.e2e, "vmlinuz"),
+            "-initrd", os.path.join(self.e2e, "initrd.gz"),
+            "-append", "console=ttyS0 panic=-1 quiet e2e_board=P1A0230000000000 e2e_serial=B0A1C2D3E4F50001",
+            "-device", "sdhci-pci", "-device", "sd-card,drive=sd",
+            "-drive", f"if=none,id=sd,file={self.card},format=raw",
+            "-drive", f"if=virtio,file={self.flag},format=raw",
+        ]
+        log = open(os.path.join(self.work, f"qemu-{number}.log"), "w", encoding="utf-8", errors="replace")
+        child = pexpect.spawn(command[0], command[1:], encoding="utf-8", codec_errors="replace",
+                              timeout=BOOT_TIMEOUT)
+        child.logfile_read = log
+        transcript = []
+        started = time.monotonic()
+        for wait, key, _, keyboard in steps:
+            expect(child, wait)
+            transcript.append(child.before + child.after)
+            if keyboard:
+                transcript.append(monitor(child, keyboard))
+            else:
+                transcript.append(TYPED)
+                child.send(key + "\r")
+        try:
+            child.expect(pexpect.EOF)
+        except pexpect.TIMEOUT:
+            fail("the machine did not stop")
+        transcript.append(child.before)
+        log.close()
+        self.last_qemu_seconds = time.monotonic() - started
+        text = "".join(transcript)
+        with open(self.flag, "rb") as flag:
+            written = flag.read(2)
+        if "KINIT: reached" in text:
+            end = "kinit"
+        elif "reboot: Power down" in text:
+            end = "power-off"
+        else:
+            end = "reboot (kernel_boot_flag written \"0\\n\")" if written == b"0\n" \
+                else "reboot (kernel_boot_flag untouched)"
+        return text + f"\nEND: {end}\n"
+
+    def boot_sim(self, steps, number):
+        script = os.path.join(self.work, f"sim-{number}.script")
+        with open(script, "w") as out:
+            out.write("".join(f"{at}\n" for _, _, at, _ in steps))
+        # The machine has no battery gauge on an I2C bus.
+        result = subprocess.run([self.tool("quillmar-sim"), "boot", self.sim, "--script", script,
+                                 "--fault", "vanish:/dev/i2c/0"],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        text = result.stdout.decode("utf-8", errors="replace")
+        with open(os.path.join(self.work, f"sim-{number}.log"), "w") as log:
+            log.write(text)
+        if result.returncode != 0:
+            fail(f"the simulated device failed ({result.returncode}):\n{text}")
+        text = re.sub(r"\nSIM: (exec /bin/kinit|.*)\n?$",
+                      lambda m: "\nEND: " + ("kinit" if m.group(1).startswith("exec") else m.group(1)) + "\n",
+                      text)
+        return text
+
+    # --- Preparing both cards ---
+
+    def drop(self, bundle, name="update.bin"):
+        """Copies a file onto the user store: with mtools into the FAT of the
+        card, into userstore/ of the simulated device."""
+        run(["mcopy", "-i", f"{self.card}@@{userstore_offset(self.card)}", bundle, f"::{name}"])
+        shutil.copyfile(bundle, os.path.join(self.sim, "userstore", name))
+
+    def delete_partition(self, number):
+        for card in (self.card, self.sim_card):
+            run(["sfdisk", "--quiet", "--no-reread", "--no-tell-kernel", "--delete", card, str(number)])
 
 
 def expect(child, text):
@@ -59,40 +181,317 @@ def expect(child, text):
         fail(f"the console never showed {text!r}")
 
 
-def scenario_blank_card(e2e, work):
-    """A blank card boots through to the normal boot program."""
-    blank_card(work)
-    child = boot(e2e, work)
-    expect(child, "Press [ENTER] for recovery menu...")
-    expect(child, "BOOTING DEFAULT.")
-    expect(child, "KINIT: reached")
-    child.expect(pexpect.EOF)
-
-
 def monitor(child, command):
     """Types a command on the QEMU monitor: Ctrl-A c switches to it and back."""
+    seen = []
     child.send("\x01c")
-    expect(child, "(qemu)")
+    expect(child, "(qemu) ")
+    seen.append(child.before + child.after)
     child.send(command + "\r")
-    expect(child, "(qemu)")
+    expect(child, "(qemu) ")
+    seen.append(child.before + child.after)
     child.send("\x01c")
+    # What the console showed, without the monitor's own banner and lines.
+    text = re.sub(r"QEMU [^\n]*monitor[^\n]*\n", "", "".join(seen))
+    return re.sub(r"\(qemu\) (?:[^\n]*\n)?", "", text)
 
 
-def scenario_keyboard_at_erase_check(e2e, work):
+# --- Comparing the transcripts ----------------------------------------------
+
+# Marks where a line was typed on the machine's console.
+TYPED = "\x00typed\x00"
+
+# Lines that only one of the two machines shows, for reasons that are not
+# faults (docs/e2e.md, "How the emulated machine differs from a reader").
+MACHINE_ONLY = {
+    "qemu": [
+        r"KINIT: reached",
+        # The machine's keyboard needs no keypad driver.
+        r"ERROR:/lib/modules/mxc_keyb\.ko:No such file or directory\(2\)",
+        r"ERROR:Could not load module /lib/modules/mxc_keyb\.ko ",
+        r"ERROR:Could not load keypad driver",
+        # No hot-plug helper in this kernel.
+        r"ERROR:/proc/sys/kernel/hotplug:No such file or directory\(2\)",
+        # busybox's mkdosfs reports what it made.
+        r"Device '/dev/loop0':\n(?:[^\n]*:[^\n]*\n)*?volumeID:\w+, label:'[^']*'",
+    ],
+    "sim": [
+        r"INFO:Loaded module /lib/modules/mxc_keyb\.ko  \(\d+ bytes\)",
+        r"mkdosfs: /dev/loop0: FAT32, \d+ sectors of 512 bytes, volume label \"[^\"]*\"",
+    ],
+}
+
+
+def normalise(text, machine, keys=()):
+    """What is left of a console transcript once what legitimately differs
+    between the machine and the simulated device is gone:
+    - line ends (the serial line sends CR LF) and the terminal's escape codes;
+    - on the machine, the firmware's and the first stage's output up to
+      "E2E: first stage done";
+    - the kernel's own messages ("[    4.07] ...", also in the middle of a
+      line) and the contents of the kernel message buffer dumps;
+    - the echo of each typed line, which the serial line's terminal shows
+      (the first copy of it after the point where it was typed);
+    - timing: the count-down and spinner updates of the key waits (each
+      backspace run with what it redraws) and the spinner of "Please wait";
+    - the kernel version banner, the first line of the program;
+    - text only one machine shows, each with the line end after it, also
+      where it follows a prompt on the same line (MACHINE_ONLY: the reader's
+      drivers and battery gauge missing under QEMU, the missing hot-plug
+      file, the QEMU monitor, /bin/kinit's own line, each mkdosfs's report);
+    - blank lines."""
+    text = text.replace("\r\n", "\n").replace("\r", "")
+    text = re.sub(r"\x1b(\[[0-9;?]*[A-Za-z]|c)", "", text)
+    if machine == "qemu":
+        text = text.split("E2E: first stage done\n", 1)[-1]
+    text = re.sub(r"=== kernel printk buffer \(\d+ bytes\) ===\n.*?=== END ===",
+                  "=== kernel printk buffer ===\n=== END ===", text, flags=re.S)
+    text = re.sub(r"\[\s*\d+\.\d+\] [^\n]*\n", "", text)
+    for key in keys:
+        typed = text.find(TYPED)
+        if typed < 0:
+            break
+        echo = text.find(key + "\n", typed)
+        if echo >= 0:
+            text = text[:echo] + text[echo + len(key) + 1:]
+        text = text[:typed] + text[typed + len(TYPED):]
+    text = re.sub(r"\x08+(?:[ \d]{3} )?[/\-\\|]", "", text)
+    text = re.sub(r"(?:[/\-\\|]\x08)+", "", text)
+    for pattern in MACHINE_ONLY[machine]:
+        text = re.sub(pattern + r"\n", "", text)
+    lines = text.split("\n")
+    banner = next((i for i, line in enumerate(lines) if re.search(r" \d+MHz$", line)), None)
+    if banner is not None:
+        lines[banner] = "<version banner>"
+    return "\n".join(line for line in lines if line.strip()) + "\n"
+
+
+# --- Looking at the card with host tools -----------------------------------
+
+def mbr_entries(image, offset=0):
+    with open(image, "rb") as f:
+        f.seek(offset)
+        sector = f.read(SECTOR)
+    if sector[510:512] != b"\x55\xaa":
+        return []
+    entries = []
+    for i in range(4):
+        _, kind, start, size = struct.unpack_from("<B3xB3xII", sector, 446 + 16 * i)
+        entries.append((kind, start, size))
+    return entries
+
+
+def userstore_offset(card):
+    """Byte offset of the FAT: the user-store partition's own table puts it
+    at its first partition."""
+    _, p4_start, _ = mbr_entries(card)[3]
+    _, inner_start, _ = mbr_entries(card, p4_start * SECTOR)[0]
+    return (p4_start + inner_start) * SECTOR
+
+
+def check_partition_map(card):
+    dump = run(["sfdisk", "--dump", card]).decode()
+    found = re.findall(r"^\S+?(\d) : start=\s*(\d+), size=\s*(\d+), type=(\w+)", dump, re.M)
+    expected = [("1", "7688", "819256", "83"), ("2", "826944", "49152", "83"),
+                ("3", "876096", "16384", "83"), ("4", "892480", "1204672", "b")]
+    if found != expected:
+        fail(f"sfdisk --dump shows\n{dump}\nnot the map {expected}")
+
+
+def fat_listing(card):
+    return run(["mdir", "-i", f"{card}@@{userstore_offset(card)}", "::"]).decode()
+
+
+def check_user_store(card):
+    listing = fat_listing(card)
+    if "Volume in drive : is Tavrin" not in listing and "is Tavrin" not in listing:
+        fail(f"the user store is not labelled Tavrin:\n{listing}")
+    return listing
+
+
+def card_bytes(card, offset, length):
+    with open(card, "rb") as f:
+        f.seek(offset)
+        return f.read(length)
+
+
+def extract_partition1(card, work):
+    _, start, size = mbr_entries(card)[0]
+    image = os.path.join(work, "partition1.img")
+    with open(card, "rb") as src, open(image, "wb") as out:
+        src.seek(start * SECTOR)
+        remaining = size * SECTOR
+        while remaining:
+            chunk = src.read(min(remaining, 1 << 20))
+            out.write(chunk)
+            remaining -= len(chunk)
+    return image
+
+
+# --- Bundles -------------------------------------------------------------------
+
+def make_images(m):
+    """A boot loader, a kernel and a root file system holding hello.txt."""
+    work = m.work
+    images = {}
+    for name, size in (("u-boot.data", 70000), ("uImage.data", 90000)):
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(os.urandom(size))
+    images["uboot"] = os.path.join(work, "u-boot.bin")
+    run([m.tool("ckimage"), "--make-bootloader", os.path.join(work, "u-boot.data"), images["uboot"]])
+    images["kernel"] = os.path.join(work, "uImage")
+    run(["mkimage", "-A", "arm", "-O", "linux", "-T", "kernel", "-C", "none", "-a", "0x80008000",
+         "-e", "0x80008000", "-n", "e2e kernel", "-d", os.path.join(work, "uImage.data"), images["kernel"]])
+    rootfs = os.path.join(work, "rootfs.img")
+    hello = os.path.join(work, ROOTFS_FILE)
+    with open(hello, "wb") as f:
+        f.write(ROOTFS_TEXT)
+    run(["mke2fs", "-q", "-t", "ext3", "-F", rootfs, "4M"])
+    run(["debugfs", "-w", "-R", f"write {hello} {ROOTFS_FILE}", rootfs])
+    run(["gzip", "-n", "-k", "-f", rootfs])
+    images["rootfs"] = rootfs
+    return images
+
+
+def make_bundle(m, images, name, key=None):
+    bundle = os.path.join(m.work, name)
+    command = [m.tool("mkbundle"), "create", "--out", bundle]
+    if key:
+        command += ["--key", key]
+    command += [f"imx35_selda/u-boot.bin={images['uboot']}", f"imx35_selda/uImage={images['kernel']}",
+                f"rootfs.img.gz={images['rootfs']}.gz"]
+    run(command)
+    return bundle
+
+
+def check_installed(m, images):
+    for card in (m.card, m.sim_card):
+        for what, at in (("uboot", UBOOT_AT), ("kernel", KERNEL_AT)):
+            with open(images[what], "rb") as f:
+                expected = f.read()
+            if card_bytes(card, at, len(expected)) != expected:
+                fail(f"{card}: the {what} image is not at byte {at}")
+    partition = extract_partition1(m.card, m.work)
+    run(["e2fsck", "-n", "-f", partition])
+    content = run(["debugfs", "-R", f"cat {ROOTFS_FILE}", partition])
+    if content != ROOTFS_TEXT:
+        fail(f"partition 1 holds {content!r} in {ROOTFS_FILE}")
+
+
+def boot_blank(m):
+    m.boot()
+    check_partition_map(m.card)
+    check_partition_map(m.sim_card)
+    check_user_store(m.card)
+
+
+# --- Scenarios -------------------------------------------------------------
+
+ENTER_AT_PROMPT = ("Press [ENTER] for recovery menu...", "", "0.2 console", None)
+
+
+def scenario_blank_card(m):
+    """A blank card gets its partition table and FAT32 user store and the
+    boot goes on to the normal boot program."""
+    transcript = m.boot()
+    if "END: kinit" not in transcript:
+        fail("the boot did not reach /bin/kinit")
+    check_partition_map(m.card)
+    check_partition_map(m.sim_card)
+    check_user_store(m.card)
+    print(f"blank card: boot to /bin/kinit took {m.last_qemu_seconds:.1f} s")
+
+
+def scenario_keyboard_at_erase_check(m):
     """Keys of the machine's keyboard reach the erase check through the
-    kernel's input event devices, in the native records of a 64-bit kernel."""
-    blank_card(work)
-    child = boot(e2e, work)
-    expect(child, "Press [ENTER] for recovery menu...")
-    child.send("/\r")
-    expect(child, "Enter: ")
-    monitor(child, "sendkey x")
-    expect(child, "WARNING:Code not recognized, try again!")
-    expect(child, "Enter: ")
-    monitor(child, "sendkey ret")
-    expect(child, "INFO:Factory reset aborted, booting normally.")
-    expect(child, "KINIT: reached")
-    child.expect(pexpect.EOF)
+    kernel's input event devices, in the native records of a 64-bit kernel:
+    a wrong letter, then Enter, which declines the reset."""
+    transcript = m.boot([
+        ("Press [ENTER] for recovery menu...", "/", "0.2 console /", None),
+        ("Enter: ", "", "+1 key x", "sendkey x"),
+        ("WARNING:Code not recognized, try again!", "", "+1 key ENTER", "sendkey ret"),
+    ])
+    for text in ("INFO:Factory reset aborted, booting normally.", "END: kinit"):
+        if text not in transcript:
+            fail(f"the console never showed {text!r}")
+
+
+def bundle_gone(m):
+    if "UPDATE" in fat_listing(m.card).upper():
+        fail(f"the bundle is still on the user store:\n{fat_listing(m.card)}")
+    if os.path.exists(os.path.join(m.sim, "userstore", "update.bin")):
+        fail("the bundle is still on the simulated user store")
+
+
+def scenario_automatic_update_needs_gauge(m):
+    """The automatic update at power-up reads the battery first. This
+    machine has no battery gauge, so a signed bundle on the user store of a
+    card booted once is refused and left alone, and the boot goes on."""
+    boot_blank(m)
+    images = make_images(m)
+    m.drop(make_bundle(m, images, "update.bin"))
+    before = card_bytes(m.card, UBOOT_AT, 1 << 20)
+    transcript = m.boot()
+    for text in ("ERROR:Could not access gasgauge", "END: kinit"):
+        if text not in transcript:
+            fail(f"the console never showed {text!r}")
+    if "UPDATE" not in fat_listing(m.card).upper() or card_bytes(m.card, UBOOT_AT, 1 << 20) != before:
+        fail("the refused bundle changed the card")
+
+
+def scenario_developer_menu_update(m):
+    """ENTER at the prompt opens the developer menu; its U entry installs a
+    signed bundle copied onto the user store of a card booted once: the raw
+    regions hold the images, partition 1 the root file system, the bundle is
+    gone; R then reboots clean."""
+    boot_blank(m)
+    images = make_images(m)
+    m.drop(make_bundle(m, images, "update.bin"))
+    transcript = m.boot([ENTER_AT_PROMPT, ("Choose: ", "U", "+1 console U", None),
+                         ("Choose: ", "R", "+1 console R", None)])
+    for text in ("Developer Menu", "INFO:bundle /mnt-us/update.bin was successful",
+                 'END: reboot (kernel_boot_flag written "0\\n")'):
+        if text not in transcript:
+            fail(f"the console never showed {text!r}")
+    check_installed(m, images)
+    bundle_gone(m)
+
+
+def scenario_bad_signature(m):
+    """A bundle signed with a key the reader does not know changes nothing
+    on the card but is removed; Q then leaves the menu with a fail-over
+    reboot."""
+    boot_blank(m)
+    images = make_images(m)
+    foreign = os.path.join(m.work, "foreign.pem")
+    run([m.tool("mkbundle"), "keygen", "--bits", "1024", "--out", foreign])
+    m.drop(make_bundle(m, images, "foreign.bin", key=foreign))
+    _, p1_start, p1_size = mbr_entries(m.card)[0]
+    regions = [(UBOOT_AT, KERNEL_AT - UBOOT_AT), (KERNEL_AT, p1_start * SECTOR - KERNEL_AT),
+               (p1_start * SECTOR, p1_size * SECTOR)]
+    before = {card: [card_bytes(card, at, n) for at, n in regions] for card in (m.card, m.sim_card)}
+    transcript = m.boot([ENTER_AT_PROMPT, ("Choose: ", "U", "+1 console U", None),
+                         ("Choose: ", "Q", "+1 console Q", None)])
+    for text in ("**** THIS BUNDLE IS NOT AUTHORIZED TO INSTALL! ****", "END: reboot (kernel_boot_flag untouched)"):
+        if text not in transcript:
+            fail(f"the console never showed {text!r}")
+    for card in (m.card, m.sim_card):
+        if [card_bytes(card, at, n) for at, n in regions] != before[card]:
+            fail(f"{card}: the raw regions or partition 1 changed")
+    bundle_gone(m)
+
+
+def scenario_partition4_repaired(m):
+    """A card whose user-store entry was cleared from the table gets it
+    back at the next boot."""
+    boot_blank(m)
+    m.delete_partition(4)
+    if len([e for e in mbr_entries(m.card) if e[2]]) != 3:
+        fail("partition 4 was not cleared")
+    m.boot()
+    check_partition_map(m.card)
+    check_partition_map(m.sim_card)
+    check_user_store(m.card)
 
 
 SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items() if name.startswith("scenario_")}
@@ -103,8 +502,9 @@ def main():
         print(__doc__ + "\nscenarios: " + " ".join(sorted(SCENARIOS)), file=sys.stderr)
         return 2
     e2e, work, name = sys.argv[1:]
-    os.makedirs(work, exist_ok=True)
-    SCENARIOS[name](e2e, work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    SCENARIOS[name](Machines(e2e, work))
     print(f"e2e {name}: passed")
     return 0
 

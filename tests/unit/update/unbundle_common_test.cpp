@@ -282,6 +282,22 @@ TEST(Scrambling, SwapsTheNibblesThenAppliesTheKey) {
         EXPECT_EQ(qm::payload_unscramble_byte(qm::payload_scramble_byte(static_cast<uint8_t>(b))), b);
 }
 
+TEST(Scrambling, WholeBlocksAgreeWithTheByteFormAtEveryLengthAndAlignment) {
+    std::vector<uint8_t> source(64 + 8);
+    for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t length = 0; length <= 64; ++length) {
+            std::vector<uint8_t> bytes = source;
+            qm::payload_unscramble({bytes.data() + start, length});
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                const bool inside = i >= start && i < start + length;
+                ASSERT_EQ(bytes[i], inside ? qm::payload_unscramble_byte(source[i]) : source[i])
+                    << "start " << start << " length " << length << " byte " << i;
+            }
+        }
+    }
+}
+
 // ---- Rules ----------------------------------------------------------------
 
 struct RuleCase {

@@ -235,6 +235,7 @@ TEST(Untar, EmptyPushesAnywhereChangeNothing) {
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
     for (size_t at = 0; at < bytes.size(); at += 97) {
         EXPECT_EQ(qm::untar_stream_push(s, 0, data + at), 1);
+        EXPECT_EQ(qm::untar_stream_push(s, 0, nullptr), 1);  // an empty span's pointer
         EXPECT_EQ(qm::untar_stream_push(s, static_cast<uint32_t>(std::min<size_t>(97, bytes.size() - at)), data + at),
                   1);
     }
