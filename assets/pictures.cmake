@@ -7,14 +7,26 @@ set(QM_PICTURE_DIR ${CMAKE_BINARY_DIR}/generated/pictures)
 set(QM_PICTURES_CPP ${CMAKE_BINARY_DIR}/generated/display/pictures.cpp)
 
 # A cross build cannot run the qmpicture it builds: it takes one built for
-# the build machine instead.
+# the build machine instead, given or built here in host/ of the build tree
+# with the build machine's own compiler.
 if(CMAKE_CROSSCOMPILING)
-    set(QM_HOST_QMPICTURE "" CACHE FILEPATH "qmpicture built for the build machine")
-    if(NOT QM_HOST_QMPICTURE)
-        message(FATAL_ERROR "A cross build needs -DQM_HOST_QMPICTURE=<path of a native qmpicture>")
+    set(QM_HOST_QMPICTURE "" CACHE FILEPATH "qmpicture built for the build machine (empty: build one)")
+    if(QM_HOST_QMPICTURE)
+        set(qm_picture_tool ${QM_HOST_QMPICTURE})
+        set(qm_picture_tool_dependency ${QM_HOST_QMPICTURE})
+    else()
+        include(ExternalProject)
+        set(qm_picture_tool ${CMAKE_BINARY_DIR}/host/bin/qmpicture)
+        ExternalProject_Add(qm_host_qmpicture
+            SOURCE_DIR ${PROJECT_SOURCE_DIR}
+            BINARY_DIR ${CMAKE_BINARY_DIR}/host
+            CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DQM_TESTS=OFF
+            BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target qmpicture
+            BUILD_ALWAYS ON
+            BUILD_BYPRODUCTS ${qm_picture_tool}
+            INSTALL_COMMAND "")
+        set(qm_picture_tool_dependency qm_host_qmpicture ${qm_picture_tool})
     endif()
-    set(qm_picture_tool ${QM_HOST_QMPICTURE})
-    set(qm_picture_tool_dependency ${QM_HOST_QMPICTURE})
 else()
     set(qm_picture_tool qmpicture)
     set(qm_picture_tool_dependency qmpicture)

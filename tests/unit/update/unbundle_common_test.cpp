@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cstdint>
 #include <new>
 #include <string>
 #include <vector>
@@ -20,12 +21,23 @@ size_t fail_allocations_from = 0;  // 0: never
 bool fail_inflate_init = false;
 }  // namespace
 
-extern "C" void* __real__ZnamRKSt9nothrow_t(size_t size, const std::nothrow_t& tag) noexcept;
+// The linker name of operator new[](size_t, const std::nothrow_t&) depends
+// on the width of size_t (tests/CMakeLists.txt wraps the same one).
+#if SIZE_MAX > UINT32_MAX
+#define QM_NEW_ARRAY_NOTHROW "_ZnamRKSt9nothrow_t"
+#else
+#define QM_NEW_ARRAY_NOTHROW "_ZnajRKSt9nothrow_t"
+#endif
+
+extern "C" void* real_new_array_nothrow(size_t size, const std::nothrow_t& tag) noexcept
+    __asm__("__real_" QM_NEW_ARRAY_NOTHROW);
 extern "C" int __real_inflateInit2_(z_streamp stream, int window_bits, const char* version, int size);
 
-extern "C" void* __wrap__ZnamRKSt9nothrow_t(size_t size, const std::nothrow_t& tag) noexcept {
+extern "C" void* wrap_new_array_nothrow(size_t size, const std::nothrow_t& tag) noexcept
+    __asm__("__wrap_" QM_NEW_ARRAY_NOTHROW);
+extern "C" void* wrap_new_array_nothrow(size_t size, const std::nothrow_t& tag) noexcept {
     if (fail_allocations_from != 0 && size >= fail_allocations_from) return nullptr;
-    return __real__ZnamRKSt9nothrow_t(size, tag);
+    return real_new_array_nothrow(size, tag);
 }
 
 extern "C" int __wrap_inflateInit2_(z_streamp stream, int window_bits, const char* version, int size) {
