@@ -215,3 +215,29 @@ TEST(PictureToolErrors, EmbedWritesArraysWithTheirLengths) {
 }
 
 }  // namespace
+
+namespace {
+
+// ENTER at the prompt opens the developer menu, which shows picture 0 on
+// the panel: one of the screens written must be that picture exactly, as
+// drawn in assets/ (four greys, which the panel keeps unchanged).
+TEST(DisplayScenario, DeveloperMenuShowsPictureZeroPixelForPixel) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    const auto run = test::run_sim({"boot", dir / "dev"}, "\nq\n");
+    ASSERT_EQ(run.last_line(), "SIM: reboot (kernel_boot_flag untouched)") << run.output;
+    const auto expected = read_png(std::string(QM_SOURCE_DIR) + "/assets/ss_recovery.png");
+    ASSERT_EQ(expected.width, 600u);
+    bool shown = false;
+    char name[32];
+    for (int shot = 0; !shown; ++shot) {
+        std::snprintf(name, sizeof name, "dev/screens/%03d.png", shot);
+        if (!exists(dir / name)) break;
+        const auto screen = read_png(dir / name);
+        shown = screen.width == expected.width && screen.height == expected.height &&
+                screen.pixels == expected.pixels;
+    }
+    EXPECT_TRUE(shown) << "no screen showed picture 0 exactly";
+}
+
+}  // namespace
