@@ -54,7 +54,9 @@ result parse(const uint8_t* data, size_t size, uint32_t seed) {
     qm::untar_set_new_file(stream, on_new_file);
     qm::untar_set_file_data(stream, on_file_data);
     size_t at = 0;
-    while (at < size) {
+    // A reader stops at the end of the archive: what follows the end
+    // blocks belongs to no member, however the bytes were cut.
+    while (at < size && !qm::untar_finished(stream)) {
         size_t piece = size - at;
         if (seed != 0) {
             seed ^= seed << 13;
