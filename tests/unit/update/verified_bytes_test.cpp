@@ -19,39 +19,16 @@
 #include "sim/faults.h"
 #include "support/host_tools.h"
 #include "support/param_name.h"
+#include "support/small_reader.h"
 #include "update/install_common.h"
 
 namespace {
 
 using test::contains;
 
-enum class family { selda, orvik };
-
-// Partition 1 (the root file system) and 3 (diagnostics) of the small
-// readers made here, in sectors.
-constexpr uint64_t p1_start = 7688, p1_sectors = 16384;
-constexpr uint64_t p3_start = 26120, p3_sectors = 8192;
-
-// Where each image type lands on a family.
-struct Region {
-    int type;
-    std::string file;  // relative to the device directory
-    uint64_t offset;
-    uint64_t size;
-};
-
-std::vector<Region> regions_of(family f) {
-    std::vector<Region> regions = {{qm::image_rootfs, "mmc0.img", p1_start * 512, p1_sectors * 512},
-                                   {qm::image_diagsfs, "diagsfs.img", 0, UINT64_MAX}};
-    if (f == family::selda) {
-        regions.push_back({qm::image_uboot, "mmc0.img", 3072, 262144});
-        regions.push_back({qm::image_uimage, "mmc0.img", 266240, 3407872});
-    } else {
-        regions.push_back({qm::image_uboot, "mtd0.img", 0, 256 << 10});
-        regions.push_back({qm::image_uimage, "mtd1.img", 0, 3 << 20});
-    }
-    return regions;
-}
+using test::family;
+using test::Region;
+using test::regions_of;
 
 const std::vector<std::string> storage_files = {"mmc0.img", "mtd0.img", "mtd1.img",
                                                 "mtd3.img", "mtd4.img", "diagsfs.img"};
@@ -59,25 +36,7 @@ const std::vector<std::string> storage_files = {"mmc0.img", "mtd0.img", "mtd1.im
 // A small reader of one family with the partition map laid out.
 class Reader {
 public:
-    explicit Reader(family f) : family_(f), device_(options(f)) {
-        // Partitions 1 to 4 of the map, scaled down (start and size in sectors).
-        const uint32_t table[4][2] = {{7688, 16384}, {24072, 2048}, {26120, 8192}, {34312, 96760}};
-        std::string mbr(512, '\0');
-        for (int i = 0; i < 4; ++i) {
-            char* entry = mbr.data() + 446 + 16 * i;
-            entry[0] = i == 0 ? '\x80' : 0;
-            entry[4] = i == 3 ? 0x0b : 0x83;
-            std::memcpy(entry + 8, &table[i][0], 4);
-            std::memcpy(entry + 12, &table[i][1], 4);
-        }
-        mbr[510] = '\x55';
-        mbr[511] = '\xaa';
-        auto& k = device_.kernel();
-        const int fd = k.open("/dev/mmcblk0", O_RDWR, 0);
-        k.write(fd, mbr.data(), mbr.size());
-        k.ioctl(fd, BLKRRPART, nullptr);
-        k.close(fd);
-    }
+    explicit Reader(family f) : family_(f), device_(test::small_reader_options(f)) { test::lay_out_small_map(device_); }
 
     test::SimDevice& device() { return device_; }
     std::string host(const std::string& relative) const { return device_.host(relative); }
@@ -99,13 +58,6 @@ public:
     }
 
 private:
-    static sim::InitOptions options(family f) {
-        sim::InitOptions o;
-        o.family = f == family::selda ? "mmc" : "nor";
-        o.mmc_size = 64ULL << 20;
-        return o;
-    }
-
     family family_;
     test::SimDevice device_;
 };
@@ -127,8 +79,7 @@ bool same(const std::string& a, uint64_t a_at, const std::string& b, uint64_t b_
 // region holds its old bytes or its outcome's content, as allowed.
 void expect_storage(family f, const std::map<std::string, std::string>& before,
                     const std::map<std::string, std::string>& after, const std::map<int, Outcome>& outcomes) {
-    std::vector<Region> regions = regions_of(f);
-    std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) { return a.offset < b.offset; });
+    const std::vector<Region> regions = regions_of(f);
     for (const std::string& name : storage_files) {
         const std::string& old_bytes = before.at(name);
         const std::string& new_bytes = after.at(name);
