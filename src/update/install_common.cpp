@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "display/bar.h"
 #include "display/eink.h"
@@ -317,6 +318,15 @@ bool install_attempt(const char* path, int bundle, update_config* config, new_me
         return false;
     }
     install_plan plan{};
+    for (const int type : {image_uimage, image_uboot}) {
+        if (!checks[type].present) continue;
+        plan.held[type].reset(new (std::nothrow) uint8_t[checks[type].size]);
+        if (!plan.held[type]) {
+            report_perror("malloc", ENOMEM);
+            err("ERROR:%s:no room to hold %s, nothing installed\n", bundle_info_name(type), checks[type].name);
+            return false;
+        }
+    }
     if (!do_unbundle(path, bundle, config, install_new_file, checks, &plan, &read_failed))
         return false;
     return all_verified_images_arrived(plan, checks) && install_held_images(plan);
@@ -424,11 +434,9 @@ int stage_raw_image(unbundle_state& state, const char* name, const raw_destinati
     stage.weight = state.weight;
     stage.destination = destination;
     stage.size = state.member->size;
-    stage.bytes.reset(new (std::nothrow) uint8_t[stage.size]);
-    if (!stage.bytes) {
-        report_perror("malloc", ENOMEM);
-        return 0;
-    }
+    // Taken before the walk, for the member the check pass verified.
+    stage.bytes = std::move(plan->held[stage.type]);
+    if (!stage.bytes) return 0;
     ++plan->staged_count;
     return 1;
 }

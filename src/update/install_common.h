@@ -60,6 +60,9 @@ struct install_plan {
     size_t staged_count;
     bool seen[image_type_count];       // an image member of the type has come
     bool completed[image_type_count];  // and has been installed or held whole
+    // Room to hold each raw image, taken before the walk begins: memory
+    // that runs out must stop an attempt before it writes anything.
+    std::unique_ptr<uint8_t[]> held[image_type_count];
 };
 
 // Rows 3 to 6 of the install rules, the same in both families: the root

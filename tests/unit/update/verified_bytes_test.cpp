@@ -347,6 +347,35 @@ INSTANTIATE_TEST_SUITE_P(
                     0}),
     test::ParamName());
 
+// ---- A resumed update ---------------------------------------------------------
+
+// Raw regions that already hold their image are left alone, so an update
+// run again (after a power cut, say) does not open the window of an
+// in-place write a second time: here any write to the whole MMC would fail.
+TEST(ResumedUpdate, RawRegionsHoldingTheirImageAreNotWrittenAgain) {
+    Images images;
+    const std::string kernel = test::image_bytes(700000, 12);
+    const std::string bundle =
+        hostile_bundle(images, {"--image", image_arg(family::selda, qm::image_uimage, images.put("k", kernel)),
+                                "--image", image_arg(family::selda, qm::image_uboot, images.put("u", uboot)),
+                                "--image", image_arg(family::selda, qm::image_rootfs, images.put("r", bundle::gzip(rootfs_a)))});
+    Reader reader(family::selda);
+    const auto before = reader.snapshot();
+    int result = -1;
+    ASSERT_EQ(reader.unbundle(bundle, result), 1) << reader.device().console();
+    reader.device().take_console();
+    std::string error;
+    reader.device().kernel().faults().add(*sim::parse_fault("eio:/dev/mmcblk0", error));
+    EXPECT_EQ(reader.unbundle(bundle, result), 1) << reader.device().console();
+    const std::string console = reader.device().take_console();
+    EXPECT_PRED2(contains, console, "INFO:/dev/mmcblk0 already holds imx35_selda/uImage, not written again\n");
+    EXPECT_PRED2(contains, console, "INFO:/dev/mmcblk0 already holds imx35_selda/u-boot.bin, not written again\n");
+    expect_storage(family::selda, before, reader.snapshot(),
+                   {{qm::image_uimage, {kernel, expect::installed}},
+                    {qm::image_uboot, {uboot, expect::installed}},
+                    {qm::image_rootfs, {rootfs_a, expect::installed}}});
+}
+
 // ---- A diagnostics image left behind -------------------------------------------
 
 TEST(StaleDiagnosticsImage, IsRemovedBeforeAnUpdateAndAfterAFailedOne) {
