@@ -208,6 +208,7 @@ bool hold_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t l
 bool region_holds(const staged_image& stage) {
     auto& k = sys::kernel();
     const raw_destination& where = stage.destination;
+    k.alarm(30);
     sys::unique_fd fd(k.open(where.device, O_RDONLY));
     if (!fd.valid() || k.lseek(fd.get(), where.offset, SEEK_SET) != where.offset) return false;
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[raw_compare_chunk]);
@@ -232,6 +233,7 @@ bool write_region(const staged_image& stage) {
     auto& k = sys::kernel();
     const raw_destination& where = stage.destination;
     const int flags = O_WRONLY | O_SYNC | (where.mtd == nullptr ? O_CREAT : 0);
+    k.alarm(30);
     sys::unique_fd fd(k.open(where.device, flags, 0666));
     if (!fd.valid() || (where.offset != 0 && k.lseek(fd.get(), where.offset, SEEK_SET) != where.offset)) {
         report_errno(where.device, errno);
@@ -300,10 +302,13 @@ bool all_verified_images_arrived(const install_plan& plan, const image_check* ch
     return all;
 }
 
+// The watchdog is re-armed before every open, read and write of these steps;
+// none is left armed for whatever comes after.
 bool install_held_images(const install_plan& plan) {
-    for (size_t i = 0; i < plan.staged_count; ++i)
-        if (!install_staged(plan.staged[i])) return false;
-    return true;
+    bool installed = true;
+    for (size_t i = 0; installed && i < plan.staged_count; ++i) installed = install_staged(plan.staged[i]);
+    sys::kernel().alarm(0);
+    return installed;
 }
 
 // One install attempt over the whole bundle; false when it failed, with

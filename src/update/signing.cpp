@@ -146,11 +146,13 @@ void check_new_member(const check_rules& rules, unbundle_state& state, untar_str
 namespace {
 
 // A gzip image ends with the size of its content (modulo 4 GiB, of its last
-// member): a cheap early refusal of a root file system that cannot fit. The
-// install pass still stops at the end of the partition.
+// member): a cheap early refusal of a root file system, or a diagnostics
+// image (copied through a gzip reader), that cannot fit once inflated. The
+// install pass still stops at the end of the root file system's partition.
 void check_inflated_size(image_check& check, int type) {
     const bool gzip = check.head[0] == 0x1f && check.head[1] == 0x8b;
-    if (type != image_rootfs || check.room == 0 || check.size < 18 || !gzip) return;
+    const bool inflated_at_install = type == image_rootfs || type == image_diagsfs;
+    if (!inflated_at_install || check.room == 0 || check.size < 18 || !gzip) return;
     const uint64_t inflated = uint64_t{check.tail[0]} | uint64_t{check.tail[1]} << 8 |
                               uint64_t{check.tail[2]} << 16 | uint64_t{check.tail[3]} << 24;
     if (inflated <= check.room) return;
