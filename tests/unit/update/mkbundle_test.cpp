@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
+#include "support/command_run.h"
 #include "support/param_name.h"
 
 namespace {
@@ -18,24 +19,8 @@ using test::contains;
 using test::read_file;
 using test::write_file;
 
-struct ToolRun {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a shell command line in dir, capturing both streams.
-ToolRun run_in(const test::TempDir& dir, const std::string& command) {
-    const std::string line = "cd '" + dir.path() + "' && " + command + " >'" + (dir / ".out") + "' 2>'" +
-                             (dir / ".err") + "'";
-    const int raw = std::system(line.c_str());
-    ToolRun r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = read_file(dir / ".out");
-    r.err = read_file(dir / ".err");
-    std::filesystem::remove(dir / ".out");
-    std::filesystem::remove(dir / ".err");
-    return r;
-}
+using ToolRun = test::CommandRun;
+using test::run_in;
 
 const std::string mkbundle = QM_MKBUNDLE;
 std::string key(int n) { return test::dev_key_path(n); }
