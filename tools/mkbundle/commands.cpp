@@ -230,6 +230,14 @@ int open_signers(const std::vector<signer_spec>& specs, const std::vector<std::s
     return 0;
 }
 
+// The development key is a convenience of the build tree: an installed
+// mkbundle is told which key signs, even where a source tree is at hand.
+bool run_from_build_tree() {
+    std::error_code ec;
+    const fs::path running = fs::read_symlink("/proc/self/exe", ec);
+    return !ec && fs::equivalent(running, QM_BUILD_TREE_MKBUNDLE, ec);
+}
+
 bool parse_seconds(const std::string& text, unsigned& seconds) {
     char* end = nullptr;
     errno = 0;
@@ -292,9 +300,8 @@ int create(const args& a) {
     if (command_keys.size() != commands)
         return usage_error("each --sign-command needs one --sign-pubkey with the public key it signs for");
     if (signer_specs.empty()) {
-        if (::access(QM_DEV_KEY1, R_OK) != 0)
-            return usage_error("name a signing key with --key or --sign-command (the development key " +
-                               std::string(QM_DEV_KEY1) + " is not on this machine)");
+        if (!run_from_build_tree() || ::access(QM_DEV_KEY1, R_OK) != 0)
+            return usage_error("name a signing key with --key or --sign-command");
         signer_specs.push_back({false, QM_DEV_KEY1});
         qm::err("mkbundle: NOTE: signing with the development key %s\n", QM_DEV_KEY1);
     }
