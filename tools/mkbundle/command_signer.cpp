@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "hex_text.h"
+
 extern char** environ;
 
 namespace mkbundle {
@@ -22,16 +24,6 @@ namespace {
 // Signatures are at most 256 bytes; a command that says more is not
 // answering the question.
 constexpr size_t max_output = 4096;
-
-std::string hex(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes) {
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return text;
-}
 
 // A descriptor closed on every path.
 struct fd_owner {
@@ -65,7 +57,7 @@ std::vector<std::string> command_environment(const sign_request& request) {
         env.emplace_back(text);
     }
     env.push_back("MKBUNDLE_MEMBER=" + std::string(request.member));
-    env.push_back("MKBUNDLE_SHA256=" + hex(request.digest));
+    env.push_back("MKBUNDLE_SHA256=" + hex_text(request.digest));
     return env;
 }
 

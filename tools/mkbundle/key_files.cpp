@@ -8,6 +8,8 @@
 #include <mbedtls/rsa.h>
 #include <mbedtls/sha256.h>
 
+#include "hex_text.h"
+
 namespace mkbundle {
 
 namespace {
@@ -30,16 +32,6 @@ std::vector<uint8_t> mpi_bytes(const mbedtls_mpi& value) {
     std::vector<uint8_t> bytes(mbedtls_mpi_size(&value));
     mbedtls_mpi_write_binary(&value, bytes.data(), bytes.size());
     return without_leading_zeros(bytes);
-}
-
-std::string hex(std::span<const uint8_t> bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
 }
 
 // The public half of a parsed key; what names it in a reason.
@@ -104,7 +96,7 @@ std::string fingerprint(const rsa_public& key) {
     if (length <= 0) return {};
     std::array<uint8_t, 32> digest{};
     mbedtls_sha256_ret(der.data() + der.size() - length, static_cast<size_t>(length), digest.data(), 0);
-    return hex(digest);
+    return hex_text(digest.data(), digest.size());
 }
 
 bool signature_matches(const rsa_public& key, std::string_view signature, std::string_view digest,

@@ -5,6 +5,7 @@
 #include <mbedtls/md5.h>
 #include <mbedtls/sha256.h>
 
+#include "hex_text.h"
 #include "update/unbundle_common.h"
 
 namespace mkbundle {
@@ -36,23 +37,13 @@ struct member_walk {
 // bundle at a time, so the walk's own record lives here.
 member_walk* current = nullptr;
 
-std::string hex(const uint8_t* bytes, size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
 void finish_member(member_walk& w) {
     uint8_t md5[16];
     uint8_t sha256[32];
     mbedtls_md5_finish_ret(&w.md5, md5);
     mbedtls_sha256_finish_ret(&w.sha256, sha256);
-    w.members->back().md5 = hex(md5, sizeof md5);
-    w.members->back().sha256 = hex(sha256, sizeof sha256);
+    w.members->back().md5 = hex_text(md5, sizeof md5);
+    w.members->back().sha256 = hex_text(sha256, sizeof sha256);
 }
 
 int record_data(void* opaque, qm::untar_stream* stream, qm::tar_header* header, uint64_t offset,

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
+#include "hex_text.h"
 #include "support/command_run.h"
 #include "support/json_query.h"
 #include "support/param_name.h"
@@ -21,16 +22,6 @@ using test::run_in;
 using test::write_file;
 
 const std::string mkbundle_tool = QM_MKBUNDLE;
-
-std::string hex(const std::string& bytes) {
-    std::string text;
-    char two[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(two, sizeof two, "%02x", c);
-        text += two;
-    }
-    return text;
-}
 
 std::string md5(const std::string& bytes) {
     std::string digest(16, '\0');
@@ -83,8 +74,8 @@ TEST(MkbundleListJson, EveryMemberWithItsSizeTypeAndDigests) {
                                                images.rootfs, rootfs_sig, images.notes};
     std::vector<std::string> sha256s, md5s, sizes;
     for (const std::string& bytes : in_order) {
-        sha256s.push_back(hex(bundle::sha256(bytes)));
-        md5s.push_back(hex(md5(bytes)));
+        sha256s.push_back(mkbundle::hex_text(bundle::sha256(bytes)));
+        md5s.push_back(mkbundle::hex_text(md5(bytes)));
     }
     const std::vector<std::string> got = test::json_values(
         r.out, {"[d['schema'], d['command'], d['bundle'], d['family'], d['complete']]",

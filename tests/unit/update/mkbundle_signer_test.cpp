@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
+#include "hex_text.h"
 #include "support/command_run.h"
 #include "support/param_name.h"
 #include "support/softhsm_token.h"
@@ -28,16 +29,6 @@ const std::string key2 = keys_dir + "/dev-key2-rsa2048.pem";
 const std::string pub1 = keys_dir + "/dev-key1-rsa1024.pub.pem";
 const std::string pub2 = keys_dir + "/dev-key2-rsa2048.pub.pem";
 const std::string members = " imx35_selda/uImage=k.img imx35_selda/u-boot.bin=ub.bin rootfs.img.gz=rootfs.img.gz";
-
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes) {
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return text;
-}
 
 std::set<std::string> entries(const test::TempDir& dir) {
     std::set<std::string> names;
@@ -143,8 +134,8 @@ TEST_P(CommandSigning, SignsWhatTheKeyFileSigns) {
     EXPECT_TRUE(read_file(images.dir / "u.bin") == expected);
     // The command was told what it signed.
     const std::string log = read_file(images.dir / "signed.log");
-    EXPECT_PRED2(contains, log,
-                 "imx35_selda/u-boot.bin " + hex(bundle::sha256(read_file(images.dir / "ub.bin"))) + "\n");
+    const std::string uboot_digest = mkbundle::hex_text(bundle::sha256(read_file(images.dir / "ub.bin")));
+    EXPECT_PRED2(contains, log, "imx35_selda/u-boot.bin " + uboot_digest + "\n");
     EXPECT_PRED2(contains, log, "rootfs.img.gz ");
 }
 

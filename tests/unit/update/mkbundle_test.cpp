@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
+#include "hex_text.h"
 #include "support/command_run.h"
 #include "support/param_name.h"
 
@@ -158,22 +159,14 @@ TEST(MkbundleList, OneLinePerMemberWithItsDigest) {
               0);
     const ToolRun r = run_in(images.dir, mkbundle + " list u.bin");
     ASSERT_EQ(r.status, 0) << r.err;
-    auto hex = [](const std::string& bytes) {
-        std::string s;
-        char two[3];
-        for (unsigned char c : bytes) {
-            std::snprintf(two, sizeof two, "%02x", c);
-            s += two;
-        }
-        return s;
-    };
+    using mkbundle::hex_text;
     const std::string kernel = read_file(images.dir / "k.img");
     const std::string notes = read_file(images.dir / "notes.txt");
     const std::string sig = test::dev_key(1).sign(kernel);  // PKCS#1 v1.5 is deterministic
-    EXPECT_EQ(r.out, "imx35_selda/uImage\t300000\tUImage\t" + hex(bundle::sha256(kernel)) + "\n" +
-                         "imx35_selda/uImage.sig\t128\tsignature of UImage\t" + hex(bundle::sha256(sig)) + "\n" +
-                         "update-a.dat\t23\ttext\t" + hex(bundle::sha256(notes)) + "\n" +
-                         "README\t23\tother\t" + hex(bundle::sha256(notes)) + "\n");
+    EXPECT_EQ(r.out, "imx35_selda/uImage\t300000\tUImage\t" + hex_text(bundle::sha256(kernel)) + "\n" +
+                         "imx35_selda/uImage.sig\t128\tsignature of UImage\t" + hex_text(bundle::sha256(sig)) + "\n" +
+                         "update-a.dat\t23\ttext\t" + hex_text(bundle::sha256(notes)) + "\n" +
+                         "README\t23\tother\t" + hex_text(bundle::sha256(notes)) + "\n");
 }
 
 TEST(MkbundleExtract, WritesEveryMemberAtItsPath) {
