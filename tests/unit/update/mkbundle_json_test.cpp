@@ -3,6 +3,7 @@
 // on the standard error stream, and in the document what the verdict decided.
 #include <mbedtls/md5.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,7 @@ struct VerdictCase {
     std::string verdicts;  // of UImage, RootFS, UBoot, DiagsFS
     std::string keys;
     std::string transcript;  // a line the device prints on the standard error stream
+    friend void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class MkbundleVerifyJson : public testing::TestWithParam<VerdictCase> {};

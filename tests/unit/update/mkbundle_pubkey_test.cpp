@@ -1,6 +1,7 @@
 // `mkbundle verify --pubkey`: a bundle checked against the keys of another
 // device build, as a release team proves before shipping that readers with
 // the old and with the new keys both take it while key 1 is replaced.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,7 @@ struct RotationCase {
     std::string build;
     int status;
     std::string key;  // the key the UImage verified under, as JSON
+    friend void PrintTo(const RotationCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class KeyRotationVerdict : public KeyRotation, public testing::WithParamInterface<RotationCase> {};
@@ -109,6 +111,7 @@ struct BadKeyCase {
     std::string make;  // shell commands that write the key files into the directory
     std::string options;
     std::string message;
+    friend void PrintTo(const BadKeyCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class VerifyRefusesKeys : public testing::TestWithParam<BadKeyCase> {};

@@ -4,6 +4,7 @@
 // they can fail gives one line, a non-zero exit and no file left behind.
 #include <filesystem>
 #include <set>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,7 @@ struct CommandCase {
     const char* name;
     std::string options;  // the signer
     std::string reference_key;
+    friend void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CommandSigning : public testing::TestWithParam<CommandCase> {};
@@ -162,6 +164,7 @@ struct FailureCase {
     std::string options;  // the signers; @MODULE@ stands for the token's module
     std::string message;
     int status = 1;
+    friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SignerFailure : public TokenSigning, public testing::WithParamInterface<FailureCase> {
