@@ -164,6 +164,10 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
+    if (command == "--version") {
+        std::printf("quillmar-sim (quillmar) %s\n", QM_VERSION);
+        return 0;
+    }
     std::fputs(usage, stderr);
     return 2;
 }

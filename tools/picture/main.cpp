@@ -166,6 +166,10 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
+    if (command == "--version") {
+        std::printf("qmpicture (quillmar) %s\n", QM_VERSION);
+        return 0;
+    }
     std::fputs(usage, stderr);
     return 2;
 }

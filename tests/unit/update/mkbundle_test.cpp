@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
+#include "hex_text.h"
+#include "support/command_run.h"
 #include "support/param_name.h"
 
 namespace {
@@ -18,24 +20,8 @@ using test::contains;
 using test::read_file;
 using test::write_file;
 
-struct ToolRun {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a shell command line in dir, capturing both streams.
-ToolRun run_in(const test::TempDir& dir, const std::string& command) {
-    const std::string line = "cd '" + dir.path() + "' && " + command + " >'" + (dir / ".out") + "' 2>'" +
-                             (dir / ".err") + "'";
-    const int raw = std::system(line.c_str());
-    ToolRun r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = read_file(dir / ".out");
-    r.err = read_file(dir / ".err");
-    std::filesystem::remove(dir / ".out");
-    std::filesystem::remove(dir / ".err");
-    return r;
-}
+using ToolRun = test::CommandRun;
+using test::run_in;
 
 const std::string mkbundle = QM_MKBUNDLE;
 std::string key(int n) { return test::dev_key_path(n); }
@@ -207,22 +193,14 @@ TEST(MkbundleList, OneLinePerMemberWithItsDigest) {
               0);
     const ToolRun r = run_in(images.dir, mkbundle + " list u.bin");
     ASSERT_EQ(r.status, 0) << r.err;
-    auto hex = [](const std::string& bytes) {
-        std::string s;
-        char two[3];
-        for (unsigned char c : bytes) {
-            std::snprintf(two, sizeof two, "%02x", c);
-            s += two;
-        }
-        return s;
-    };
+    using mkbundle::hex_text;
     const std::string kernel = read_file(images.dir / "k.img");
     const std::string notes = read_file(images.dir / "notes.txt");
     const std::string sig = test::dev_key(1).sign(kernel);  // PKCS#1 v1.5 is deterministic
-    EXPECT_EQ(r.out, "imx35_selda/uImage\t300000\tUImage\t" + hex(bundle::sha256(kernel)) + "\n" +
-                         "imx35_selda/uImage.sig\t128\tsignature of UImage\t" + hex(bundle::sha256(sig)) + "\n" +
-                         "update-a.dat\t23\ttext\t" + hex(bundle::sha256(notes)) + "\n" +
-                         "README\t23\tother\t" + hex(bundle::sha256(notes)) + "\n");
+    EXPECT_EQ(r.out, "imx35_selda/uImage\t300000\tUImage\t" + hex_text(bundle::sha256(kernel)) + "\n" +
+                         "imx35_selda/uImage.sig\t128\tsignature of UImage\t" + hex_text(bundle::sha256(sig)) + "\n" +
+                         "update-a.dat\t23\ttext\t" + hex_text(bundle::sha256(notes)) + "\n" +
+                         "README\t23\tother\t" + hex_text(bundle::sha256(notes)) + "\n");
 }
 
 TEST(MkbundleExtract, WritesEveryMemberAtItsPath) {
