@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -66,11 +68,14 @@ public:
         return files;
     }
 
-    // The whole unbundle step of the family on the bundle file at path.
-    int unbundle(const std::string& bundle_host_path, int& result) {
+    // The whole unbundle step of the family on the bundle file at path;
+    // before_install (may be null) runs once the bundle is authorised.
+    int unbundle(const std::string& bundle_host_path, int& result,
+                 int (*before_install)(void*, const char*, const qm::image_check*) = nullptr,
+                 void* before_install_context = nullptr) {
         test::write_file(host("update.bin"), test::read_file(bundle_host_path));
         qm::update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0",
-                                 "/dev/mtd/0",      0,            nullptr,          nullptr};
+                                 "/dev/mtd/0",      0,            before_install,   before_install_context};
         result = -1;
         return family_ == family::selda ? qm::unbundle_selda("/update.bin", &config, &result)
                                         : qm::unbundle_orvik("/update.bin", &config, &result);
@@ -450,6 +455,101 @@ TEST(HeaderFailure, NeverClosesDescriptorZero) {
         device.kernel().close(fd);
         EXPECT_EQ(device.kernel().fcntl_setfd(0, 0), 0) << "descriptor 0 closed after a header of " << bytes.size()
                                                          << " bytes";
+    }
+}
+
+
+// ---- Attacks ---------------------------------------------------------------------
+//
+// Ways to break the promises found by reviewing this area; each case states
+// the behaviour the reader must have.
+
+// A fault that starts once the bundle is authorised, before the first install
+// attempt: what happens from then on is the install's own doing.
+struct LateFault {
+    sim::Kernel* kernel;
+    const char* spec;
+};
+
+int add_late_fault(void* context, const char*, const qm::image_check*) {
+    const LateFault& late = *static_cast<LateFault*>(context);
+    std::string error;
+    late.kernel->faults().add(*sim::parse_fault(late.spec, error));
+    return 1;
+}
+
+// Runs the unbundle step with the fault starting after the verdict, then
+// ends the process normally.
+void unbundle_with_late_fault(family f, const std::string& bundle, const char* spec) {
+    Reader reader(f);
+    LateFault late{&reader.device().kernel(), spec};
+    int result = -1;
+    reader.unbundle(bundle, result, add_late_fault, &late);
+    std::_Exit(0);
+}
+
+// The kernel and boot loader are written after the walk, when the walk's
+// alarm is already cancelled. A destination that never answers must still
+// end by the watchdog (here: the simulated SIGALRM kills the process, as
+// the device's handler would restart it), never wait for ever.
+TEST(AttackWaitAfterTheWalk, AHungRawDestinationIsEndedByTheWatchdog) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 21);
+    for (const family f : {family::selda, family::orvik}) {
+        const std::string bundle =
+            hostile_bundle(images, {"--image", image_arg(f, qm::image_uimage, images.put("k", kernel))});
+        const char* spec = f == family::selda ? "hang:/dev/mmcblk0" : "hang:/dev/mtdblock/1";
+        EXPECT_EXIT(unbundle_with_late_fault(f, bundle, spec), testing::KilledBySignal(SIGALRM), "")
+            << spec << ": the open waited with no alarm armed (the simulation reports it stuck)";
+    }
+}
+
+// The walk cancels its alarm when it ends; the raw writes after it arm one
+// per chunk and leave the last armed. The steps after the update (copying
+// the second kernel and boot loader, the diagnostics image to its
+// partition) then run under what is left of an alarm that is not theirs,
+// and a slow NOR erase restarts the reader in the middle of them.
+TEST(AttackWaitAfterTheWalk, NoAlarmIsLeftArmedWhenTheUpdateReturns) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 22);
+    for (const family f : {family::selda, family::orvik}) {
+        Reader reader(f);
+        int result = -1;
+        ASSERT_EQ(reader.unbundle(hostile_bundle(images, {"--image", image_arg(f, qm::image_uimage, images.put("k", kernel))}),
+                                  result),
+                  1)
+            << reader.device().console();
+        EXPECT_FALSE(reader.device().kernel().clock().alarm_deadline().has_value())
+            << (f == family::selda ? "MMC-boot" : "NOR") << ": an alarm is still armed after the update returned";
+    }
+}
+
+// A gzip root file system may be several members; its trailer gives only
+// the size of the last one. A signed image whose members together inflate
+// to more than the partition passes the check and tears the root file
+// system when its content runs past the partition's end. It must be
+// refused before anything is written.
+TEST(AttackImageThatCannotFit, RootFileSystemOfSeveralMembersLargerThanItsPartitionWritesNothing) {
+    Images images;
+    // Compressible, so that each member is small: the partition holds 2 MiB.
+    const std::string half = test::image_bytes(20000, 23) + std::string(1480000, 'r');
+    const std::vector<std::pair<const char*, std::string>> rootfs_images = {
+        {"two members of 1.5 MB", bundle::gzip(half) + bundle::gzip(half)},
+        {"one member of 3 MB and an empty one", bundle::gzip(half + half) + bundle::gzip("")},
+    };
+    for (const auto& [label, rootfs] : rootfs_images) {
+        SCOPED_TRACE(label);
+        Reader reader(family::selda);
+        const auto before = reader.snapshot();
+        int result = -1;
+        EXPECT_EQ(reader.unbundle(hostile_bundle(images, {"--image", image_arg(family::selda, qm::image_rootfs,
+                                                                                     images.put("r", rootfs))}),
+                                  result),
+                  0);
+        EXPECT_EQ(result, qm::unbundle_refused) << reader.device().console();
+        EXPECT_FALSE(contains(reader.device().console(), "*** UPDATING")) << reader.device().console();
+        expect_storage(family::selda, before, reader.snapshot(), {});
     }
 }
 
