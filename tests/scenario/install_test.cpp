@@ -255,4 +255,29 @@ TEST_F(OrvikUpdate, DiagsModeRewritesBothSecondCopies) {
     EXPECT_EQ(flash("mtd3.img", uboot), test::read_file(uboot));
 }
 
+
+// ---- Attacks ---------------------------------------------------------------------
+
+// A diagnostics image may be gzip-compressed; it is inflated onto partition
+// 3. Its size is checked against the partition compressed, so a signed
+// image whose content is larger than the partition passes the check, the
+// update is called successful and the bundle removed, and then the copy
+// runs off the end of the partition: partition 3 is torn for good and the
+// reader boots on. It must be refused before anything is written.
+TEST_F(SeldaUpdate, AttackCompressedDiagnosticsImageLargerThanItsPartitionIsRefused) {
+    std::string content;
+    for (int line = 0; content.size() < (9u << 20); ++line)  // partition 3 holds 8 MiB
+        content += "diagnostics file system, line " + std::to_string(line) + "\n";
+    test::write_file(device.work("diagsfs.img"), content);
+    ASSERT_EQ(std::system(("gzip -n -9 -f " + device.work("diagsfs.img")).c_str()), 0);
+    device.drop(device.foreign_bundle("update.bin", {"--image", "diagsfs.img=" + device.work("diagsfs.img.gz") +
+                                                                    "=diagsfs.img.sig"}),
+                "update.bin");
+    const std::string before = snapshot();
+    const auto run = device.boot(press_r);
+    EXPECT_EQ(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("ERROR:*** There was a problem in the updates!\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(test::same_outside(before, mmc(), {})) << "partition 3 was written";
+}
+
 }  // namespace
