@@ -280,4 +280,29 @@ TEST_F(SeldaUpdate, AttackCompressedDiagnosticsImageLargerThanItsPartitionIsRefu
     EXPECT_TRUE(test::same_outside(before, mmc(), {})) << "partition 3 was written";
 }
 
+
+// Without a readable partition 3 the diagnostics image becomes the file
+// diagsfs.img of the root file system. The copy opens that file without
+// truncating it, so a shorter new image leaves the tail of the old one
+// behind it: the file is neither image, and the update is called
+// successful. The file must hold exactly the verified image.
+TEST_F(SeldaUpdate, AttackDiagnosticsImageCopiedIntoTheRootFileSystemLeavesNoOldTail) {
+    // An ext3 root file system the recovery program can mount, holding the
+    // image of an earlier update.
+    std::FILE* disk = std::fopen(mmc().c_str(), "r+b");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(std::fseek(disk, static_cast<long>(rootfs_at + 1080), SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite("\x53\xef", 1, 2, disk), 2u);
+    std::fclose(disk);
+    test::write_file(device.path("rootfs/diagsfs.img"), std::string(120000, 'O'));
+    const std::string diagsfs = device.random_file("diagsfs.img", 50000, 8);
+    device.drop(device.bundle("update.bin", {{"diagsfs.img", diagsfs}}), "update.bin");
+    const auto run = device.boot(press_r, {"--fault", "eio-read:/dev/mmcblk0p3"});
+    ASSERT_NE(run.find("INFO:Copying /diagsfs.img to /mnt-rootfs/diagsfs.img ...\n"), std::string::npos) << run.output;
+    const std::string installed = test::read_file(device.path("rootfs/diagsfs.img"));
+    const std::string verified = test::read_file(diagsfs);
+    EXPECT_EQ(installed.size(), verified.size()) << "the old image shows behind the new one";
+    EXPECT_EQ(installed.compare(0, verified.size(), verified), 0) << "the file does not start with the verified image";
+}
+
 }  // namespace
