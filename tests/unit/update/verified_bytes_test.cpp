@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,9 @@ private:
     test::SimDevice device_;
 };
 
-enum class expect { untouched, installed, either };
+// part: each byte is its old one or the content's byte at its place (a
+// streamed image stopped part way).
+enum class expect { untouched, installed, either, part };
 
 // What a destination may hold afterwards: its old bytes, or content (the
 // verified image, the root file system inflated) over its start.
@@ -136,8 +139,19 @@ void expect_storage(family f, const std::map<std::string, std::string>& before,
                               same(old_bytes, r.offset + image.size(), new_bytes, r.offset + image.size(),
                                    r.size - image.size());
             }
+            bool holds_part = false;
+            if (what == expect::part) {
+                const std::string& image = found->second.content;
+                holds_part = same(old_bytes, r.offset + image.size(), new_bytes, r.offset + image.size(),
+                                  r.size - image.size());
+                for (size_t i = 0; holds_part && i < image.size(); ++i) {
+                    const char now = new_bytes[r.offset + i];
+                    holds_part = now == old_bytes[r.offset + i] || now == image[i];
+                }
+            }
             const bool allowed = what == expect::untouched   ? untouched
                                  : what == expect::installed ? holds_image
+                                 : what == expect::part      ? holds_part
                                                              : untouched || holds_image;
             EXPECT_TRUE(allowed) << qm::bundle_info_name(r.type) << " region of " << name
                                  << (untouched ? " was left as it was" : holds_image ? " holds the verified image"
@@ -550,6 +564,69 @@ TEST(AttackImageThatCannotFit, RootFileSystemOfSeveralMembersLargerThanItsPartit
         EXPECT_EQ(result, qm::unbundle_refused) << reader.device().console();
         EXPECT_FALSE(contains(reader.device().console(), "*** UPDATING")) << reader.device().console();
         expect_storage(family::selda, before, reader.snapshot(), {});
+    }
+}
+
+
+// The bundle changes between the passes in one byte of one image, at the
+// edges of the pieces the install pass proves (the last byte of a piece, the
+// first of the next, the last of the member). The changed image is signed
+// too, so only the check pass's record can tell. No byte of it may reach a
+// destination: the raw regions keep their old bytes, a streamed image holds
+// at most verified bytes at their place, and the attempt fails.
+TEST(AttackSwappedBetweenThePasses, AByteChangedAtAPieceEdgeNeverReachesStorage) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 24);
+    const std::string rootfs_gz = bundle::gzip(rootfs_a);
+    const std::map<int, std::string> members = {{qm::image_uboot, uboot},
+                                                {qm::image_uimage, kernel},
+                                                {qm::image_rootfs, rootfs_gz},
+                                                {qm::image_diagsfs, rootfs_b}};
+    const auto args_of = [&](family f, int changed_type, size_t at, const std::string& tag) {
+        std::vector<std::string> args;
+        for (const int type : {qm::image_uboot, qm::image_uimage, qm::image_rootfs, qm::image_diagsfs}) {
+            if (f == family::orvik && type == qm::image_diagsfs) continue;
+            std::string bytes = members.at(type);
+            if (type == changed_type) bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+            args.insert(args.end(), {"--image", image_arg(f, type, images.put(tag + std::to_string(type), bytes))});
+        }
+        return args;
+    };
+    struct Change {
+        family f;
+        int type;
+        size_t at;
+    };
+    const auto last = [&](int type) { return members.at(type).size() - 1; };
+    const std::vector<Change> changes = {
+        {family::selda, qm::image_uimage, 131071},           {family::selda, qm::image_uimage, last(qm::image_uimage)},
+        {family::selda, qm::image_rootfs, 131072},           {family::selda, qm::image_diagsfs, last(qm::image_diagsfs)},
+        {family::selda, qm::image_uboot, last(qm::image_uboot)}, {family::orvik, qm::image_uimage, 131072},
+    };
+
+    std::vector<std::vector<std::string>> specs = {args_of(family::selda, qm::image_none, 0, "a"),
+                                                   args_of(family::orvik, qm::image_none, 0, "a")};
+    for (size_t i = 0; i < changes.size(); ++i)
+        specs.push_back(args_of(changes[i].f, changes[i].type, changes[i].at, "c" + std::to_string(i) + "-"));
+    const std::vector<std::string> bundles = hostile_bundles(images, specs);
+
+    std::map<family, std::unique_ptr<Reader>> readers;
+    for (size_t i = 0; i < changes.size(); ++i) {
+        const Change& c = changes[i];
+        SCOPED_TRACE(std::string(qm::bundle_info_name(c.type)) + " changed at byte " + std::to_string(c.at) +
+                     (c.f == family::selda ? " (MMC-boot)" : " (NOR)"));
+        auto& reader = readers[c.f];
+        if (!reader) reader = std::make_unique<Reader>(c.f);
+        std::string error;
+        reader->device().kernel().faults().add(*sim::parse_fault("swap:/update.bin:" + bundles[2 + i], error));
+        const auto before = reader->snapshot();
+        int result = -1;
+        EXPECT_EQ(reader->unbundle(bundles[c.f == family::selda ? 0 : 1], result), 0);
+        const std::string console = reader->device().take_console();
+        EXPECT_PRED2(contains, console, "differs from the image that was verified");
+        EXPECT_EQ(result, qm::unbundle_install_failed);
+        expect_storage(c.f, before, reader->snapshot(),
+                       {{qm::image_rootfs, {rootfs_a, expect::part}}, {qm::image_diagsfs, {rootfs_b, expect::either}}});
     }
 }
 
