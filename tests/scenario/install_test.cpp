@@ -305,4 +305,23 @@ TEST_F(SeldaUpdate, AttackDiagnosticsImageCopiedIntoTheRootFileSystemLeavesNoOld
     EXPECT_EQ(installed.compare(0, verified.size(), verified), 0) << "the file does not start with the verified image";
 }
 
+
+// The diagnostics image reaches partition 3 only after the kernel and boot
+// loader were written, the bundle removed and the update called successful.
+// A partition 3 that cannot be written then leaves a half-installed bundle
+// that nobody retries, and the reader boots on as if nothing happened. The
+// diagnostics image goes to its place before the raw images, and a failure
+// there fails the update before any raw region changes.
+TEST_F(SeldaUpdate, AttackDiagnosticsPartitionThatCannotBeWrittenFailsTheUpdateBeforeTheKernelIsWritten) {
+    const std::string diagsfs = device.random_file("diagsfs.img", 50000, 9);
+    device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"diagsfs.img", diagsfs}}), "update.bin");
+    const std::string before = snapshot();
+    const auto run = device.boot(press_r, {"--fault", "eio:/dev/mmcblk0p3"});
+    ASSERT_NE(run.find("INFO:Copying /diagsfs.img to /dev/mmcblk0p3 ...\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("ERROR:*** There was a problem in the updates!\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(test::file_bytes(mmc(), kernel_at, 4096) == test::file_bytes(before, kernel_at, 4096))
+        << "the kernel was written although the update failed";
+}
+
 }  // namespace
