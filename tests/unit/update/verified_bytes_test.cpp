@@ -630,4 +630,31 @@ TEST(AttackSwappedBetweenThePasses, AByteChangedAtAPieceEdgeNeverReachesStorage)
     }
 }
 
+
+// The other way round: a bundle whose images stay the same while everything
+// around them changes between the passes (compressed at another level, so
+// every compressed byte moves; a text member of another length before the
+// images, so every image starts elsewhere in the archive and in the
+// pipeline's blocks) still installs, and installs exactly its images.
+TEST(AttackSwappedBetweenThePasses, ChangesAroundUnchangedImagesStillInstallExactly) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 25);
+    const auto args = [&](const std::string& text, const std::string& level) {
+        return std::vector<std::string>{"--level", level, "--member", "update.dat=" + images.put("t" + level, text),
+                                        "--image", image_arg(family::selda, qm::image_uimage, images.put("k", kernel)),
+                                        "--image", image_arg(family::selda, qm::image_rootfs,
+                                                             images.put("r", bundle::gzip(rootfs_a)))};
+    };
+    const std::vector<std::string> bundles =
+        hostile_bundles(images, {args("first text\n", "9"), args(std::string(70000, 'x') + "\n", "1")});
+    Reader reader(family::selda);
+    std::string error;
+    reader.device().kernel().faults().add(*sim::parse_fault("swap:/update.bin:" + bundles[1], error));
+    const auto before = reader.snapshot();
+    int result = -1;
+    EXPECT_EQ(reader.unbundle(bundles[0], result), 1) << reader.device().console();
+    expect_storage(family::selda, before, reader.snapshot(),
+                   {{qm::image_uimage, {kernel, expect::installed}}, {qm::image_rootfs, {rootfs_a, expect::installed}}});
+}
+
 }  // namespace
