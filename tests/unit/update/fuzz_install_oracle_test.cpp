@@ -25,7 +25,7 @@ void run(const std::string& input) {
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.data()), input.size());
 }
 
-TEST(AttackFuzzInstallOracle, WatchesTheReaderTheUnbundleStepRanOn) {
+TEST(FuzzInstallOracle, WatchesTheReaderTheUnbundleStepRanOn) {
     const std::string first(2000, 'A');
     const std::string second(2000, 'C');
     const std::string mmc_kernel = kernel_input(false, "imx35_selda/uImage", first);
