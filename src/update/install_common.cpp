@@ -459,6 +459,12 @@ int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uin
 }
 
 int rootfs_gz_file_start(unbundle_state& state, const char* name) {
+    state.inflated.reset(new (std::nothrow) uint8_t[rootfs_output_block]);
+    if (!state.inflated) {
+        report_perror("malloc", ENOMEM);
+        err("no space for buffer, ignoring '%s'\n", name);
+        return 0;
+    }
     state.zstream = {};
     if (inflateInit2(&state.zstream, 15 + 16) != Z_OK) return 0;
     state.zstream_active = 1;
@@ -471,7 +477,6 @@ int rootfs_gz_file_start(unbundle_state& state, const char* name) {
         return 1;
     }
     report_errno(device, errno);
-    (void)name;
     inflateEnd(&state.zstream);
     state.zstream_active = 0;
     return 0;
@@ -482,17 +487,8 @@ void rootfs_gz_start_failed(unbundle_state&, const char* name) { err("cannot dec
 int rootfs_gz_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset, uint32_t length,
                         const uint8_t* bytes) {
     unbundle_state& state = state_of(opaque);
-    std::unique_ptr<uint8_t[]> output(new (std::nothrow) uint8_t[rootfs_output_block]);
-    if (!output) {
-        report_perror("malloc", ENOMEM);
-        err("no space for buffer, ignoring '%s'\n", header->name);
-        // A lost run would leave a hole in the image: the member stops here.
-        ++state.errors;
-        abandon_member(state, stream);
-        return 1;
-    }
     member_progress(state, header, offset);
-    member_sink sink{&state, stream, header, output.get()};
+    member_sink sink{&state, stream, header, state.inflated.get()};
     if (!pass_gate(sink, offset, length, bytes, inflate_piece)) return 1;
     member_progress(state, header, offset + length);
     if (!member_complete(header, offset, length)) return 1;

@@ -255,4 +255,56 @@ TEST_F(OrvikUpdate, DiagsModeRewritesBothSecondCopies) {
     EXPECT_EQ(flash("mtd3.img", uboot), test::read_file(uboot));
 }
 
+
+// ---- Attacks from outside the project ---------------------------------------------
+
+// A diagnostics image may be gzip-compressed; it is inflated onto partition
+// 3. Its size is checked against the partition compressed, so a signed
+// image whose content is larger than the partition passes the check, the
+// update is called successful and the bundle removed, and then the copy
+// runs off the end of the partition: partition 3 is torn for good and the
+// reader boots on. It must be refused before anything is written.
+TEST_F(SeldaUpdate, CompressedDiagnosticsImageLargerThanItsPartitionIsRefused) {
+    std::string content;
+    for (int line = 0; content.size() < (9u << 20); ++line)  // partition 3 holds 8 MiB
+        content += "diagnostics file system, line " + std::to_string(line) + "\n";
+    test::write_file(device.work("diagsfs.img"), content);
+    ASSERT_EQ(std::system(("gzip -n -9 -f " + device.work("diagsfs.img")).c_str()), 0);
+    device.drop(device.foreign_bundle("update.bin", {"--image", "diagsfs.img=" + device.work("diagsfs.img.gz") +
+                                                                    "=diagsfs.img.sig"}),
+                "update.bin");
+    const std::string before = snapshot();
+    const auto run = device.boot(press_r);
+    EXPECT_EQ(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("ERROR:*** There was a problem in the updates!\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(test::same_outside(before, mmc(), {})) << "partition 3 was written";
+}
+
+
+// Without a readable partition 3 the diagnostics image becomes the file
+// diagsfs.img of the root file system. The copy opens that file without
+// truncating it, so a shorter new image leaves the tail of the old one
+// behind it: the file is neither image, and the update is called
+// successful. The file must hold exactly the verified image.
+TEST_F(SeldaUpdate, DiagnosticsImageCopiedIntoTheRootFileSystemLeavesNoOldTail) {
+    // An ext3 root file system the recovery program can mount, holding the
+    // image of an earlier update.
+    std::FILE* disk = std::fopen(mmc().c_str(), "r+b");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(std::fseek(disk, static_cast<long>(rootfs_at + 1080), SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite("\x53\xef", 1, 2, disk), 2u);
+    std::fclose(disk);
+    test::write_file(device.path("rootfs/diagsfs.img"), std::string(120000, 'O'));
+    const std::string diagsfs = device.random_file("diagsfs.img", 50000, 8);
+    device.drop(device.bundle("update.bin", {{"diagsfs.img", diagsfs}}), "update.bin");
+    const auto run = device.boot(press_r, {"--fault", "eio-read:/dev/mmcblk0p3"});
+    ASSERT_NE(run.find("INFO:Copying /diagsfs.img to /mnt-rootfs/diagsfs.img ...\n"), std::string::npos) << run.output;
+    const std::string installed = test::read_file(device.path("rootfs/diagsfs.img"));
+    const std::string verified = test::read_file(diagsfs);
+    EXPECT_EQ(installed.size(), verified.size()) << "the old image shows behind the new one";
+    EXPECT_EQ(installed.compare(0, verified.size(), verified), 0) << "the file does not start with the verified image";
+}
+
+
+
 }  // namespace

@@ -187,12 +187,13 @@ bool make_parents(const fs::path& root, const fs::path& relative) {
 }
 
 // The bytes an image puts on its destination: a root file system image is
-// inflated there, every other image written as it is. -1 when the file
+// inflated there, and so is a diagnostics image that is gzip (it is copied
+// through a gzip reader); the raw images go as they are. -1 when the file
 // cannot be read (a gzip image that does not inflate cleanly included).
 long long installed_size(int type, const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return -1;
-    if (type != qm::image_rootfs) return st.st_size;
+    if (type != qm::image_rootfs && type != qm::image_diagsfs) return st.st_size;
     sys::unique_fd fd(sys::kernel().open(path.c_str(), O_RDONLY));
     if (!fd.valid()) return -1;
     qm::GzSource content(fd.get());
@@ -203,6 +204,11 @@ long long installed_size(int type, const std::string& path) {
     return total;
 }
 
+uint64_t file_size(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 // Refuses what the device would refuse: an image larger than its
 // destination (as far as a tool without the device can know it).
 bool fits_its_destination(bundle::family family, int type, const std::string& name, const std::string& path,
@@ -211,11 +217,12 @@ bool fits_its_destination(bundle::family family, int type, const std::string& na
     if (room == 0) return true;
     const long long size = installed_size(type, path);
     if (size < 0) {
-        error = name + ": cannot read " + path + (type == qm::image_rootfs ? " as gzip" : "");
+        error = name + ": cannot read " + path + (type == qm::image_rootfs ? " as gzip" : "") + " to its end";
         return false;
     }
     if (static_cast<uint64_t>(size) <= room) return true;
-    error = name + ": " + std::to_string(size) + " bytes" + (type == qm::image_rootfs ? " once inflated" : "") +
+    const bool inflated = static_cast<uint64_t>(size) != file_size(path);
+    error = name + ": " + std::to_string(size) + " bytes" + (inflated ? " once inflated" : "") +
             " do not fit in the " + std::to_string(room) + " bytes of its destination; the device refuses such a bundle";
     return false;
 }
