@@ -154,6 +154,22 @@ TEST(StorageMenu, HostAlreadyAttachedConnectsAtOnce) {
         << run.output;
 }
 
+TEST(StorageMenu, NulOnTheConsoleDoesNotWithdrawTheMediumFromAnAttachedHost) {
+    test::TempDir dir;
+    // A serial break while the host is attached; the host leaves at 8 s.
+    const auto run = test::boot_with_script(
+        dir, "0 usb host on\n0.2 console\n4 console E\n6 console \\x00\n8 usb host off\n10 console q\n");
+    const size_t connected = run.find("\nUSB CONNECTED!!\n");
+    ASSERT_NE(connected, std::string::npos) << run.output;
+    EXPECT_NE(run.find("\nUSB DISCONNECTED!!\n", connected), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Unknown option"), std::string::npos) << run.output;
+    const size_t detached = run.find("] usb: host detached\n");
+    const size_t ejected = run.find("] g_file_storage: lun0: medium ejected\n");
+    ASSERT_NE(detached, std::string::npos) << run.output;
+    EXPECT_GT(ejected, detached) << "the medium stays until the host has gone\n" << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
 TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
     test::TempDir dir;
     const auto run = test::boot_with_script(
