@@ -101,6 +101,16 @@ TEST_F(BootScenario, MmcReadErrorIsABootFailureToo) {
     EXPECT_EQ(run.last_line(), "SIM: power-off");
 }
 
+TEST_F(BootScenario, ShortReadOfTheMmcIsReportedAsSuch) {
+    const auto run = boot({"--fault", "short-read:/dev/mmcblk0:100"});
+    // A short read sets no error number: no stale "No such file or
+    // directory" for a device that is there.
+    EXPECT_NE(run.find("ERROR:/dev/mmcblk0:short read, 100 of 512 bytes\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("ERROR:/dev/mmcblk0:No such file"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("(errcode=200)"), std::string::npos);
+    EXPECT_EQ(run.last_line(), "SIM: power-off");
+}
+
 TEST_F(BootScenario, HangingStepTimesOutAndRestartsWithoutTouchingTheFlag) {
     const auto run = boot({"--fault", "hang:/dev/mmcblk0"});
     const size_t notice = run.find("\a\n*** Unexpected Timeout during routine -- rebooting! ***\n\n");
