@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -214,6 +216,55 @@ TEST(PictureToolErrors, EmbedWritesArraysWithTheirLengths) {
     EXPECT_EQ(run.status, 1);
 }
 
+// Input the tool cannot use, and an output that cannot be written whole:
+// one line, status 1, and no output file left behind.
+struct BadRunCase {
+    const char* name;
+    std::string args;  // "DIR" stands for the test directory, "OUT" for the output
+    const char* line;
+    std::string shell = "";  // commands run in the tool's shell first
+};
+
+class PictureToolRefuses : public testing::TestWithParam<BadRunCase> {};
+
+TEST_P(PictureToolRefuses, WithOneLineAndNoOutputFile) {
+    const BadRunCase& c = GetParam();
+    test::TempDir dir;
+    ::mkdir((dir / "folder").c_str(), 0755);
+    test::write_file(dir / "a.bin", std::string(200000, '\x07'));
+    const auto expand = [&](std::string text) {
+        for (const auto& [from, to] : {std::pair<std::string, std::string>{"DIR", dir.path()}, {"OUT", dir / "out"}})
+            for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+        return text;
+    };
+    const std::string args = expand(c.args);
+    const std::string log = dir / "qmpicture.log";
+    const std::string command = "(" + c.shell + std::string(QM_BIN_DIR) + "/qmpicture " + args + ") >" + log + " 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal: " << test::read_file(log);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(test::read_file(log), "qmpicture: " + expand(c.line) + "\n");
+    EXPECT_FALSE(exists(dir / "out"));
+    size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        left += entry.path().filename().string().rfind("out", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(left, 0u) << "no temporary output either";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, PictureToolRefuses,
+    testing::Values(BadRunCase{"decode_a_directory", "decode DIR/folder OUT", "cannot read DIR/folder: not a regular file"},
+                    BadRunCase{"embed_a_directory", "embed OUT a=DIR/folder",
+                               "cannot read DIR/folder: not a regular file"},
+                    // Both would define the same array, which does not compile.
+                    BadRunCase{"embed_one_name_twice", "embed OUT a=DIR/a.bin a=DIR/a.bin", "the name a is used twice"},
+                    BadRunCase{"embed_a_name_and_its_length", "embed OUT a=DIR/a.bin a_len=DIR/a.bin",
+                               "the name a_len is used twice"},
+                    // The disk fills up (a file size limit) while the output is written.
+                    BadRunCase{"embed_on_a_full_disk", "embed OUT a=DIR/a.bin", "cannot write OUT: File too large",
+                               "trap '' XFSZ; ulimit -f 64; "}),
+    test::ParamName());
+
 }  // namespace
 
 namespace {
@@ -239,5 +290,56 @@ TEST(DisplayScenario, DeveloperMenuShowsPictureZeroPixelForPixel) {
     }
     EXPECT_TRUE(shown) << "no screen showed picture 0 exactly";
 }
+
+}  // namespace
+
+namespace {
+
+// The erase check shows the notice and draws each correctly typed letter
+// as a 32 x 32 sprite in the notice's white field; a wrong letter redraws
+// the notice and so clears them.
+struct SpriteCase {
+    const char* name;
+    const char* panel;
+    unsigned x0, y;  // where the first letter goes; each next one 40 to the right
+};
+
+class EraseCheckSprites : public testing::TestWithParam<SpriteCase> {};
+
+bool has_ink(const picture::GrayImage& shot, unsigned x, unsigned y) {
+    for (unsigned j = 0; j < 32; ++j)
+        for (unsigned i = 0; i < 32; ++i)
+            if (shot.at(x + i, y + j) != 255) return true;
+    return false;
+}
+
+TEST_P(EraseCheckSprites, TypedLettersSitInTheFieldAndAWrongOneClearsThem) {
+    const SpriteCase& c = GetParam();
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console J\n5 console r\n6 console e\n7 console s\n"
+                                                 "8 console x\n9 console \\r\n10 console q\n",
+                                            {"--panel", c.panel});
+    ASSERT_NE(run.find("INFO:Erase check returned 0\n"), std::string::npos) << run.output;
+    // The screens in the order shown: find the one with three letters.
+    std::vector<picture::GrayImage> shots;
+    for (int n = 0; exists(dir / ("dev/screens/" + std::string(n < 10 ? "00" : "0") + std::to_string(n) + ".png")); ++n)
+        shots.push_back(read_png(dir / ("dev/screens/" + std::string(n < 10 ? "00" : "0") + std::to_string(n) + ".png")));
+    size_t three = shots.size();
+    for (size_t n = 0; n < shots.size() && three == shots.size(); ++n)
+        if (has_ink(shots[n], c.x0 + 80, c.y)) three = n;
+    ASSERT_LT(three, shots.size()) << "no screen shows the third letter";
+    for (unsigned p = 0; p < 5; ++p)
+        EXPECT_EQ(has_ink(shots[three], c.x0 + 40 * p, c.y), p < 3) << "letter position " << p;
+    EXPECT_TRUE(has_ink(shots[three - 1], c.x0 + 40, c.y)) << "the letters come one screen each";
+    EXPECT_FALSE(has_ink(shots[three - 1], c.x0 + 80, c.y));
+    ASSERT_LT(three + 1, shots.size());
+    for (unsigned p = 0; p < 5; ++p)
+        EXPECT_FALSE(has_ink(shots[three + 1], c.x0 + 40 * p, c.y)) << "the wrong x redraws the notice, position " << p;
+}
+
+INSTANTIATE_TEST_SUITE_P(Panels, EraseCheckSprites,
+                         testing::Values(SpriteCase{"panel_600x800", "600x800", 204, 246},
+                                         SpriteCase{"panel_824x1200", "824x1200", 316, 390}),
+                         test::ParamName());
 
 }  // namespace

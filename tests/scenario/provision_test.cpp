@@ -238,6 +238,54 @@ INSTANTIATE_TEST_SUITE_P(
                    false}),
     test::ParamName());
 
+// The in-place repair stops at its first failure and writes nothing after
+// it: the table stays as it was, nothing is wiped, nothing formatted.
+struct RepairFailureCase {
+    const char* name;
+    std::vector<std::string> faults;
+    std::string p1_entry;  // new bytes of entry 1, empty: kept
+    const char* expected;
+    const char* last_line = "SIM: exec /bin/kinit";
+};
+
+class RepairFailure : public testing::TestWithParam<RepairFailureCase> {};
+
+TEST_P(RepairFailure, LeavesTheDiskAsItWas) {
+    const RepairFailureCase& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    ASSERT_TRUE(test::write_bytes(image, 446 + 48, std::string(16, '\0')));  // partition 4 lost
+    if (!c.p1_entry.empty()) ASSERT_TRUE(test::write_bytes(image, 446, c.p1_entry));
+    const std::string before = test::read_bytes(image, 0, 512);
+    std::vector<std::string> args = {"boot", dir / "dev"};
+    for (const auto& fault : c.faults) args.insert(args.end(), {"--fault", fault});
+    const auto run = test::run_sim(args);
+    const size_t modifying = run.find("INFO:Modifying partition table for /dev/mmcblk0\n");
+    ASSERT_NE(modifying, std::string::npos) << run.output;
+    EXPECT_NE(run.find(c.expected, modifying), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Nuked"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_EQ(test::read_bytes(image, 0, 512), before);
+    EXPECT_EQ(run.last_line(), c.last_line) << "the boot goes on";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, RepairFailure,
+    testing::Values(
+        // Without the disk the boot ends in the boot failure of error 200.
+        RepairFailureCase{"device_cannot_be_opened", {"vanish:/dev/mmcblk0"}, "",
+                          "ERROR:/dev/mmcblk0:No such file or directory(2)\n", "SIM: power-off"},
+        // The boot prompt's test read is the first read of the disk.
+        RepairFailureCase{"table_cannot_be_read", {"eio-read:/dev/mmcblk0:2"}, "",
+                          "ERROR:Failed to partition disk /dev/mmcblk0\n"},
+        RepairFailureCase{"no_room_for_the_user_store", {}, entry(0x83, 7688, (1u << 21) - 7688),
+                          "EMERGENCY:!!! Partition table create failures !!!\n"},
+        RepairFailureCase{"table_cannot_be_written", {"eio:/dev/mmcblk0:1"}, "",
+                          "ERROR:/dev/mmcblk0:Input/output error(5)\n"}),
+    test::ParamName());
+
 TEST(LargeMmc, UserStoreIsCappedAtWhatAnEntryHolds) {
     const std::string sfdisk = test::find_tool("sfdisk");
     if (sfdisk.empty()) GTEST_SKIP() << "sfdisk (util-linux) is not installed";

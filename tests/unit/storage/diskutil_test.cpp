@@ -341,6 +341,7 @@ TEST_F(Reread, NewPartitionsAppearOnlyAfterTheKernelRereads) {
     device.take_console();
     EXPECT_EQ(qm::reread_partition(fd, "/dev/mmcblk0"), 1);
     EXPECT_EQ(device.take_console(), "Rereading partition information ... \n");
+    EXPECT_EQ(k.storage().partitions.rereads_before_drain(), 0u) << "the console is drained before the re-read";
     k.close(fd);
     EXPECT_EQ(qm::device_size_byname("/dev/mmcblk0p1"), (7744ULL - 7688 + 2048) * 512);
     EXPECT_EQ(qm::device_size_byname("/dev/mmcblk0p2"), ((1ULL << 21) - 9792) * 512);
@@ -359,6 +360,7 @@ TEST_F(Reread, BusyDiskIsAskedSixTimesThenAdviceIsGiven) {
 
     EXPECT_EQ(qm::reread_partition(-1, "/dev/mmcblk0"), 0);
     EXPECT_EQ(k.storage().partitions.reread_requests(0) - before, 6u);
+    EXPECT_EQ(k.storage().partitions.rereads_before_drain(), 0u) << "and again before every retry";
     EXPECT_EQ(device.take_console(),
               "Rereading partition information ... \n"
               "The kernel was unable to re-read the partition table on /dev/mmcblk0 (Device or resource busy). "
