@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "support/param_name.h"
 #include "support/simrun.h"
 #include "support/testdir.h"
 
@@ -159,11 +160,11 @@ INSTANTIATE_TEST_SUITE_P(
                                    "INFO:Checking for updates... (auto-pilot mode)\n"},
                     KeyFailureCase{"select_fails_in_the_developer_menu", {},
                                    "0.2 console\n4 fault select-fails:1\n",
-                                   "Choose:  10 /ERROR:select():Cannot allocate memory(12)\n",
+                                   "ERROR:select():Cannot allocate memory(12)\n",
                                    "\nMenu timeout\nBOOTING DEFAULT.\n"},
                     KeyFailureCase{"end_of_input_in_the_developer_menu", {}, "0.2 console\n5 console-eof\n",
                                    "ERROR:stdin:Success(0)\n", "\nMenu timeout\nBOOTING DEFAULT.\n"}),
-    [](const testing::TestParamInfo<KeyFailureCase>& info) { return std::string(info.param.name); });
+    test::ParamName());
 
 TEST_F(BootScenario, SimulatorRefusesBadInput) {
     EXPECT_EQ(test::run_sim({"boot", dir / "nothing"}).exit_code, 2);

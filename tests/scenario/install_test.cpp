@@ -272,7 +272,7 @@ TEST_P(MenuUpdate, InstallsOnTenPercentAndUnmountsAfterwards) {
     const std::string kernel = device.random_file("uImage", 5000, 3);
     const std::string bundle = device.bundle("update.bin", {{"imx35_selda/uImage", kernel}});
     test::write_file(device.path(std::string(c.folder) + "/update.bin"), test::read_file(bundle));
-    const auto run = device.boot("0.2 console\n4 console " + std::string(c.key) + "\n30 console q\n");
+    const auto run = device.boot("0.2 console\n4 console " + std::string(c.key) + "\n5 console q\n");
     EXPECT_EQ(run.find("battery is low"), std::string::npos) << run.output;
     const size_t installed = run.find("INFO:bundle /mnt-us/update.bin was successful\n");
     ASSERT_NE(installed, std::string::npos) << run.output;

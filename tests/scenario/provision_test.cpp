@@ -257,7 +257,9 @@ TEST_P(RepairFailure, LeavesTheDiskAsItWas) {
     ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
     const std::string image = dir / "dev/mmc0.img";
     ASSERT_TRUE(test::write_bytes(image, 446 + 48, std::string(16, '\0')));  // partition 4 lost
-    if (!c.p1_entry.empty()) ASSERT_TRUE(test::write_bytes(image, 446, c.p1_entry));
+    if (!c.p1_entry.empty()) {
+        ASSERT_TRUE(test::write_bytes(image, 446, c.p1_entry));
+    }
     const std::string before = test::read_bytes(image, 0, 512);
     std::vector<std::string> args = {"boot", dir / "dev"};
     for (const auto& fault : c.faults) args.insert(args.end(), {"--fault", fault});
