@@ -1,6 +1,9 @@
 // quillmar-sim: makes simulated devices and powers them up with the device
 // program's own code.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +124,10 @@ int boot_command(const std::vector<std::string>& args) {
     if (!device.load(args[0], error)) return fail(error);
     std::vector<sim::ScriptEvent> events;
     if (!script_path.empty()) {
+        struct stat status {};
+        if (::stat(script_path.c_str(), &status) != 0)
+            return fail("cannot read script " + script_path + ": " + std::strerror(errno));
+        if (!S_ISREG(status.st_mode)) return fail("cannot read script " + script_path + ": not a regular file");
         std::ifstream file(script_path);
         if (!file) return fail("cannot read script " + script_path);
         std::stringstream text;

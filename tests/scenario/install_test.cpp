@@ -308,3 +308,42 @@ TEST_F(SeldaUpdate, DiagnosticsImageCopiedIntoTheRootFileSystemLeavesNoOldTail) 
 
 
 }  // namespace
+
+namespace {
+
+// The developer menu's U and M install without the battery check (a person
+// is at the device) and unmount the medium afterwards, so that the menu can
+// go on exporting or formatting it.
+struct MenuUpdateCase {
+    const char* name;
+    const char* key;
+    const char* folder;  // of the device directory the bundle goes to
+};
+
+class MenuUpdate : public testing::TestWithParam<MenuUpdateCase> {};
+
+TEST_P(MenuUpdate, InstallsOnTenPercentAndUnmountsAfterwards) {
+    const MenuUpdateCase& c = GetParam();
+    test::UpdateDevice device({"--battery", "10", "--card-size", "32M"});
+    const std::string kernel = device.random_file("uImage", 5000, 3);
+    const std::string bundle = device.bundle("update.bin", {{"imx35_selda/uImage", kernel}});
+    test::write_file(device.path(std::string(c.folder) + "/update.bin"), test::read_file(bundle));
+    const auto run = device.boot("0.2 console\n4 console " + std::string(c.key) + "\n5 console q\n");
+    EXPECT_EQ(run.find("battery is low"), std::string::npos) << run.output;
+    const size_t installed = run.find("INFO:bundle /mnt-us/update.bin was successful\n");
+    ASSERT_NE(installed, std::string::npos) << run.output;
+    EXPECT_EQ(test::file_bytes(device.path("mmc0.img"), kernel_at, 5000), test::read_file(kernel));
+    EXPECT_FALSE(exists(device.path(std::string(c.folder) + "/update.bin")));
+    const size_t mounted = run.find("] mounted vfat ");
+    const size_t unmounted = run.find("] unmounted /mnt-us\n", mounted);
+    EXPECT_NE(unmounted, std::string::npos) << run.output;
+    EXPECT_NE(run.find("Developer Menu", installed), std::string::npos) << "the menu comes back";
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, MenuUpdate,
+                         testing::Values(MenuUpdateCase{"U_from_the_user_store", "U", "userstore"},
+                                         MenuUpdateCase{"M_from_the_second_card", "M", "card"}),
+                         test::ParamName());
+
+}  // namespace
