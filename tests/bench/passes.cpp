@@ -23,7 +23,10 @@ bool check_pass(const std::string& bundle) {
 bool unbundle(const std::string& bundle, const std::string& dest) {
     // Only the root file system is in the benchmark bundles; the other
     // destinations take nothing.
-    qm::update_config config{"/dev/null", nullptr, dest.c_str(), "/dev/null", nullptr, 0};
+    qm::update_config config{};
+    config.kernel_dev = "/dev/null";
+    config.rootfs_dev = dest.c_str();
+    config.bootloader_dev = "/dev/null";
     int result = -1;
     return qm::unbundle_selda(bundle.c_str(), &config, &result) != 0;
 }
