@@ -161,7 +161,7 @@ int unbundle(const char* path, update_config* config, int* result) {
 
 int update_os(int* result, int skip_battery_check) {
     auto& k = sys::kernel();
-    update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0", "/dev/mtd/0", 0};
+    update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0", "/dev/mtd/0", 0, nullptr, nullptr};
 
     auto dir = k.opendir(bundle_dir);
     if (!dir) {

@@ -5,6 +5,8 @@
 
 namespace qm {
 
+struct image_check;
+
 // Where an update writes, built by update_os for each bundle and read by the
 // install handlers.
 struct update_config {
@@ -14,7 +16,22 @@ struct update_config {
     const char* bootloader_dev;
     const char* bootloader_mtd;
     uint32_t image_flags;
+    // Called once the bundle is authorised and before its first byte is
+    // written, with the image_type_count records of what was verified; when
+    // it gives 0 nothing is installed. May be null.
+    int (*before_install)(void* context, const char* path, const image_check* verified);
+    void* before_install_context;
 };
+
+// Result codes of unbundle, stored through its result pointer.
+inline constexpr int unbundle_installed = 0;
+// Verified, but every install attempt failed (a destination could not be
+// opened or written, or the bundle changed while it was installed).
+inline constexpr int unbundle_install_failed = 2;
+// The bundle's content failed the check pass or the verdict: it is bad.
+inline constexpr int unbundle_refused = 4;
+// Reading the bundle file itself failed: the bundle may well be sound.
+inline constexpr int unbundle_unreadable = 5;
 
 // Number of entries of dir matching "update*.bin" (each reported); 0 when
 // the directory cannot be read.
