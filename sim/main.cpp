@@ -26,7 +26,7 @@ constexpr const char* usage =
     "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
     "                        [--mmc-heads N] [--mmc-sectors N] [--family mmc|nor]\n"
     "                        [--nor-kernel2 yes|no] [--card-size BYTES] [--panel WxH]\n"
-    "                        [--battery PCT] [--input-events LIST]\n"
+    "                        [--screens all|none] [--battery PCT] [--input-events LIST]\n"
     "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
     "  quillmar-sim password SERIAL\n"
     "\n"
@@ -80,6 +80,9 @@ int init_command(const std::vector<std::string>& args) {
             if (!parse_unsigned(value, options.mmc_sectors)) return fail("bad sector count '" + value + "'");
         } else if (flag == "--panel") {
             options.panel = value;
+        } else if (flag == "--screens") {
+            if (value != "all" && value != "none") return fail("--screens takes all or none");
+            options.record_screens = value == "all";
         } else if (flag == "--battery") {
             if (!parse_unsigned(value, options.battery) || options.battery > 100)
                 return fail("bad battery charge '" + value + "' (0 to 100)");

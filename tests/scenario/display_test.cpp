@@ -106,6 +106,26 @@ TEST(DisplayScenario, ScreensAreNumberedOnAcrossBoots) {
     EXPECT_FALSE(exists(dir / "dev/screens/004.png"));
 }
 
+// A device made with --screens none writes no pictures; the program sees the
+// same panel and prints the same lines (only the kernel's messages, which it
+// dumps, say that nothing was recorded).
+TEST(DisplayScenario, ScreensNoneRecordsNoPictureAndChangesNothingElse) {
+    test::TempDir dir;
+    test::init_device(dir / "pictures");
+    test::init_device(dir / "none", {"--screens", "none"});
+    ASSERT_EQ(std::remove((dir / "pictures/mmc0.img").c_str()), 0);
+    ASSERT_EQ(std::remove((dir / "none/mmc0.img").c_str()), 0);
+    const auto with = test::run_sim({"boot", dir / "pictures"});
+    const auto without = test::run_sim({"boot", dir / "none"});
+    EXPECT_EQ(without.last_line(), "SIM: power-off") << without.output;
+    const auto program_lines = [](const std::string& output) { return output.substr(0, output.find("=== kernel")); };
+    EXPECT_EQ(program_lines(without.output), program_lines(with.output));
+    EXPECT_TRUE(without.contains("eink_fb: built-in screen 25 (not recorded)\n")) << without.output;
+    EXPECT_TRUE(exists(dir / "pictures/screens/001.png"));
+    EXPECT_FALSE(exists(dir / "none/screens"));
+    EXPECT_NE(test::run_sim({"init", dir / "bad", "--screens", "some"}).exit_code, 0);
+}
+
 TEST(DisplayScenario, QuietBootNeverStartsThePanel) {
     test::TempDir dir;
     test::init_device(dir / "dev");

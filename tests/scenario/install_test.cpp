@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "support/install_fixture.h"
 #include "support/param_name.h"
@@ -143,6 +144,32 @@ TEST_F(SeldaUpdate, RootFileSystemWhoseCompressedDataStopsShortFails) {
     const auto run = device.boot(press_r);
     EXPECT_NE(run.find("rootfs.img.gz:compressed image ends before its data\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.find("INFO:rootfs.img.gz update successful"), std::string::npos);
+    EXPECT_NE(run.find("*** UPDATE FAILED, GIVING UP! ***\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+// Authenticating every byte of a member proves it is the member that was
+// signed, not that it is the image that was compressed: data damaged before
+// signing (a byte of a stored block, so the stream stays valid) inflates to
+// other bytes, and only the gzip CRC of the image tells. The install must
+// fail, not call the image good.
+TEST_F(SeldaUpdate, SignedRootFileSystemWhoseDataNoLongerMatchesItsCrcFails) {
+    const std::string plain = device.random_file("plain.img", 300000, 7);
+    const std::string damaged = device.work("damaged.img.gz");
+    // Stored blocks: a 10-byte header, then 5 bytes before the first block's data.
+    ASSERT_EQ(std::system(("python3 -c 'import gzip, sys\n"
+                           "gz = bytearray(gzip.compress(open(sys.argv[1], \"rb\").read(), 0))\n"
+                           "gz[10 + 5 + 1000] ^= 0x20\n"
+                           "open(sys.argv[2], \"wb\").write(gz)' " + plain + " " + damaged)
+                              .c_str()),
+              0);
+    // mkbundle refuses to sign an image that does not inflate.
+    device.drop(device.foreign_bundle("damaged.bin", {"--image", "rootfs.img.gz=" + damaged + "=rootfs.img.gz.sig"}),
+                "update.bin");
+    const auto run = device.boot(press_r);
+    EXPECT_NE(run.find("INFO:RootFS:Present siglen=128 sigpassed=Yes\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("rootfs.img.gz:decompression error(-3) incorrect data check\n"), std::string::npos);
+    EXPECT_EQ(run.find("INFO:rootfs.img.gz update successful"), std::string::npos) << run.output;
     EXPECT_NE(run.find("*** UPDATE FAILED, GIVING UP! ***\n"), std::string::npos);
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
