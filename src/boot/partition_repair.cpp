@@ -15,9 +15,19 @@ namespace {
 
 constexpr const char* mmc = "/dev/mmcblk0";
 
+// An entry that still describes a partition: Linux counts one with a size
+// even when its type byte was lost.
+bool entry_has_size(const mbr_sector& mbr, int number) {
+    part_info part {};
+    extract_part_info(&part, &mbr.entries[number - 1]);
+    return part.sector_count != 0;
+}
+
 // Re-adds the missing partitions of a table whose partition 1 is intact.
-// Partition 3 comes back only together with partition 2, and a re-added
-// user store is destroyed at its start and formatted again.
+// Partition 3 comes back with partition 2. A partition whose entry is still
+// there keeps it, and its data: the user store in particular holds the
+// owner's books, so it is destroyed at its start and formatted again only
+// when it was itself missing.
 void repair_partition_table(bool varlocal_missing) {
     auto& k = sys::kernel();
     err("INFO:Modifying partition table for %s\n", mmc);
@@ -35,15 +45,18 @@ void repair_partition_table(bool varlocal_missing) {
         return;
     }
 
+    bool readd[5] = {};
+    readd[2] = varlocal_missing;
+    readd[3] = varlocal_missing && !entry_has_size(mbr, 3);
+    readd[4] = !varlocal_missing || !entry_has_size(mbr, 4);
     bool appended = true;
-    if (varlocal_missing) {
-        for (int number = 2; number <= 4; ++number) {
-            const partition_row& row = partdata[number - 1];
-            if (!append_partition(&mbr, number, &disk, row.boot_flag, row.type, row.sectors)) appended = false;
+    for (int number = 2; number <= 4; ++number) {
+        if (!readd[number]) {
+            if (varlocal_missing) err("INFO:Keeping partition %d of %s as it is\n", number, mmc);
+            continue;
         }
-    } else {
-        const partition_row& row = partdata[3];
-        appended = append_partition(&mbr, 4, &disk, row.boot_flag, row.type, row.sectors) != 0;
+        const partition_row& row = partdata[number - 1];
+        if (!append_partition(&mbr, number, &disk, row.boot_flag, row.type, row.sectors)) appended = false;
     }
     if (!appended) {
         err("EMERGENCY:!!! Partition table create failures !!!\n");
@@ -53,9 +66,11 @@ void repair_partition_table(bool varlocal_missing) {
     dump_part(mmc, &mbr, &disk);
     err("INFO:Writing out partition table to %s\n", mmc);
     if (!write_mbr(fd.get(), mmc, &mbr)) return;
-    if (varlocal_missing) nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
-    // The user store is formatted whenever it was re-added, which it is in
-    // both cases of this repair.
+    if (readd[2]) nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
+    if (!readd[4]) {
+        reread_partition(fd.get(), mmc);
+        return;
+    }
     nuke_first_cylinder(fd.get(), mmc, &disk, 4, &mbr);
     reread_partition(fd.get(), mmc);
     fd.reset();

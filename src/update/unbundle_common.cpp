@@ -163,6 +163,7 @@ struct pass_resources {
     untar_stream* tar = nullptr;
     z_stream inflater{};
     bool inflater_active = false;
+    bool archive_over = false;  // the parser has seen the end block; it gets nothing more
 
     pass_resources() {
         // Zero is a descriptor (standard input): a pass that fails before it
@@ -224,8 +225,9 @@ int check_header(const char* path, int file, uint8_t* block, bool& read_failed) 
 enum class block_outcome { need_input, archive_ended, stream_ended, failed };
 
 // Inflates the current input and pushes the output into the parser, until
-// the input is used up, the archive or the gzip stream ends, or something
-// fails (reported).
+// the input is used up, the gzip stream ends, or something fails (reported).
+// Once the archive has ended, the rest of the stream is still inflated, so its
+// trailer is checked, but the output goes nowhere.
 block_outcome inflate_block(const char* path, pass_resources& pass) {
     z_stream& z = pass.inflater;
     int result = Z_OK;
@@ -242,6 +244,7 @@ block_outcome inflate_block(const char* path, pass_resources& pass) {
             err("%s:decompression error(%d) %s\n", path, result, z.msg != nullptr ? z.msg : "");
             return block_outcome::failed;
         }
+        if (pass.archive_over) continue;
         const uint32_t produced = static_cast<uint32_t>(bundle_output_block - z.avail_out);
         if (untar_stream_push(pass.tar, produced, pass.output.get()) == 0) {
             err("%s:tar error\n", path);
@@ -251,9 +254,10 @@ block_outcome inflate_block(const char* path, pass_resources& pass) {
         // Whatever follows the end of the archive is no member of it: were it
         // parsed, a header there could start a member that the check pass
         // never sees complete and the install pass writes.
-        if (untar_finished(pass.tar)) return block_outcome::archive_ended;
+        if (untar_finished(pass.tar)) pass.archive_over = true;
     } while (z.avail_out == 0 && result != Z_STREAM_END);
-    return result == Z_STREAM_END ? block_outcome::stream_ended : block_outcome::need_input;
+    if (result != Z_STREAM_END) return block_outcome::need_input;
+    return pass.archive_over ? block_outcome::archive_ended : block_outcome::stream_ended;
 }
 
 }  // namespace
@@ -289,11 +293,6 @@ int do_unbundle(const char* path, int file, const update_config* config, new_mem
         return finish(0);
     }
     pass.inflater_active = true;
-    // The walk stops at the end of the archive, before the gzip trailer, so
-    // the check value of the payload is never compared: do not compute it.
-    // What the payload carries is proven by the signatures and the digests
-    // of the image pieces, and a root file system's own CRC is kept.
-    inflateValidate(&pass.inflater, 0);
 
     for (;;) {
         sys::kernel().alarm(30);

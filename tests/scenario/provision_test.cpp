@@ -78,10 +78,11 @@ INSTANTIATE_TEST_SUITE_P(
 // a repair must or must not touch.
 struct RepairCase {
     const char* name;
-    int lost;  // the entry cleared before the boot
+    std::vector<int> lost;  // the entries cleared before the boot
     const char* announced;
     bool rootfs_kept, varlocal_kept;
     std::vector<int> nuked;
+    bool userstore_kept;  // its files survive: no format
 };
 
 class TableRepair : public testing::TestWithParam<RepairCase> {
@@ -101,12 +102,12 @@ protected:
     std::string table_;
 };
 
-TEST_P(TableRepair, RebuildsWhatIsMissingAndFormatsTheUserStore) {
+TEST_P(TableRepair, RebuildsWhatIsMissingAndFormatsOnlyAUserStoreThatWasMissing) {
     const RepairCase& c = GetParam();
     ASSERT_TRUE(test::write_bytes(image(), rootfs + 100, "ROOT"));
     ASSERT_TRUE(test::write_bytes(image(), varlocal + 100, "VARL"));
     test::write_file(dir / "dev/userstore/book.txt", "mine");
-    ASSERT_TRUE(test::write_bytes(image(), 446 + 16 * (c.lost - 1), std::string(16, '\0')));
+    for (const int lost : c.lost) ASSERT_TRUE(test::write_bytes(image(), 446 + 16 * (lost - 1), std::string(16, '\0')));
 
     const auto run = test::run_sim({"boot", device()});
     EXPECT_NE(run.find(c.announced), std::string::npos) << run.output;
@@ -115,13 +116,13 @@ TEST_P(TableRepair, RebuildsWhatIsMissingAndFormatsTheUserStore) {
         EXPECT_EQ(run.contains("of filesystem in partition " + std::to_string(number) + "("), nuked)
             << "partition " << number << "\n" << run.output;
     }
-    EXPECT_NE(run.find("INFO:executing: /bin/mkdosfs -F 32 -n Tavrin -v /dev/loop0\n"), std::string::npos);
+    EXPECT_EQ(run.contains("INFO:executing: /bin/mkdosfs -F 32 -n Tavrin -v /dev/loop0\n"), !c.userstore_kept);
     EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
 
     EXPECT_EQ(test::read_bytes(image(), 446, 64), table_) << "the map is whole again";
     EXPECT_EQ(test::read_bytes(image(), rootfs + 100, 4) == "ROOT", c.rootfs_kept);
     EXPECT_EQ(test::read_bytes(image(), varlocal + 100, 4) == "VARL", c.varlocal_kept);
-    EXPECT_TRUE(std::filesystem::is_empty(dir / "dev/userstore"));
+    EXPECT_EQ(std::filesystem::exists(dir / "dev/userstore/book.txt"), c.userstore_kept);
 
     const auto next = test::run_sim({"boot", device()});
     EXPECT_NE(next.find("INFO:Partition table verified for /dev/mmcblk0\n"), std::string::npos) << next.output;
@@ -129,12 +130,15 @@ TEST_P(TableRepair, RebuildsWhatIsMissingAndFormatsTheUserStore) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TableRepair,
-    testing::Values(RepairCase{"partition_1_absent", 1, "INFO:Reinitializing partition table for /dev/mmcblk0\n",
-                               false, false, {1, 2, 4}},
-                    RepairCase{"only_partition_4_absent", 4, "INFO:Modifying partition table for /dev/mmcblk0\n",
-                               true, true, {4}},
-                    RepairCase{"partition_2_absent", 2, "INFO:Modifying partition table for /dev/mmcblk0\n", true,
-                               false, {2, 4}}),
+    testing::Values(RepairCase{"partition_1_absent", {1}, "INFO:Reinitializing partition table for /dev/mmcblk0\n",
+                               false, false, {1, 2, 4}, false},
+                    RepairCase{"only_partition_4_absent", {4}, "INFO:Modifying partition table for /dev/mmcblk0\n",
+                               true, true, {4}, false},
+                    // The user store is still there: its books stay.
+                    RepairCase{"partition_2_absent", {2}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n", true,
+                               false, {2}, true},
+                    RepairCase{"partitions_2_to_4_absent", {2, 3, 4}, "INFO:Modifying partition table for /dev/mmcblk0\n",
+                               true, false, {2, 4}, false}),
     test::ParamName());
 
 // Tables edited by hand or damaged in the field, whose entries Linux still
