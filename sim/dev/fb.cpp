@@ -201,6 +201,7 @@ Panel::Panel(Kernel& kernel) : kernel_(kernel) {
     memory_.assign(size_t{qm::egl_rowbytes(width, bpp, qm::egl_padding_8)} * height, 0);
     qm::egl_create_from_buffer(&image_, memory_.data(), width, height, bpp);
     next_shot_ = next_free_shot(kernel.device().host_path("screens"));
+    recording_ = kernel.device().setting("screenshots", "yes") != "no";
     // A driver may report less memory than its screen needs (panel_memory
     // in device.conf makes this one do so); never more than it has.
     const long reported = kernel.device().setting_number("panel_memory", static_cast<long>(memory_.size()));
@@ -305,6 +306,10 @@ std::string Panel::next_shot_path() const {
 }
 
 void Panel::show(const std::string& what) {
+    if (!recording_) {
+        kernel_.klog().log("eink_fb: " + what);
+        return;
+    }
     picture::GrayImage shot;
     shot.width = image_.xres;
     shot.height = image_.yres;

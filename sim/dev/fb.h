@@ -51,6 +51,7 @@ private:
     unsigned bar_percent_ = 0;
     int bar_y_ = -1;  // -1: the driver's own place
     unsigned next_shot_ = 0;
+    bool recording_ = true;  // screenshots=no in device.conf: no pictures are written
     uint32_t reported_memory_ = 0;  // screen memory length the driver reports
 };
 
