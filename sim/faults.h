@@ -7,7 +7,8 @@
 //   short:PATH:N       the Nth write to PATH stores only half of its bytes
 //   short-read:PATH:N  every read of PATH delivers at most N bytes
 //   vanish:PATH        PATH disappears: opens fail, open descriptors fail with EIO
-//   hang:PATH          opening PATH never completes (only the alarm ends it)
+//   hang:PATH          opening PATH, or a request to it, never completes; only a
+//                      signal ends it (EINTR when the program's handler returns)
 //   powercut:N         the power fails right after the Nth write to any device or file
 //   swap:PATH:HOSTFILE when the program reads PATH again from its start, the
 //                      file holds what HOSTFILE holds (a medium changed under it)

@@ -58,7 +58,9 @@ bool inflater_ended(z_stream& zstream) {
 int unbundle_with(const char* path, update_config* config, int* result, new_member_handler check_new_file,
                   new_member_handler install_new_file) {
     auto& k = sys::kernel();
+    k.alarm(30);  // a user store that stops answering restarts the reader
     sys::unique_fd bundle(k.open(path, O_RDONLY));
+    k.alarm(0);
     if (!bundle.valid()) {
         report_perror(path, errno);
         return 0;

@@ -5,6 +5,24 @@
 
 namespace qm {
 
+struct image_check;
+
+// Result codes of unbundle, through its result pointer.
+inline constexpr int unbundle_installed = 0;
+// Verified, but every install attempt failed: an I/O error or a destination
+// that could not be opened.
+inline constexpr int unbundle_install_failed = 2;
+// The bundle's content failed the check pass or the verdict: it is bad and
+// may be deleted.
+inline constexpr int unbundle_refused = 4;
+// A read error on the bundle file itself, in any pass: the bundle may be fine.
+inline constexpr int unbundle_unreadable = 5;
+
+// Result code of update_os when an update did not finish in the number of
+// boots its install journal allows: the bundle is given up and the boot
+// goes on.
+inline constexpr int update_given_up = 10;
+
 // Where an update writes, built by update_os for each bundle and read by the
 // install handlers.
 struct update_config {
@@ -14,6 +32,12 @@ struct update_config {
     const char* bootloader_dev;
     const char* bootloader_mtd;
     uint32_t image_flags;
+    // Called by the unbundler after the verdict authorised the bundle and
+    // before the first byte is written; when it returns 0 nothing is
+    // installed and unbundle fails with unbundle_install_failed. Null: nothing
+    // to do.
+    int (*before_install)(void* context, const char* path, const image_check* verified /* image_type_count records */);
+    void* before_install_context;
 };
 
 // Number of entries of dir matching "update*.bin" (each reported); 0 when
@@ -21,9 +45,11 @@ struct update_config {
 int has_multiple_updates(const char* dir);
 
 // Installs the one bundle of /mnt-us/ (mounted by the caller). 1 installed,
-// 0 nothing installed (no bundle, refused, or the diagnostics image could
-// not be handled), -1 the bundle failed; the screen code goes to *result
-// when result is not null.
+// 0 nothing installed (no bundle, refused, given up after too many boots, or
+// the diagnostics image could not be handled), -1 the bundle failed; the
+// screen code goes to *result when result is not null. The install journal
+// on the user store lets an update that a power cut or a failure interrupted
+// run again at the next boot, a bounded number of times.
 int update_os(int* result, int skip_battery_check);
 
 // Hands the bundle to the unbundler of the board's family; 1 installed.

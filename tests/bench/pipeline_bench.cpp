@@ -187,7 +187,7 @@ void register_bundle(const bundle_parts& parts) {
     // the difference from check_pass.
     add("unbundle", [p](benchmark::State& state) {
         const std::string dest = dest_path();
-        qm::update_config config{"/dev/null", nullptr, dest.c_str(), "/dev/null", nullptr, 0};
+        qm::update_config config{"/dev/null", nullptr, dest.c_str(), "/dev/null", nullptr, 0, nullptr, nullptr};
         for (auto _ : state) {
             int result = -1;
             if (!qm::unbundle_selda(p->path.c_str(), &config, &result)) state.SkipWithError("unbundle failed");
@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
         bundle_parts parts;
         parts.path = argv[3];
         if (kernels && !load_parts(parts)) return 1;
-        qm::update_config config{"/dev/null", nullptr, dest.c_str(), "/dev/null", nullptr, 0};
+        qm::update_config config{"/dev/null", nullptr, dest.c_str(), "/dev/null", nullptr, 0, nullptr, nullptr};
         int result = -1;
         const long before = vm_hwm_kib();
         collect(true);

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bytes.append(reinterpret_cast<const char*>(data) + 1, size - 1);
     const std::string path =
         fuzz::put_file("fuzz-bundle.bin", reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    qm::update_config config{"/dev/mmcblk0", nullptr, "/dev/mmcblk0p1", "/dev/mmcblk0", nullptr, 0};
+    qm::update_config config{"/dev/mmcblk0", nullptr, "/dev/mmcblk0p1", "/dev/mmcblk0", nullptr, 0, nullptr, nullptr};
     for (const qm::new_member_handler check : {qm::selda::check_new_file, qm::orvik::check_new_file}) {
         sys::unique_fd file(sys::kernel().open(path.c_str(), O_RDONLY));
         if (!file.valid()) __builtin_trap();

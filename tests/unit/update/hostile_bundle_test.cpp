@@ -50,7 +50,7 @@ UnbundleRun unbundle(test::SimDevice& device, const std::string& bytes, bool com
     const std::string mmc = device.host("mmc0.img");
     const std::string before = compare ? test::read_file(mmc) : "";
     test::write_file(device.host("update.bin"), bytes);
-    qm::update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0", "/dev/mtd/0", 0};
+    qm::update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0", "/dev/mtd/0", 0, nullptr, nullptr};
     UnbundleRun run;
     run.installed = qm::unbundle_selda("/update.bin", &config, &run.result);
     run.console = device.take_console();
