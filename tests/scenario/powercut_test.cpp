@@ -12,9 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,9 @@ struct SweepCase {
     // starting at its Nth write and lasting to the end of the boot.
     const char* failing_device = "";
 };
+
+// Test lists name a case by its name alone.
+void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
 
 class Sweep : public testing::TestWithParam<SweepCase> {
 protected:
@@ -130,20 +135,24 @@ protected:
         std::fclose(f);
     }
 
-    // A copy of the prepared device with the bundle on its user store.
+    // A copy of the prepared device with the bundle on its user store. The
+    // program only reads and deletes the bundle, so a link to one file does.
     std::string fresh_device(const test::TempDir& dir) {
         const std::string copy = dir / "dev";
         EXPECT_EQ(std::system(("cp -a --sparse=always " + template_->path("") + " " + copy).c_str()), 0);
-        test::write_file(copy + "/userstore/update.bin", test::read_file(bundle_));
+        std::filesystem::create_hard_link(bundle_, copy + "/userstore/update.bin");
         return copy;
     }
 
     Hold hold(const std::string& dev, const Place& place) const {
         const Image& image = images_[place.image];
-        const std::string path = dev + "/" + place.file;
-        if (!image.new_bytes.empty() && test::file_bytes(path, place.offset, image.new_bytes.size()) == image.new_bytes)
-            return Hold::new_image;
-        if (test::file_bytes(path, place.offset, image.old_bytes.size()) == image.old_bytes) return Hold::old_image;
+        const std::string bytes = test::file_bytes(dev + "/" + place.file, place.offset,
+                                                   std::max(image.new_bytes.size(), image.old_bytes.size()));
+        const auto holds = [&bytes](const std::string& content) {
+            return !content.empty() && bytes.compare(0, content.size(), content) == 0;
+        };
+        if (holds(image.new_bytes)) return Hold::new_image;
+        if (holds(image.old_bytes)) return Hold::old_image;
         return Hold::torn;
     }
 
@@ -211,6 +220,15 @@ protected:
     std::string book_;
 };
 
+// Every cut point by default. The sanitizer and ARM runs, whose programs
+// run many times slower, take every Nth (QM_SWEEP_STRIDE=N, set by their
+// test presets).
+int stride() {
+    const char* text = std::getenv("QM_SWEEP_STRIDE");
+    const int n = text != nullptr ? std::atoi(text) : 1;
+    return n > 0 ? n : 1;
+}
+
 std::string tally(const std::map<std::string, int>& reasons) {
     std::string text;
     for (const auto& [reason, count] : reasons)
@@ -223,7 +241,7 @@ TEST_P(Sweep, EveryCutEndsInTheNewOrTheOldSystemAndKeepsTheUsersData) {
     const bool io_errors = *c.failing_device != '\0';
     int steps = 0, recovered = 0;
     std::map<std::string, int> bricked_by, failed_by;
-    for (int n = 1; n <= most_steps; ++n) {
+    for (int n = 1; n <= most_steps; n += stride()) {
         test::TempDir dir;
         const std::string dev = fresh_device(dir);
         const std::string fault = io_errors ? "eio:" + std::string(c.failing_device) + ":" + std::to_string(n) + "-100000"
@@ -247,12 +265,15 @@ TEST_P(Sweep, EveryCutEndsInTheNewOrTheOldSystemAndKeepsTheUsersData) {
         std::filesystem::remove(dev + "/diagsfs.img");
         const std::string brick = bricked(dev);
         std::string transcript = first.output;
+        std::string end;
         for (int boot = 0; boot < 2; ++boot) {
             const auto next = test::run_sim({"boot", dev, "--script", dir / "script"});
             transcript += next.output;
             EXPECT_EQ(next.exit_code, 0) << next.output;
+            // Finished: a further boot only hands over.
+            end = outcome(dev);
+            if (end.empty() && leftovers(dev).empty()) break;
         }
-        const std::string end = outcome(dev);
         EXPECT_TRUE(user_data_intact(dev)) << "step " << n;
         if (!brick.empty())
             ++bricked_by[brick];
@@ -264,7 +285,7 @@ TEST_P(Sweep, EveryCutEndsInTheNewOrTheOldSystemAndKeepsTheUsersData) {
                            << "\n"
                            << transcript.substr(transcript.size() > 6000 ? transcript.size() - 6000 : 0);
     }
-    EXPECT_GT(steps, 2) << "the sweep met no write";
+    EXPECT_GT(steps, 1) << "the sweep met no write";
     EXPECT_LT(steps, most_steps) << "the update never finished";
     int bricked = 0;
     for (const auto& [why, count] : bricked_by) bricked += count;
@@ -276,6 +297,7 @@ TEST_P(Sweep, EveryCutEndsInTheNewOrTheOldSystemAndKeepsTheUsersData) {
     if (c.family == Family::nor) {
         EXPECT_EQ(bricked, 0);
     }
+    if (stride() > 1) std::printf("(every %dth cut point only)\n", stride());
     std::printf("| %s | %d | %d | %d %s| %d %s|\n", c.title, steps, recovered, bricked,
                 bricked_by.empty() ? "" : ("(" + tally(bricked_by) + ") ").c_str(), steps - recovered - bricked,
                 failed_by.empty() ? "" : ("(" + tally(failed_by) + ") ").c_str());
