@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "sys/kernel.h"
 
@@ -11,7 +12,7 @@ namespace {
 constexpr size_t input_capacity = 131072;
 }
 
-GzSource::GzSource(int fd) : fd_(fd), input_(new unsigned char[input_capacity]) {}
+GzSource::GzSource(int fd) : fd_(fd), input_(new (std::nothrow) unsigned char[input_capacity]) {}
 
 GzSource::~GzSource() {
     if (zstream_ready_) inflateEnd(&zstream_);
@@ -33,6 +34,10 @@ bool GzSource::fill() {
 }
 
 long GzSource::read(unsigned char* buffer, size_t count) {
+    if (!input_) {
+        message_ = "out of memory";
+        return -1;
+    }
     if (kind_ == Kind::unknown) {
         if (!fill()) return -1;
         const bool gzip = input_size_ >= 2 && input_[0] == 0x1f && input_[1] == 0x8b;
@@ -60,13 +65,24 @@ long GzSource::read(unsigned char* buffer, size_t count) {
         if (zstream_.avail_in == 0) {
             if (!fill()) return -1;
             if (input_size_ == 0) {
+                // The end of the file is the end of the content only right
+                // after a gzip member.
+                if (member_ended_) {
+                    ended_ = true;
+                    break;
+                }
                 message_ = "unexpected end of file";
                 return -1;
             }
         }
+        if (member_ended_) {
+            // More bytes after a member: another member, as gzip reads them.
+            inflateReset(&zstream_);
+            member_ended_ = false;
+        }
         const int status = inflate(&zstream_, Z_NO_FLUSH);
         if (status == Z_STREAM_END) {
-            ended_ = true;
+            member_ended_ = true;
         } else if (status != Z_OK) {
             message_ = zstream_.msg != nullptr ? zstream_.msg : "compressed data error";
             return -1;

@@ -2,7 +2,9 @@
 // data comes out inflated, anything else unchanged. zlib's own reader
 // (gzdopen) needs a descriptor of the host system, which the simulated
 // device does not hand out, so the inflation is driven here with zlib's
-// streaming calls.
+// streaming calls. Like gzip, it reads every member of a file made of
+// several gzip members one after another; anything else after a member is
+// an error.
 #pragma once
 
 #include <zlib.h>
@@ -36,6 +38,7 @@ private:
     enum class Kind { unknown, plain, gzip } kind_ = Kind::unknown;
     z_stream zstream_ {};
     bool zstream_ready_ = false;
+    bool member_ended_ = false;  // the last member ended; more bytes start another
     bool ended_ = false;
     std::unique_ptr<unsigned char[]> input_;
     size_t input_size_ = 0;

@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -70,6 +71,11 @@ int check_verdict(const image_check (&checks)[image_type_count]) {
                 check.members);
             authorised = false;
         }
+        if (check.incomplete) {
+            err("ERROR:%s:%s ends before its data\n", name, check.name);
+            authorised = false;
+        }
+        if (check.too_large) authorised = false;  // said when the member came
         if (!check.present) {
             err("INFO:%s:%s\n", name, "missing");
             continue;
@@ -90,6 +96,37 @@ int check_verdict(const image_check (&checks)[image_type_count]) {
 
 namespace qm {
 
+namespace {
+
+void report_too_large(const image_check& check, int type, uint64_t size) {
+    err("ERROR:%s:%s holds %llu bytes, more than the %llu bytes of its destination\n", bundle_info_name(type),
+        check.name, static_cast<unsigned long long>(size), static_cast<unsigned long long>(check.room));
+}
+
+// Notes an image member of the check pass: what it is, whether its
+// destination can hold it, and room for the digests of its pieces.
+void begin_image_member(const check_rules& rules, unbundle_state& state, const tar_header* header, int type) {
+    image_check& check = state.checks[type];
+    ++check.members;
+    std::memcpy(check.name, header->name, sizeof check.name);
+    check.size = header->size;
+    std::memset(check.head, 0, sizeof check.head);
+    std::memset(check.tail, 0, sizeof check.tail);
+    check.incomplete = header->size > 0 ? 1 : 0;
+    check.room = rules.room != nullptr ? rules.room(type, state.config) : 0;
+    if (check.room != 0 && header->size > check.room) {
+        report_too_large(check, type, header->size);
+        check.too_large = 1;
+        return;
+    }
+    if (!piece_record_reserve(check.pieces, header->size)) {
+        report_perror("malloc", ENOMEM);
+        ++state.errors;
+    }
+}
+
+}  // namespace
+
 void check_new_member(const check_rules& rules, unbundle_state& state, untar_stream* stream,
                       tar_header* header) {
     clear_bar_text();
@@ -101,23 +138,52 @@ void check_new_member(const check_rules& rules, unbundle_state& state, untar_str
         return;
     }
     const member_rule& rule = member_rule_find(rules.images, name);
-    if (rule.image_type != image_none) ++state.checks[rule.image_type].members;
+    state.member = header;
+    if (rule.image_type != image_none) begin_image_member(rules, state, header, rule.image_type);
     member_rule_apply(rule, state, stream, name);
 }
 
 namespace {
 
+// A gzip image ends with the size of its content (modulo 4 GiB, of its last
+// member): a cheap early refusal of a root file system that cannot fit. The
+// install pass still stops at the end of the partition.
+void check_inflated_size(image_check& check, int type) {
+    const bool gzip = check.head[0] == 0x1f && check.head[1] == 0x8b;
+    if (type != image_rootfs || check.room == 0 || check.size < 18 || !gzip) return;
+    const uint64_t inflated = uint64_t{check.tail[0]} | uint64_t{check.tail[1]} << 8 |
+                              uint64_t{check.tail[2]} << 16 | uint64_t{check.tail[3]} << 24;
+    if (inflated <= check.room) return;
+    report_too_large(check, type, inflated);
+    check.too_large = 1;
+}
+
+void keep_ends(image_check& check, uint64_t offset, const uint8_t* bytes, uint32_t length) {
+    for (uint64_t at = offset; at < sizeof check.head && at < offset + length; ++at)
+        check.head[at] = bytes[at - offset];
+    if (length >= sizeof check.tail) {
+        std::memcpy(check.tail, bytes + length - sizeof check.tail, sizeof check.tail);
+        return;
+    }
+    std::memmove(check.tail, check.tail + length, sizeof check.tail - length);
+    std::memcpy(check.tail + sizeof check.tail - length, bytes, length);
+}
+
 void check_file_data_helper(unbundle_state& state, tar_header* header, uint64_t offset,
                             uint32_t length, const uint8_t* bytes, int type) {
-    hash_update(state, bytes, length);
+    image_check& check = state.checks[type];
+    mbedtls_md5_update_ret(&state.md5, bytes, length);
+    piece_record_update(check.pieces, state.sha256, offset, header->size, bytes, length);
+    keep_ends(check, offset, bytes, length);
     member_progress(state, header, offset + length);
     if (!member_complete(header, offset, length)) return;
     progress_push(state.weight);
     clear_bar_text();
     err("CHK: %s ", header->name);
-    image_check& check = state.checks[type];
     hash_finish(state, check.md5, check.sha256);
     check.present = 1;
+    check.incomplete = 0;
+    check_inflated_size(check, type);
     err("hash for %s:\n", bundle_info_name(type));
     char hex[2 * sizeof check.sha256 + 1];
     for (size_t i = 0; i < sizeof check.md5; ++i)
@@ -221,8 +287,8 @@ int announce_ignored_signature(unbundle_state&, const char* name) {
 
 int authorise_bundle(const char* path, int file, const update_config* config,
                      new_member_handler check_new_file, image_check (&checks)[image_type_count],
-                     int* pass_ok) {
-    const int walked = do_unbundle(path, file, config, check_new_file, checks);
+                     int* pass_ok, bool* read_failed) {
+    const int walked = do_unbundle(path, file, config, check_new_file, checks, nullptr, read_failed);
     if (pass_ok != nullptr) *pass_ok = walked;
     if (!walked) return 0;
     return check_verdict(checks);

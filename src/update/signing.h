@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "update/image_pieces.h"
 #include "update/unbundle_common.h"
 
 namespace qm {
@@ -19,6 +20,16 @@ struct image_check {
     unsigned sig_len;     // signature bytes stored, 0 to 512
     uint8_t sig[512];     // bytes of every signature member of this type, appended
     unsigned members;     // image members of this type met, complete or not
+    // The member as the check pass met it, so that the install pass can
+    // tell it is writing that very member and nothing else.
+    char name[101];
+    uint64_t size;
+    uint32_t incomplete;  // a member of this type with data began and did not end
+    uint32_t too_large;   // its destination cannot hold it (reported)
+    uint64_t room;        // bytes its destination holds, 0 when unknown
+    uint8_t head[2];      // the member's first bytes: the gzip magic, when it is gzip
+    uint8_t tail[4];      // its last bytes: a gzip image ends with its size
+    piece_record pieces;
 };
 
 inline constexpr int image_type_count = 4;
@@ -38,10 +49,13 @@ int signature_verify(unsigned sig_len, const uint8_t* sig, const uint8_t* digest
 int check_verdict(const image_check (&checks)[image_type_count]);
 
 // The check pass: the two ordered rule lists of a board family. Members
-// named "*.sig" take the signature list, all others the image list.
+// named "*.sig" take the signature list, all others the image list. room
+// tells how many bytes the destination of an image type holds on this
+// family (0 when it cannot be known, as for a host tool without a device).
 struct check_rules {
     std::span<const member_rule> signatures;
     std::span<const member_rule> images;
+    uint64_t (*room)(int image_type, const update_config* config);
 };
 
 // The new-member step of the check pass over a family's rules: ends the
@@ -71,9 +85,10 @@ int announce_ignored_signature(unbundle_state& state, const char* name);
 // The check pass over a bundle open as file (at its first byte) with the
 // family's check_new_file, then the verdict. The caller has cleared checks
 // and progress_base. 1 when the bundle is authorised; *pass_ok (may be null)
-// tells whether the check pass itself succeeded (no verdict is made if not).
+// tells whether the check pass itself succeeded (no verdict is made if not),
+// *read_failed (may be null) whether reading the bundle file failed.
 int authorise_bundle(const char* path, int file, const update_config* config,
                      new_member_handler check_new_file, image_check (&checks)[image_type_count],
-                     int* pass_ok = nullptr);
+                     int* pass_ok = nullptr, bool* read_failed = nullptr);
 
 }  // namespace qm

@@ -95,9 +95,13 @@ void progress_update(unsigned weight, uint64_t position, uint64_t total) {
 }
 
 void member_progress(unbundle_state& state, tar_header* header, uint64_t position) {
-    out("\r%s %-10llu ", header->name, static_cast<unsigned long long>(position));
-    draw_bar_text(40, static_cast<uint32_t>(position), static_cast<uint32_t>(header->size));
-    progress_update(state.weight, position, header->size);
+    image_progress(header->name, position, header->size, state.weight);
+}
+
+void image_progress(const char* name, uint64_t position, uint64_t size, unsigned weight) {
+    out("\r%s %-10llu ", name, static_cast<unsigned long long>(position));
+    draw_bar_text(40, static_cast<uint32_t>(position), static_cast<uint32_t>(size));
+    progress_update(weight, position, size);
 }
 
 void hash_starts(unbundle_state& state) {
@@ -137,6 +141,9 @@ struct pass_resources {
     bool inflater_active = false;
 
     pass_resources() {
+        // Zero is a descriptor (standard input): a pass that fails before it
+        // opens a destination must not close it.
+        state.fd = -1;
         mbedtls_md5_init(&state.md5);
         mbedtls_sha256_init(&state.sha256);
     }
@@ -166,9 +173,10 @@ void report_short_read(const char* path, ssize_t got) {
 
 // Checks the magic and skips the rest of the header block; 1 when the
 // payload follows.
-int check_header(const char* path, int file, uint8_t* block) {
+int check_header(const char* path, int file, uint8_t* block, bool& read_failed) {
     ssize_t got = sys::read_full(file, block, sizeof bundle_magic);
     if (got != static_cast<ssize_t>(sizeof bundle_magic)) {
+        read_failed = got < 0;
         report_short_read(path, got);
         return 0;
     }
@@ -176,6 +184,7 @@ int check_header(const char* path, int file, uint8_t* block) {
         const size_t rest = bundle_header_size - sizeof bundle_magic;
         got = sys::read_full(file, block, rest);
         if (got != static_cast<ssize_t>(rest)) {
+            read_failed = got < 0;
             report_short_read(path, got);
             return 0;
         }
@@ -188,9 +197,12 @@ int check_header(const char* path, int file, uint8_t* block) {
     return 0;
 }
 
-// Inflates the current input and pushes the output into the parser. The
-// result is the last inflate result, or Z_ERRNO after a reported failure.
-int inflate_block(const char* path, pass_resources& pass) {
+enum class block_outcome { need_input, archive_ended, stream_ended, failed };
+
+// Inflates the current input and pushes the output into the parser, until
+// the input is used up, the archive or the gzip stream ends, or something
+// fails (reported).
+block_outcome inflate_block(const char* path, pass_resources& pass) {
     z_stream& z = pass.inflater;
     int result = Z_OK;
     do {
@@ -201,55 +213,66 @@ int inflate_block(const char* path, pass_resources& pass) {
         // With the output buffer filled exactly as the input ran out, the
         // next call has nothing to work on; that only means "read more".
         if (result == Z_BUF_ERROR && z.avail_in == 0 && z.avail_out == bundle_output_block)
-            return Z_OK;
+            return block_outcome::need_input;
         if (result != Z_OK && result != Z_STREAM_END) {
             err("%s:decompression error(%d) %s\n", path, result, z.msg != nullptr ? z.msg : "");
-            return Z_ERRNO;
+            return block_outcome::failed;
         }
         const uint32_t produced = static_cast<uint32_t>(bundle_output_block - z.avail_out);
         if (untar_stream_push(pass.tar, produced, pass.output.get()) == 0) {
             err("%s:tar error\n", path);
-            return Z_ERRNO;
+            return block_outcome::failed;
         }
+        if (pass.state.stop) return block_outcome::failed;
+        // Whatever follows the end of the archive is no member of it: were it
+        // parsed, a header there could start a member that the check pass
+        // never sees complete and the install pass writes.
+        if (untar_finished(pass.tar)) return block_outcome::archive_ended;
     } while (z.avail_out == 0 && result != Z_STREAM_END);
-    return result;
+    return result == Z_STREAM_END ? block_outcome::stream_ended : block_outcome::need_input;
 }
 
 }  // namespace
 
-int do_unbundle(const char* path, int file, const update_config* config,
-                new_member_handler new_member, image_check* checks) {
+int do_unbundle(const char* path, int file, const update_config* config, new_member_handler new_member,
+                image_check* checks, install_plan* plan, bool* read_failed) {
     sys::kernel().alarm(30);
     pass_resources pass;
+    unbundle_state& state = pass.state;
+    const auto finish = [&](int result) {
+        if (read_failed != nullptr) *read_failed = state.read_failed;
+        return result;
+    };
     pass.input.reset(new (std::nothrow) uint8_t[bundle_input_block]);
     pass.output.reset(new (std::nothrow) uint8_t[bundle_output_block]);
     if (!pass.input || !pass.output) {
         report_perror("malloc", ENOMEM);
-        return 0;
+        return finish(0);
     }
-    if (!check_header(path, file, pass.input.get())) return 0;
+    if (!check_header(path, file, pass.input.get(), state.read_failed)) return finish(0);
 
-    unbundle_state& state = pass.state;
-    state.fd = -1;
     state.config = config;
     state.checks = checks;
+    state.plan = plan;
     pass.tar = untar_stream_create(path);
-    if (pass.tar == nullptr) return 0;  // the parser reported the allocation failure
+    if (pass.tar == nullptr) return finish(0);  // the parser reported the allocation failure
     untar_set_opaque(pass.tar, &state);
     untar_set_new_file(pass.tar, new_member);
     untar_set_file_data(pass.tar, ignore_file_data);
 
     if (inflateInit2(&pass.inflater, 15 + 16) != Z_OK) {
         ++state.errors;
-        return 0;
+        return finish(0);
     }
     pass.inflater_active = true;
 
     for (;;) {
         sys::kernel().alarm(30);
-        const ssize_t got = sys::kernel().read(file, pass.input.get(), bundle_input_block);
+        // Whole blocks, so both passes see the payload cut in the same places.
+        const ssize_t got = sys::read_full(file, pass.input.get(), bundle_input_block);
         if (got < 0) {
             report_perror(path, errno);
+            state.read_failed = true;
             ++state.errors;
             break;
         }
@@ -261,20 +284,16 @@ int do_unbundle(const char* path, int file, const update_config* config,
         payload_unscramble({pass.input.get(), static_cast<size_t>(got)});
         pass.inflater.next_in = pass.input.get();
         pass.inflater.avail_in = static_cast<uInt>(got);
-        const int result = inflate_block(path, pass);
-        if (result == Z_ERRNO) {
+        const block_outcome outcome = inflate_block(path, pass);
+        if (outcome == block_outcome::need_input) continue;
+        if (outcome == block_outcome::failed) ++state.errors;
+        if (outcome == block_outcome::stream_ended) {
+            err("%s:tar error:truncated\n", path);
             ++state.errors;
-            break;
         }
-        if (result == Z_STREAM_END) {
-            if (!untar_finished(pass.tar)) {
-                err("%s:tar error:truncated\n", path);
-                ++state.errors;
-            }
-            break;
-        }
+        break;
     }
-    return state.errors == 0 ? 1 : 0;
+    return finish(state.errors == 0 ? 1 : 0);
 }
 
 }  // namespace qm

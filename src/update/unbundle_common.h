@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <span>
 
+#include "update/image_pieces.h"
 #include "update/untar.h"
 #include "update/update.h"
 
 namespace qm {
 
 struct image_check;
+struct install_plan;
 
 // Bundle file: a header block that starts with a magic, then the scrambled
 // gzip stream of a ustar archive.
@@ -60,6 +62,20 @@ struct unbundle_state {
     unsigned errors;            // the pass succeeds only while this stays 0
     unsigned weight;            // progress weight of the current member, percent points
     image_check* checks;        // image_type_count records, shared by all passes of a bundle
+    // Install passes only: what this attempt has installed and still holds
+    // to write (null in the check pass and in the host tools).
+    install_plan* plan;
+    const tar_header* member;   // the member being handled
+    int member_type;            // its image type, image_none when it is no image
+    // Set when going on could only do harm (the bundle changed under the
+    // pass): the walk ends after the current push.
+    bool stop;
+    bool read_failed;           // a read of the bundle file itself failed
+    // The install pass proves each piece of an image before it moves on.
+    piece_gate gate;
+    bool zstream_ended;         // zstream has ended a gzip member; more data starts another
+    uint64_t room;              // bytes the open destination holds, 0 when unknown
+    uint64_t written;           // bytes written to it so far
 };
 
 inline unbundle_state& state_of(void* opaque) { return *static_cast<unbundle_state*>(opaque); }
@@ -92,9 +108,14 @@ void member_rule_apply(const member_rule& rule, unbundle_state& state, untar_str
                        const char* name);
 
 // One pass over the bundle open as file (at its first byte): 1 when the walk
-// ended with no error counted, else 0. Messages on the standard error stream.
+// reached the end of the archive with no error counted, else 0. Nothing
+// after the end of the archive is read. Messages on the standard error
+// stream. plan is the install attempt's (null for a pass that installs
+// nothing); *read_failed (may be null) tells whether reading the bundle
+// file itself failed.
 int do_unbundle(const char* path, int file, const update_config* config,
-                new_member_handler new_member, image_check* checks);
+                new_member_handler new_member, image_check* checks, install_plan* plan = nullptr,
+                bool* read_failed = nullptr);
 
 // Progress across all passes of one bundle; reset by the unbundler.
 extern unsigned progress_base;
@@ -108,6 +129,7 @@ void progress_update(unsigned weight, uint64_t position, uint64_t total);
 // The progress of a member: the rewritten console line, the text bar and
 // the e-ink bar, for position bytes of the member handled.
 void member_progress(unbundle_state& state, tar_header* header, uint64_t position);
+void image_progress(const char* name, uint64_t position, uint64_t size, unsigned weight);
 
 void hash_starts(unbundle_state& state);
 void hash_update(unbundle_state& state, const uint8_t* bytes, size_t length);

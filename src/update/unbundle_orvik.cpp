@@ -1,5 +1,7 @@
 #include "update/unbundle_orvik.h"
 
+#include "update/image_room.h"
+
 namespace qm::orvik {
 
 // The kernel and boot loader may sit at the top of the archive or carry a
@@ -20,6 +22,15 @@ const member_rule check_image_rules[6] = {
     {{"diagsfs*.img", nullptr}, match_kind::glob, image_diagsfs, true, 0, nullptr, diagsfs_check_file_data, nullptr},
     {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, nullptr, generic_check_file_data, nullptr},
 };
+
+// The partitions are the board's; a host tool cannot know them.
+uint64_t image_room(int image_type, const update_config* config) {
+    switch (image_type) {
+        case image_uimage: return config != nullptr ? nor_partition_room(config->kernel_mtd) : 0;
+        case image_uboot: return config != nullptr ? nor_partition_room(config->bootloader_mtd) : 0;
+        default: return shared_image_room(image_type, config);
+    }
+}
 
 int check_new_file(void* opaque, untar_stream* stream, tar_header* header) {
     check_new_member(check_pass_rules, state_of(opaque), stream, header);

@@ -1,5 +1,7 @@
 #include "update/unbundle_selda.h"
 
+#include "update/image_room.h"
+
 namespace qm::selda {
 
 const member_rule check_signature_rules[5] = {
@@ -18,6 +20,14 @@ const member_rule check_image_rules[6] = {
     {{"diagsfs*.img", nullptr}, match_kind::glob, image_diagsfs, true, 0, nullptr, diagsfs_check_file_data, nullptr},
     {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, nullptr, generic_check_file_data, nullptr},
 };
+
+uint64_t image_room(int image_type, const update_config* config) {
+    switch (image_type) {
+        case image_uimage: return kernel_limit;
+        case image_uboot: return bootloader_limit;
+        default: return shared_image_room(image_type, config);
+    }
+}
 
 int check_new_file(void* opaque, untar_stream* stream, tar_header* header) {
     check_new_member(check_pass_rules, state_of(opaque), stream, header);

@@ -1,15 +1,25 @@
 // The unbundler of the MMC-boot family: its member rules by name.
 #pragma once
 
+#include <cstdint>
+
 #include "update/signing.h"
 #include "update/unbundle_common.h"
 
 namespace qm::selda {
 
+// Raw regions of the internal MMC in front of its first partition.
+inline constexpr long bootloader_base = 3072;
+inline constexpr uint64_t bootloader_limit = 262144;
+inline constexpr long kernel_base = 266240;
+inline constexpr uint64_t kernel_limit = 3407872;
+
 // Check pass rules: signature members, then every other member.
 extern const member_rule check_signature_rules[5];
 extern const member_rule check_image_rules[6];
-inline constexpr check_rules check_pass_rules{check_signature_rules, check_image_rules};
+// Bytes the destination of an image type holds on this family.
+uint64_t image_room(int image_type, const update_config* config);
+inline constexpr check_rules check_pass_rules{check_signature_rules, check_image_rules, image_room};
 
 // New-member handler of the check pass.
 int check_new_file(void* opaque, untar_stream* stream, tar_header* header);

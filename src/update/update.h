@@ -7,22 +7,6 @@ namespace qm {
 
 struct image_check;
 
-// Result codes of unbundle, through its result pointer.
-inline constexpr int unbundle_installed = 0;
-// Verified, but every install attempt failed: an I/O error or a destination
-// that could not be opened.
-inline constexpr int unbundle_install_failed = 2;
-// The bundle's content failed the check pass or the verdict: it is bad and
-// may be deleted.
-inline constexpr int unbundle_refused = 4;
-// A read error on the bundle file itself, in any pass: the bundle may be fine.
-inline constexpr int unbundle_unreadable = 5;
-
-// Result code of update_os when an update did not finish in the number of
-// boots its install journal allows: the bundle is given up and the boot
-// goes on.
-inline constexpr int update_given_up = 10;
-
 // Where an update writes, built by update_os for each bundle and read by the
 // install handlers.
 struct update_config {
@@ -32,13 +16,27 @@ struct update_config {
     const char* bootloader_dev;
     const char* bootloader_mtd;
     uint32_t image_flags;
-    // Called by the unbundler after the verdict authorised the bundle and
-    // before the first byte is written; when it returns 0 nothing is
-    // installed and unbundle fails with unbundle_install_failed. Null: nothing
-    // to do.
-    int (*before_install)(void* context, const char* path, const image_check* verified /* image_type_count records */);
+    // Called once the bundle is authorised and before its first byte is
+    // written, with the image_type_count records of what was verified; when
+    // it gives 0 nothing is installed. May be null.
+    int (*before_install)(void* context, const char* path, const image_check* verified);
     void* before_install_context;
 };
+
+// Result codes of unbundle, stored through its result pointer.
+inline constexpr int unbundle_installed = 0;
+// Verified, but every install attempt failed (a destination could not be
+// opened or written, or the bundle changed while it was installed).
+inline constexpr int unbundle_install_failed = 2;
+// The bundle's content failed the check pass or the verdict: it is bad.
+inline constexpr int unbundle_refused = 4;
+// Reading the bundle file itself failed: the bundle may well be sound.
+inline constexpr int unbundle_unreadable = 5;
+
+// Result code of update_os when an update did not finish in the number of
+// boots its install journal allows: the bundle is given up and the boot
+// goes on.
+inline constexpr int update_given_up = 10;
 
 // Number of entries of dir matching "update*.bin" (each reported); 0 when
 // the directory cannot be read.

@@ -72,6 +72,15 @@ std::string UpdateDevice::bundle(const std::string& name,
     return work(name);
 }
 
+std::string UpdateDevice::foreign_bundle(const std::string& name, const std::vector<std::string>& args) {
+    const std::string source = QM_SOURCE_DIR;
+    std::string command = "python3 " + source + "/tests/support/hostile_bundle.py --out " + work(name) + " --key " +
+                          source + "/keys/dev-key1-rsa1024.pem";
+    for (const auto& arg : args) command += " '" + arg + "'";
+    must(run_tool(command), "hostile_bundle.py");
+    return work(name);
+}
+
 void UpdateDevice::drop(const std::string& file, const std::string& name) {
     write_file(path("userstore/" + name), read_file(file));
 }

@@ -32,6 +32,10 @@ public:
     // mkbundle create; extra arguments come before the members.
     std::string bundle(const std::string& name, const std::vector<std::pair<std::string, std::string>>& members,
                        const std::vector<std::string>& extra = {});
+    // A bundle made without the project's writer (Python's tarfile and gzip,
+    // openssl signatures with development key 1): arguments as
+    // tests/support/hostile_bundle.py takes them, --out and --key aside.
+    std::string foreign_bundle(const std::string& name, const std::vector<std::string>& args);
     // Copies a file into the user store.
     void drop(const std::string& file, const std::string& name);
 

@@ -14,6 +14,9 @@
 
 #include "bundle_writer.h"
 #include "sys/console.h"
+#include "sys/kernel.h"
+#include "sys/unique_fd.h"
+#include "update/gz_source.h"
 #include "update/signing.h"
 #include "update/unbundle_common.h"
 
@@ -229,6 +232,40 @@ bool make_parents(const fs::path& root, const fs::path& relative) {
     return true;
 }
 
+// The bytes an image puts on its destination: a root file system image is
+// inflated there, every other image written as it is. -1 when the file
+// cannot be read (a gzip image that does not inflate cleanly included).
+long long installed_size(int type, const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (type != qm::image_rootfs) return st.st_size;
+    sys::unique_fd fd(sys::kernel().open(path.c_str(), O_RDONLY));
+    if (!fd.valid()) return -1;
+    qm::GzSource content(fd.get());
+    std::vector<unsigned char> buffer(1 << 20);
+    long long total = 0;
+    for (long n; (n = content.read(buffer.data(), buffer.size())) != 0; total += n)
+        if (n < 0) return -1;
+    return total;
+}
+
+// Refuses what the device would refuse: an image larger than its
+// destination (as far as a tool without the device can know it).
+bool fits_its_destination(bundle::family family, int type, const std::string& name, const std::string& path,
+                          std::string& error) {
+    const uint64_t room = bundle::family_rules(family).room(type, nullptr);
+    if (room == 0) return true;
+    const long long size = installed_size(type, path);
+    if (size < 0) {
+        error = name + ": cannot read " + path + (type == qm::image_rootfs ? " as gzip" : "");
+        return false;
+    }
+    if (static_cast<uint64_t>(size) <= room) return true;
+    error = name + ": " + std::to_string(size) + " bytes" + (type == qm::image_rootfs ? " once inflated" : "") +
+            " do not fit in the " + std::to_string(room) + " bytes of its destination; the device refuses such a bundle";
+    return false;
+}
+
 }  // namespace
 
 int keygen(const args& a) {
@@ -317,6 +354,7 @@ int create(const args& a) {
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0 && st.st_size == 0)
             qm::err("mkbundle: WARNING: %s is empty; the device treats it as missing\n", name.c_str());
+        if (!fits_its_destination(family, type, name, path, error)) return fail(error);
     }
 
     bundle::bundle_file file;
@@ -402,9 +440,12 @@ int extract(const args& a) {
     qm::image_check checks[qm::image_type_count]{};
     const int ok = qm::do_unbundle(a[0].c_str(), b.fd, nullptr, extract_new, checks);
     current_extract = nullptr;
-    if (walk.fd >= 0) ::close(walk.fd);
+    // A member still open when the walk ends was cut short: never hand out
+    // part of a file as the whole.
+    const bool cut_short = walk.fd >= 0;
+    if (cut_short) ::close(walk.fd);
     int status = 0;
-    if (!ok || walk.refused) {
+    if (!ok || walk.refused || cut_short) {
         status = fail(a[0] + ": nothing extracted");
     } else {
         std::error_code ec;

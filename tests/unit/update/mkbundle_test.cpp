@@ -163,6 +163,40 @@ INSTANTIATE_TEST_SUITE_P(
         CreateFailure{"no_members", "", "at least one NAME=PATH"}),
     test::ParamName());
 
+// Images that cannot fit their destination: create refuses them and makes
+// nothing; a bundle made around them anyway is refused by verify, as the
+// device's check pass refuses it.
+TEST(MkbundleCreate, RefusesImagesLargerThanTheirDestination) {
+    struct Oversize {
+        std::string member;
+        std::string data;
+        std::string create_message;
+        std::string verify_message;
+    };
+    const std::vector<Oversize> cases = {
+        {"imx35_selda/uImage", std::string(3407873, 'k'), "3407873 bytes do not fit in the 3407872 bytes",
+         "ERROR:UImage:imx35_selda/uImage holds 3407873 bytes, more than the 3407872 bytes of its destination"},
+        {"imx35_selda/u-boot.bin", std::string(262145, 'b'), "262145 bytes do not fit in the 262144 bytes",
+         "ERROR:UBoot:imx35_selda/u-boot.bin holds 262145 bytes, more than the 262144 bytes of its destination"},
+        // Small in the bundle, too large once inflated onto its partition.
+        {"rootfs.img.gz", bundle::gzip(std::string((400 << 20) + 1, '\0'), 9),
+         "419430401 bytes once inflated do not fit in the 419430400 bytes",
+         "holds 419430401 bytes, more than the 419430400 bytes of its destination"},
+    };
+    for (const Oversize& c : cases) {
+        test::TempDir dir;
+        write_file(dir / "image", c.data);
+        ToolRun r = run_in(dir, mkbundle + " create --out u.bin " + c.member + "=image");
+        EXPECT_NE(r.status, 0) << c.member;
+        EXPECT_PRED2(contains, r.err, c.create_message);
+        EXPECT_FALSE(exists(dir / "u.bin"));
+        write_file(dir / "u.bin", bundle::make_bundle({{c.member, c.data}, {c.member + ".sig", test::dev_key(1).sign(c.data)}}));
+        r = run_in(dir, mkbundle + " verify u.bin");
+        EXPECT_EQ(r.status, 1) << c.member;
+        EXPECT_PRED2(contains, r.err, c.verify_message);
+    }
+}
+
 // ---- list and extract --------------------------------------------------
 
 TEST(MkbundleList, OneLinePerMemberWithItsDigest) {

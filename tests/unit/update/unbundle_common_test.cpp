@@ -67,6 +67,7 @@ struct Walk {
     int result = -1;
     std::vector<std::string> members;
     std::string console;
+    bool stdin_open = false;  // the console's standard input, after the pass
 };
 
 Walk walk(const std::string& bytes, qm::new_member_handler handler = record_member,
@@ -82,6 +83,7 @@ Walk walk(const std::string& bytes, qm::new_member_handler handler = record_memb
     const int fd = test::place_bundle(device, bytes);
     w.result = qm::do_unbundle("/update.bin", fd, nullptr, handler, checks);
     device.kernel().close(fd);
+    w.stdin_open = device.kernel().fcntl_setfd(0, 0) == 0;
     seen_names = nullptr;
     w.console = device.take_console();
     return w;
@@ -122,6 +124,7 @@ TEST_P(PassFailure, IsReportedAndFailsThePass) {
     EXPECT_EQ(w.result, 0);
     EXPECT_PRED2(test::contains, w.console, c.report);
     EXPECT_EQ(w.members.size(), c.members);
+    EXPECT_TRUE(w.stdin_open);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,6 +175,7 @@ TEST(PassFailure, NoMemoryForTheBuffers) {
     fail_allocations_from = 0;
     EXPECT_EQ(w.result, 0);
     EXPECT_EQ(w.console, "malloc: Cannot allocate memory\n");
+    EXPECT_TRUE(w.stdin_open);
 }
 
 TEST(PassFailure, DecompressorThatCannotStartFailsSilently) {

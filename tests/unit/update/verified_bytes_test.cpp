@@ -1,0 +1,437 @@
+// The first promise, checked on the storage bytes: after the whole unbundle
+// step (check pass, verdict, install attempts) every destination of a
+// simulated reader holds either what it held before or exactly an image
+// whose signature passed, and nothing else on the reader changed. The
+// hostile bundles are made by Python's tarfile and gzip and signed by
+// openssl (tests/support/hostile_bundle.py), not by the project's writer.
+#include <fcntl.h>
+#include <linux/fs.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bundle_fixture.h"
+#include "sim/faults.h"
+#include "support/host_tools.h"
+#include "support/param_name.h"
+#include "support/small_reader.h"
+#include "update/install_common.h"
+
+namespace {
+
+using test::contains;
+
+using test::family;
+using test::Region;
+using test::regions_of;
+
+const std::vector<std::string> storage_files = {"mmc0.img", "mtd0.img", "mtd1.img",
+                                                "mtd3.img", "mtd4.img", "diagsfs.img"};
+
+// A small reader of one family with the partition map laid out.
+class Reader {
+public:
+    explicit Reader(family f) : family_(f), device_(test::small_reader_options(f)) { test::lay_out_small_map(device_); }
+
+    test::SimDevice& device() { return device_; }
+    std::string host(const std::string& relative) const { return device_.host(relative); }
+
+    std::map<std::string, std::string> snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const std::string& name : storage_files) files[name] = test::read_file(host(name));
+        return files;
+    }
+
+    // The whole unbundle step of the family on the bundle file at path.
+    int unbundle(const std::string& bundle_host_path, int& result) {
+        test::write_file(host("update.bin"), test::read_file(bundle_host_path));
+        qm::update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0",
+                                 "/dev/mtd/0",      0,            nullptr,          nullptr};
+        result = -1;
+        return family_ == family::selda ? qm::unbundle_selda("/update.bin", &config, &result)
+                                        : qm::unbundle_orvik("/update.bin", &config, &result);
+    }
+
+private:
+    family family_;
+    test::SimDevice device_;
+};
+
+enum class expect { untouched, installed, either };
+
+// What a destination may hold afterwards: its old bytes, or content (the
+// verified image, the root file system inflated) over its start.
+struct Outcome {
+    std::string content;
+    expect what;
+};
+
+bool same(const std::string& a, uint64_t a_at, const std::string& b, uint64_t b_at, uint64_t length) {
+    return std::memcmp(a.data() + a_at, b.data() + b_at, length) == 0;
+}
+
+// Checks every storage file: bytes outside the regions never change; each
+// region holds its old bytes or its outcome's content, as allowed.
+void expect_storage(family f, const std::map<std::string, std::string>& before,
+                    const std::map<std::string, std::string>& after, const std::map<int, Outcome>& outcomes) {
+    const std::vector<Region> regions = regions_of(f);
+    for (const std::string& name : storage_files) {
+        const std::string& old_bytes = before.at(name);
+        const std::string& new_bytes = after.at(name);
+        if (name == "diagsfs.img") {
+            const auto found = outcomes.find(qm::image_diagsfs);
+            const bool may_hold = found != outcomes.end() && found->second.what != expect::untouched;
+            const bool must_hold = found != outcomes.end() && found->second.what == expect::installed;
+            // A temporary copy is only ever the verified image, whole.
+            EXPECT_TRUE(new_bytes.empty() || (may_hold && new_bytes == found->second.content))
+                << "diagsfs.img holds " << new_bytes.size() << " bytes that are not the verified image";
+            if (must_hold) {
+                EXPECT_EQ(new_bytes, found->second.content) << "diagsfs.img";
+            }
+            continue;
+        }
+        ASSERT_EQ(old_bytes.size(), new_bytes.size()) << name;
+        uint64_t at = 0;  // bytes before this have been compared
+        for (const Region& r : regions) {
+            if (r.file != name) continue;
+            EXPECT_TRUE(same(old_bytes, at, new_bytes, at, r.offset - at))
+                << name << " changed outside the destinations of the images, before byte " << r.offset;
+            at = r.offset + r.size;
+            const auto found = outcomes.find(r.type);
+            const expect what = found == outcomes.end() ? expect::untouched : found->second.what;
+            const bool untouched = same(old_bytes, r.offset, new_bytes, r.offset, r.size);
+            bool holds_image = false;
+            if (found != outcomes.end()) {
+                const std::string& image = found->second.content;
+                holds_image = same(image, 0, new_bytes, r.offset, image.size()) &&
+                              same(old_bytes, r.offset + image.size(), new_bytes, r.offset + image.size(),
+                                   r.size - image.size());
+            }
+            const bool allowed = what == expect::untouched   ? untouched
+                                 : what == expect::installed ? holds_image
+                                                             : untouched || holds_image;
+            EXPECT_TRUE(allowed) << qm::bundle_info_name(r.type) << " region of " << name
+                                 << (untouched ? " was left as it was" : holds_image ? " holds the verified image"
+                                                                                     : " holds bytes that were never verified");
+        }
+        EXPECT_TRUE(same(old_bytes, at, new_bytes, at, old_bytes.size() - at))
+            << name << " changed outside the destinations of the images, after byte " << at;
+    }
+}
+
+// ---- The images and the hostile bundles -------------------------------------
+
+struct Images {
+    test::TempDir dir;
+    std::string path(const std::string& name) const { return dir / name; }
+    std::string put(const std::string& name, const std::string& bytes) const {
+        test::write_file(path(name), bytes);
+        return path(name);
+    }
+};
+
+const std::string uboot = test::image_bytes(20000, 31);
+const std::string evil = test::image_bytes(30000, 66);  // never signed
+const std::string rootfs_a = test::image_bytes(200000, 41) + std::string(300000, 'a');
+const std::string rootfs_b = std::string(100000, 'b') + test::image_bytes(50001, 42);
+
+std::string shell_quoted(const std::string& arg) { return "'" + arg + "'"; }
+
+// Makes one bundle for each argument list, in one run of the maker.
+std::vector<std::string> hostile_bundles(const Images& images, const std::vector<std::vector<std::string>>& specs) {
+    static int made = 0;
+    std::string lines;
+    std::vector<std::string> outs;
+    for (const auto& args : specs) {
+        outs.push_back(images.path("bundle-" + std::to_string(++made) + ".bin"));
+        lines += "--out " + shell_quoted(outs.back()) + " --key " + shell_quoted(test::dev_key_path(1));
+        for (const std::string& arg : args) lines += " " + shell_quoted(arg);
+        lines += "\n";
+    }
+    const std::string batch = images.put("batch-" + std::to_string(made), lines);
+    const std::string command = "python3 " + std::string(QM_TEST_SOURCE_DIR) + "/support/hostile_bundle.py --batch " + batch;
+    const test::ToolRun run = test::run_tool(command);
+    if (run.status != 0) throw std::runtime_error(command + ": " + run.output);
+    return outs;
+}
+
+std::string hostile_bundle(const Images& images, const std::vector<std::string>& args) {
+    return hostile_bundles(images, {args}).front();
+}
+
+std::string kernel_name(family f) { return f == family::selda ? "imx35_selda/uImage" : "uImage"; }
+std::string uboot_name(family f) { return f == family::selda ? "imx35_selda/u-boot.bin" : "u-boot.bin"; }
+
+std::string name_of(family f, int type) {
+    switch (type) {
+        case qm::image_uimage: return kernel_name(f);
+        case qm::image_uboot: return uboot_name(f);
+        case qm::image_rootfs: return "rootfs.img.gz";
+        default: return "diagsfs.img";
+    }
+}
+
+// ---- Members after the end of the archive -------------------------------------
+
+struct SmuggleCase {
+    family f;
+    int type;           // of the member after the end
+    bool at_boundary;   // the end block closes a push of the pipeline exactly
+    bool cut_short;     // its header claims one byte more than the bundle holds
+};
+
+std::string smuggle_name(const testing::TestParamInfo<SmuggleCase>& info) {
+    const SmuggleCase& c = info.param;
+    std::string type = qm::bundle_info_name(c.type);
+    return std::string(c.f == family::selda ? "mmc_" : "nor_") + type + (c.at_boundary ? "_at_" : "_off_") +
+           "push_boundary" + (c.cut_short ? "_cut_short" : "_whole");
+}
+
+std::vector<SmuggleCase> smuggle_cases() {
+    std::vector<SmuggleCase> cases;
+    for (family f : {family::selda, family::orvik})
+        for (int type = 0; type < qm::image_type_count; ++type)
+            for (bool at : {true, false})
+                for (bool cut : {true, false}) cases.push_back({f, type, at, cut});
+    return cases;
+}
+
+class AfterTheEnd : public testing::TestWithParam<SmuggleCase> {
+protected:
+    Images images;
+
+    std::string make_bundle(const SmuggleCase& c) {
+        // The pipeline pushes 512 KiB of inflated output at a time while it
+        // has input: a zero-filled member puts the end block there.
+        const std::string evil_data = c.type == qm::image_rootfs ? bundle::gzip(evil) : evil;
+        return hostile_bundle(
+            images, {"--image", uboot_name(c.f) + "=" + images.put("u-boot.bin", uboot) + "=" + uboot_name(c.f) + ".sig",
+                     "--end-at", std::to_string(c.at_boundary ? 524288 : 524288 + 1024), "--after",
+                     name_of(c.f, c.type) + "=" + images.put("evil", evil_data) + (c.cut_short ? ":1" : "")});
+    }
+};
+
+TEST_P(AfterTheEnd, IsNeverReadAndOnlyTheSignedImageIsInstalled) {
+    const SmuggleCase& c = GetParam();
+    Reader reader(c.f);
+    const auto before = reader.snapshot();
+    int result = -1;
+    EXPECT_EQ(reader.unbundle(make_bundle(c), result), 1);
+    // The member after the end is never even parsed.
+    const std::string console = reader.device().take_console();
+    if (c.type != qm::image_uboot) {
+        EXPECT_FALSE(contains(console, name_of(c.f, c.type))) << console;
+    }
+    expect_storage(c.f, before, reader.snapshot(), {{qm::image_uboot, {uboot, expect::installed}}});
+}
+
+INSTANTIATE_TEST_SUITE_P(Bundles, AfterTheEnd, testing::ValuesIn(smuggle_cases()), smuggle_name);
+
+// ---- Other hostile bundles, each with what the storage must hold ------------
+
+struct HostileCase {
+    const char* name;
+    family f;
+    // Makes the bundle (and, where the bundle is to change between the
+    // passes, the replacement) and says what each destination may hold.
+    void (*make)(family f, const Images& images, std::string& bundle, std::string& replacement,
+                 std::map<int, Outcome>& outcomes);
+    int installed;  // unbundle's result
+};
+
+class HostileBundle : public testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileBundle, LeavesOnlyVerifiedImagesOnTheStorage) {
+    const HostileCase& c = GetParam();
+    Images images;
+    std::string bundle, replacement;
+    std::map<int, Outcome> outcomes;
+    c.make(c.f, images, bundle, replacement, outcomes);
+    Reader reader(c.f);
+    if (!replacement.empty()) {
+        std::string error;
+        reader.device().kernel().faults().add(*sim::parse_fault("swap:/update.bin:" + replacement, error));
+    }
+    const auto before = reader.snapshot();
+    int result = -1;
+    EXPECT_EQ(reader.unbundle(bundle, result), c.installed) << reader.device().console();
+    expect_storage(c.f, before, reader.snapshot(), outcomes);
+}
+
+std::string image_arg(family f, int type, const std::string& path) {
+    const std::string name = name_of(f, type);
+    const std::string sig = type == qm::image_rootfs ? "rootfs.img.gz.sig"
+                            : type == qm::image_diagsfs ? "diagsfs.img.sig"
+                                                        : name + ".sig";
+    return name + "=" + path + "=" + sig;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileBundle,
+    testing::Values(
+        HostileCase{"mmc_signed_bundle_installs_exactly_its_images", family::selda,
+                    [](family f, const Images& im, std::string& b, std::string&, std::map<int, Outcome>& o) {
+                        const std::string kernel = test::image_bytes(300000, 7);
+                        b = hostile_bundle(im, {"--image", image_arg(f, qm::image_uboot, im.put("u", uboot)),
+                                                "--image", image_arg(f, qm::image_uimage, im.put("k", kernel)),
+                                                "--image", image_arg(f, qm::image_rootfs, im.put("r", bundle::gzip(rootfs_a))),
+                                                "--image", image_arg(f, qm::image_diagsfs, im.put("d", rootfs_b))});
+                        o = {{qm::image_uboot, {uboot, expect::installed}},
+                             {qm::image_uimage, {kernel, expect::installed}},
+                             {qm::image_rootfs, {rootfs_a, expect::installed}},
+                             {qm::image_diagsfs, {rootfs_b, expect::installed}}};
+                    },
+                    1},
+        HostileCase{"nor_signed_bundle_installs_exactly_its_images", family::orvik,
+                    [](family f, const Images& im, std::string& b, std::string&, std::map<int, Outcome>& o) {
+                        const std::string kernel = test::image_bytes(300000, 8);
+                        b = hostile_bundle(im, {"--image", image_arg(f, qm::image_rootfs, im.put("r", bundle::gzip(rootfs_a))),
+                                                "--image", image_arg(f, qm::image_uimage, im.put("k", kernel)),
+                                                "--image", image_arg(f, qm::image_uboot, im.put("u", uboot))});
+                        o = {{qm::image_uboot, {uboot, expect::installed}},
+                             {qm::image_uimage, {kernel, expect::installed}},
+                             {qm::image_rootfs, {rootfs_a, expect::installed}}};
+                    },
+                    1},
+        HostileCase{"unsigned_kernel_beside_signed_images_writes_nothing", family::selda,
+                    [](family f, const Images& im, std::string& b, std::string&, std::map<int, Outcome>&) {
+                        b = hostile_bundle(im, {"--image", image_arg(f, qm::image_uboot, im.put("u", uboot)),
+                                                "--member", kernel_name(f) + "=" + im.put("e", evil)});
+                    },
+                    0},
+        HostileCase{"kernel_swapped_between_the_passes_writes_nothing", family::selda,
+                    [](family f, const Images& im, std::string& b, std::string& r, std::map<int, Outcome>&) {
+                        const std::string kernel = test::image_bytes(300000, 9);
+                        b = hostile_bundle(im, {"--image", image_arg(f, qm::image_uboot, im.put("u", uboot)),
+                                                "--image", image_arg(f, qm::image_uimage, im.put("k", kernel)),
+                                                "--image", image_arg(f, qm::image_rootfs, im.put("r", bundle::gzip(rootfs_a)))});
+                        // The same layout with another kernel, signed as well: the
+                        // install pass must still write only what the check pass saw.
+                        std::string other = kernel;
+                        other[200000] ^= 1;
+                        r = hostile_bundle(im, {"--image", image_arg(f, qm::image_uboot, im.path("u")),
+                                                "--image", image_arg(f, qm::image_uimage, im.put("k2", other)),
+                                                "--image", image_arg(f, qm::image_rootfs, im.path("r"))});
+                    },
+                    0},
+        HostileCase{"nor_root_file_system_swapped_after_the_kernel", family::orvik,
+                    [](family f, const Images& im, std::string& b, std::string& r, std::map<int, Outcome>& o) {
+                        const std::string kernel = test::image_bytes(300000, 10);
+                        b = hostile_bundle(im, {"--image", image_arg(f, qm::image_uimage, im.put("k", kernel)),
+                                                "--image", image_arg(f, qm::image_rootfs, im.put("r", bundle::gzip(rootfs_a)))});
+                        r = hostile_bundle(im, {"--image", image_arg(f, qm::image_uimage, im.path("k")),
+                                                "--member", "rootfs.img.gz=" + im.put("r2", bundle::gzip(rootfs_b))});
+                        // The kernel is held until the walk is over, so it is never written.
+                        o = {{qm::image_uimage, {kernel, expect::untouched}}, {qm::image_rootfs, {rootfs_a, expect::either}}};
+                    },
+                    0},
+        HostileCase{"root_file_system_of_two_gzip_members", family::selda,
+                    [](family f, const Images& im, std::string& b, std::string&, std::map<int, Outcome>& o) {
+                        b = hostile_bundle(im, {"--image", image_arg(f, qm::image_rootfs,
+                                                                     im.put("r", bundle::gzip(rootfs_a) + bundle::gzip(rootfs_b, 1)))});
+                        o = {{qm::image_rootfs, {rootfs_a + rootfs_b, expect::installed}}};
+                    },
+                    1},
+        HostileCase{"root_file_system_with_garbage_after_its_gzip_member", family::selda,
+                    [](family f, const Images& im, std::string& b, std::string&, std::map<int, Outcome>& o) {
+                        b = hostile_bundle(im, {"--image", image_arg(f, qm::image_rootfs,
+                                                                     im.put("r", bundle::gzip(rootfs_a) + "trailing garbage"))});
+                        // The first member is the verified image's own content.
+                        o = {{qm::image_rootfs, {rootfs_a, expect::either}}};
+                    },
+                    0}),
+    test::ParamName());
+
+// ---- A resumed update ---------------------------------------------------------
+
+// Raw regions that already hold their image are left alone, so an update
+// run again (after a power cut, say) does not open the window of an
+// in-place write a second time: here any write to the whole MMC would fail.
+TEST(ResumedUpdate, RawRegionsHoldingTheirImageAreNotWrittenAgain) {
+    Images images;
+    const std::string kernel = test::image_bytes(700000, 12);
+    const std::string bundle =
+        hostile_bundle(images, {"--image", image_arg(family::selda, qm::image_uimage, images.put("k", kernel)),
+                                "--image", image_arg(family::selda, qm::image_uboot, images.put("u", uboot)),
+                                "--image", image_arg(family::selda, qm::image_rootfs, images.put("r", bundle::gzip(rootfs_a)))});
+    Reader reader(family::selda);
+    const auto before = reader.snapshot();
+    int result = -1;
+    ASSERT_EQ(reader.unbundle(bundle, result), 1) << reader.device().console();
+    reader.device().take_console();
+    std::string error;
+    reader.device().kernel().faults().add(*sim::parse_fault("eio:/dev/mmcblk0", error));
+    EXPECT_EQ(reader.unbundle(bundle, result), 1) << reader.device().console();
+    const std::string console = reader.device().take_console();
+    EXPECT_PRED2(contains, console, "INFO:/dev/mmcblk0 already holds imx35_selda/uImage, not written again\n");
+    EXPECT_PRED2(contains, console, "INFO:/dev/mmcblk0 already holds imx35_selda/u-boot.bin, not written again\n");
+    expect_storage(family::selda, before, reader.snapshot(),
+                   {{qm::image_uimage, {kernel, expect::installed}},
+                    {qm::image_uboot, {uboot, expect::installed}},
+                    {qm::image_rootfs, {rootfs_a, expect::installed}}});
+}
+
+// ---- A diagnostics image left behind -------------------------------------------
+
+TEST(StaleDiagnosticsImage, IsRemovedBeforeAnUpdateAndAfterAFailedOne) {
+    Images images;
+    for (const bool fails : {false, true}) {
+        Reader reader(family::selda);
+        test::write_file(reader.host("diagsfs.img"), "left by an update that failed earlier");
+        std::vector<std::string> args = {"--image", image_arg(family::selda, qm::image_uboot, images.put("u", uboot))};
+        if (fails) {
+            // A signed diagnostics image, then a root file system whose
+            // partition cannot be written: the attempt fails after the
+            // temporary copy was made.
+            args.insert(args.end(), {"--image", image_arg(family::selda, qm::image_diagsfs, images.put("d", rootfs_b)),
+                                     "--image", image_arg(family::selda, qm::image_rootfs,
+                                                          images.put("r", bundle::gzip(rootfs_a)))});
+            std::string error;
+            reader.device().kernel().faults().add(*sim::parse_fault("eio:/dev/mmcblk0p1", error));
+        }
+        int result = -1;
+        EXPECT_EQ(reader.unbundle(hostile_bundle(images, args), result), fails ? 0 : 1);
+        EXPECT_TRUE(test::read_file(reader.host("diagsfs.img")).empty()) << (fails ? "after a failure" : "after success");
+    }
+}
+
+// ---- The NOR partitions stay locked -----------------------------------------------
+
+TEST(NorLocking, AnEmptyKernelMemberLeavesEveryPartitionLocked) {
+    Images images;
+    Reader reader(family::orvik);
+    const std::string bundle = hostile_bundle(images, {"--member", "uImage=" + images.put("empty", ""), "--image",
+                                                       image_arg(family::orvik, qm::image_uboot, images.put("u", uboot))});
+    int result = -1;
+    EXPECT_EQ(reader.unbundle(bundle, result), 1) << reader.device().console();
+    auto& k = reader.device().kernel();
+    for (const char* partition : {"/dev/mtdblock/0", "/dev/mtdblock/1"}) {
+        const int fd = k.open(partition, O_WRONLY | O_SYNC, 0);
+        ASSERT_GE(fd, 0) << partition;
+        EXPECT_LT(k.write(fd, "x", 1), 0) << partition << " was left unlocked";
+        k.close(fd);
+    }
+}
+
+// ---- Header failures keep the console's standard input -----------------------------
+
+TEST(HeaderFailure, NeverClosesDescriptorZero) {
+    const std::vector<std::string> headers = {"", "FB0", "FC02" + std::string(200000, 'x'),
+                                              test::image_bytes(300000, 5), "FB02" + std::string(1000, '\0')};
+    for (const std::string& bytes : headers) {
+        test::SimDevice device;
+        const int fd = test::place_bundle(device, bytes);
+        qm::image_check checks[qm::image_type_count]{};
+        EXPECT_EQ(qm::do_unbundle("/update.bin", fd, nullptr, qm::selda::check_new_file, checks), 0);
+        device.kernel().close(fd);
+        EXPECT_EQ(device.kernel().fcntl_setfd(0, 0), 0) << "descriptor 0 closed after a header of " << bytes.size()
+                                                         << " bytes";
+    }
+}
+
+}  // namespace
