@@ -34,7 +34,10 @@ TEST(Resume, FailingUpdateRunsAgainAtTheNextTwoBootsThenIsGivenUp) {
         EXPECT_EQ(run.contains("did not finish; starting it again (boot " + std::to_string(boot) + " of 3)"),
                   boot > 1)
             << run.output;
-        EXPECT_TRUE(exists(device.path("userstore/install.jnl")));
+        // The journal holds what the verdict accepted.
+        const std::string journal = test::read_file(device.path("userstore/install.jnl"));
+        EXPECT_NE(journal.find("boots " + std::to_string(boot) + "\nUImage "), std::string::npos) << journal;
+        EXPECT_NE(journal.find("\nRootFS "), std::string::npos) << journal;
     }
     const auto fourth = device.boot(press_r, failing);
     const size_t given_up =
@@ -45,6 +48,25 @@ TEST(Resume, FailingUpdateRunsAgainAtTheNextTwoBootsThenIsGivenUp) {
     EXPECT_EQ(fourth.last_line(), "SIM: exec /bin/kinit") << fourth.output;
     EXPECT_FALSE(exists(device.path("userstore/update.bin")));
     EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+}
+
+TEST(Resume, BundleThatCouldNotBeReadIsKeptAndInstalledAtTheNextBoot) {
+    test::UpdateDevice device;
+    const std::string kernel = device.random_file("uImage", 20000, 2);
+    const std::string rootfs = device.rootfs_image("rootfs.img");
+    device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", rootfs}}),
+                "update.bin");
+    // One read of the check pass fails: the medium, not the bundle.
+    const auto failed = device.boot(press_r, {"--fault", "eio-read:/mnt-us/update.bin:3"});
+    EXPECT_NE(failed.find(kept + " (1 of 3 boots used)\n"), std::string::npos) << failed.output;
+    EXPECT_EQ(failed.last_line(), failover_reboot);
+    EXPECT_TRUE(exists(device.path("userstore/update.bin")));
+    const auto next = device.boot(press_r);
+    EXPECT_NE(next.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << next.output;
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+    const std::string kernel_bytes = test::read_file(kernel);
+    EXPECT_EQ(test::file_bytes(device.path("mmc0.img"), 266240, kernel_bytes.size()), kernel_bytes);
 }
 
 TEST(Resume, RefusedBundleOfAnUnfinishedUpdateIsDeletedWithAWarning) {
