@@ -192,9 +192,10 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
 }
 
 // A bundle whose content failed the check pass or the verdict is deleted.
-// After a boot that began installing it, whatever that boot wrote stays.
+// When an earlier boot had passed its verdict, whatever that boot wrote
+// stays.
 void drop_refused(const char* path, const install_journal& journal) {
-    if (journal.boots > 1)
+    if (journal.verified != 0)
         err("EMERGENCY:\a*** The unfinished update of %s can no longer be installed and the device may not "
             "reboot properly until another update is installed! ***\n",
             path);
@@ -278,14 +279,16 @@ int update_os(int* result, int skip_battery_check) {
     if (resuming)
         err("INFO:The update of %s did not finish; starting it again (boot %u of %u)\n", path, journal.boots + 1,
             install_most_boots);
-    k.alarm(15);
-    eink_init();
-    eink_screen(21);
-    k.alarm(0);
+    // Counted before anything can hang: a restart by the watchdog is a boot
+    // of this update too.
     if (!begin_journal(name, path, journal)) {
         set_result(result, 3);
         return -1;
     }
+    k.alarm(15);
+    eink_init();
+    eink_screen(21);
+    k.alarm(0);
 
     check_images(&config.image_flags);
     copy_images(&config.image_flags);
