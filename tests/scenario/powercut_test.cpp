@@ -297,7 +297,7 @@ TEST_P(Sweep, EveryCutEndsInTheNewOrTheOldSystemAndKeepsTheUsersData) {
     if (c.family == Family::nor) {
         EXPECT_EQ(bricked, 0);
     }
-    if (stride() > 1) std::printf("(every %dth cut point only)\n", stride());
+    if (stride() > 1) std::printf("(one cut point in %d)\n", stride());
     std::printf("| %s | %d | %d | %d %s| %d %s|\n", c.title, steps, recovered, bricked,
                 bricked_by.empty() ? "" : ("(" + tally(bricked_by) + ") ").c_str(), steps - recovered - bricked,
                 failed_by.empty() ? "" : ("(" + tally(failed_by) + ") ").c_str());

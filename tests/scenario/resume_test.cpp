@@ -16,12 +16,19 @@ const std::string kept = "INFO:Keeping /mnt-us/update.bin to try again at the ne
 
 bool exists(const std::string& path) { return std::fopen(path.c_str(), "r") != nullptr; }
 
-TEST(Resume, FailingUpdateRunsAgainAtTheNextTwoBootsThenIsGivenUp) {
+// An MMC-boot reader with a bundle of a kernel and a root file system.
+class Resume : public testing::Test {
+protected:
     test::UpdateDevice device;
-    const std::string kernel = device.random_file("uImage", 20000, 2);
-    const std::string rootfs = device.rootfs_image("rootfs.img");
-    device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", rootfs}}),
-                "update.bin");
+    std::string kernel = device.random_file("uImage", 20000, 2);
+    void SetUp() override {
+        device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel},
+                                                 {"rootfs.img.gz", device.rootfs_image("rootfs.img")}}),
+                    "update.bin");
+    }
+};
+
+TEST_F(Resume, FailingUpdateRunsAgainAtTheNextTwoBootsThenIsGivenUp) {
     // The root partition refuses every write.
     const std::vector<std::string> failing = {"--fault", "eio:/dev/mmcblk0p1"};
     for (unsigned boot = 1; boot <= 3; ++boot) {
@@ -50,12 +57,7 @@ TEST(Resume, FailingUpdateRunsAgainAtTheNextTwoBootsThenIsGivenUp) {
     EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
 }
 
-TEST(Resume, BundleThatCouldNotBeReadIsKeptAndInstalledAtTheNextBoot) {
-    test::UpdateDevice device;
-    const std::string kernel = device.random_file("uImage", 20000, 2);
-    const std::string rootfs = device.rootfs_image("rootfs.img");
-    device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", rootfs}}),
-                "update.bin");
+TEST_F(Resume, BundleThatCouldNotBeReadIsKeptAndInstalledAtTheNextBoot) {
     // One read of the check pass fails: the medium, not the bundle.
     const auto failed = device.boot(press_r, {"--fault", "eio-read:/mnt-us/update.bin:3"});
     EXPECT_NE(failed.find(kept + " (1 of 3 boots used)\n"), std::string::npos) << failed.output;
@@ -69,7 +71,7 @@ TEST(Resume, BundleThatCouldNotBeReadIsKeptAndInstalledAtTheNextBoot) {
     EXPECT_EQ(test::file_bytes(device.path("mmc0.img"), 266240, kernel_bytes.size()), kernel_bytes);
 }
 
-TEST(Resume, RefusedBundleOfAnUnfinishedUpdateIsDeletedWithAWarning) {
+TEST(ResumeRefused, BundleOfAnUnfinishedUpdateIsDeletedWithAWarning) {
     test::UpdateDevice device;
     const std::string rootfs = device.rootfs_image("rootfs.img");
     const std::string bundle = device.bundle("update.bin", {{"rootfs.img.gz", rootfs}});
@@ -87,7 +89,7 @@ TEST(Resume, RefusedBundleOfAnUnfinishedUpdateIsDeletedWithAWarning) {
     EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
 }
 
-TEST(Resume, JournalWhoseBundleIsGoneRepairsTheFlashCopiesAndGoes) {
+TEST(ResumeWithoutBundle, JournalRepairsTheFlashCopiesAndGoes) {
     test::UpdateDevice device({"--family", "nor"});
     const std::string old_kernel = device.kernel_image("old-uImage", 300000, 10);
     const std::string old_uboot = device.bootloader_image("old-u-boot.bin", 30000, 11);
