@@ -29,7 +29,7 @@ bool Console::pull_piped_line() {
 }
 
 bool Console::has_input() {
-    if (!pending_.empty()) return true;
+    if (!pending_.empty() || ends_of_file_ > 0) return true;
     switch (input_) {
         case Input::pipe: return pull_piped_line();
         case Input::terminal: return wait_live_input(0);
@@ -60,6 +60,10 @@ ssize_t Console::read(void* buf, size_t count) {
         errno = EAGAIN;
         return -1;
     }
+    if (pending_.empty() && ends_of_file_ > 0) {
+        --ends_of_file_;
+        return 0;
+    }
     const size_t line_end = pending_.find('\n');
     const size_t line = line_end == std::string::npos ? pending_.size() : line_end + 1;
     const size_t n = std::min(count, line);
@@ -69,6 +73,7 @@ ssize_t Console::read(void* buf, size_t count) {
 }
 
 ssize_t Console::write(int stream, const void* buf, size_t count) {
+    if (count > 0) undrained_ = true;
     if (sink_ != nullptr) {
         sink_->append(static_cast<const char*>(buf), count);
         return static_cast<ssize_t>(count);

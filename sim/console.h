@@ -32,6 +32,15 @@ public:
     // Sends the output to sink instead of the host's streams.
     void capture_to(std::string* sink) { sink_ = sink; }
 
+    // The line has sent everything written so far (TCSBRK).
+    void drain() { undrained_ = false; }
+    // Whether output was written since the last drain.
+    bool undrained() const { return undrained_; }
+
+    // An end of file, as ^D typed at the start of a line gives: the next
+    // read returns 0 bytes, once.
+    void end_of_file() { ++ends_of_file_; }
+
 private:
     bool pull_piped_line();
 
@@ -39,6 +48,8 @@ private:
     std::string pending_;
     bool host_input_ended_ = false;
     std::string* sink_ = nullptr;
+    bool undrained_ = false;
+    int ends_of_file_ = 0;
 };
 
 }  // namespace sim

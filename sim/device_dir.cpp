@@ -166,6 +166,7 @@ bool init_device(const std::string& dir, const InitOptions& options, std::string
          << "machine=armv7l\n"
          << "panel=" << panel_width << "x" << panel_height << "\n"
          << "panel_bpp=4\n"
+         << "screens=" << (options.record_screens ? "all" : "none") << "\n"
          << "battery=" << options.battery << "\n"
          << "input_events=" << options.input_events << "\n";
 

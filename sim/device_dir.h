@@ -29,6 +29,7 @@ struct InitOptions {
     unsigned mmc_heads = 4;
     unsigned mmc_sectors = 16;
     std::string panel = "600x800";  // e-ink panel width x height (4 bits per pixel)
+    bool record_screens = true;     // the panel writes screens/NNN.png
     unsigned battery = 80;                   // gauge charge in percent
     std::string input_events = "0,1,2,3";    // units of /dev/input/eventN present
     bool nor_kernel2 = true;  // NOR partition 4, the second kernel copy

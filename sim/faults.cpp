@@ -1,5 +1,8 @@
 #include "sim/faults.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
@@ -50,6 +53,7 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
         {"vanish", Fault::Kind::vanish},
         {"hang", Fault::Kind::hang},         {"powercut", Fault::Kind::power_cut},
         {"reboot-fails", Fault::Kind::reboot_fails}, {"swap", Fault::Kind::swap},
+        {"select-fails", Fault::Kind::select_fails},
     };
     const auto parts = split(text);
     const auto kind = kinds.find(parts[0]);
@@ -58,7 +62,8 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
         return std::nullopt;
     }
     Fault fault{kind->second, "", 0};
-    const bool counted_only = fault.kind == Fault::Kind::power_cut || fault.kind == Fault::Kind::reboot_fails;
+    const bool counted_only = fault.kind == Fault::Kind::power_cut || fault.kind == Fault::Kind::reboot_fails ||
+                              fault.kind == Fault::Kind::select_fails;
     if (counted_only) {
         if (parts.size() != 2 || !parse_count(parts[1], fault.nth)) {
             error = "'" + std::string(text) + "' needs one count above 0";
@@ -77,6 +82,12 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
             return std::nullopt;
         }
         fault.replacement = parts[2];
+        struct stat status {};
+        if (::stat(fault.replacement.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+            ::access(fault.replacement.c_str(), R_OK) != 0) {
+            error = "'" + std::string(text) + "': the host file " + fault.replacement + " cannot be read";
+            return std::nullopt;
+        }
         return fault;
     }
     const bool count_needed = fault.kind == Fault::Kind::short_write || fault.kind == Fault::Kind::short_read;
@@ -142,6 +153,15 @@ std::string Faults::take_swap(const std::string& path) {
         return std::exchange(fault.replacement, std::string());
     }
     return "";
+}
+
+bool Faults::select_fails() {
+    long allowed = 0;
+    for (const auto& fault : faults_)
+        if (fault.kind == Fault::Kind::select_fails) allowed += fault.nth;
+    if (selects_refused_ >= allowed) return false;
+    ++selects_refused_;
+    return true;
 }
 
 bool Faults::reboot_fails() {

@@ -13,6 +13,7 @@
 //   swap:PATH:HOSTFILE when the program reads PATH again from its start, the
 //                      file holds what HOSTFILE holds (a medium changed under it)
 //   reboot-fails:N     the first N reboot and power-off requests fail
+//   select-fails:N     the next N select requests fail with ENOMEM
 #pragma once
 
 #include <map>
@@ -26,7 +27,9 @@
 namespace sim {
 
 struct Fault {
-    enum class Kind { write_error, read_error, short_write, short_read, vanish, hang, power_cut, reboot_fails, swap };
+    enum class Kind {
+        write_error, read_error, short_write, short_read, vanish, hang, power_cut, reboot_fails, swap, select_fails
+    };
     Kind kind;
     std::string path;
     long nth = 0;  // 0: every time
@@ -54,6 +57,7 @@ public:
     bool vanished(const std::string& path) const { return has(Fault::Kind::vanish, path); }
     bool hangs(const std::string& path) const { return has(Fault::Kind::hang, path); }
     bool reboot_fails();
+    bool select_fails();
     // The host file whose bytes path takes now that it is read again from
     // its start; empty when nothing is to change. Each swap happens once.
     std::string take_swap(const std::string& path);
@@ -66,6 +70,7 @@ private:
     std::map<std::string, long> reads_by_path_;
     long writes_ = 0;
     long reboots_refused_ = 0;
+    long selects_refused_ = 0;
 };
 
 }  // namespace sim

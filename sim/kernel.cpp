@@ -37,7 +37,10 @@ public:
     ssize_t read(void* buf, size_t count) override { return console_.read(buf, count); }
     ssize_t write(const void* buf, size_t count) override { return console_.write(stream_, buf, count); }
     int ioctl(unsigned long request, void*) override {
-        if (request == 0x5409) return 0;  // TCSBRK: the output is always drained
+        if (request == 0x5409) {  // TCSBRK: waits until the line has sent everything
+            console_.drain();
+            return 0;
+        }
         errno = ENOTTY;
         return -1;
     }
@@ -213,6 +216,8 @@ int Kernel::open(const char* path, int flags, mode_t mode) {
     if (!opened) return -1;
     opened->path = where.path;
     opened->flags = flags;
+    opened->close_on_exec = (flags & O_CLOEXEC) != 0;
+    last_open_flags_[where.path] = flags;
     return install_fd(std::move(opened));
 }
 
@@ -230,7 +235,18 @@ ssize_t Kernel::read(int fd, void* buf, size_t count) {
         errno = EIO;
         return -1;
     }
-    return f->read(buf, fd > 2 ? faults_.read_limit(f->path, count) : count);
+    const ssize_t got = f->read(buf, fd > 2 ? faults_.read_limit(f->path, count) : count);
+    if (got > 0 && fd > 2) {
+        // Reading on into a file is progress, however small the pieces a
+        // slow device hands out: only requests that get nowhere (or read
+        // the same bytes again) count towards a spinning program.
+        const off_t position = f->lseek(0, SEEK_CUR);
+        if (position > f->furthest_read) {
+            f->furthest_read = position;
+            still_requests_ = 0;
+        }
+    }
+    return got;
 }
 
 ssize_t Kernel::write(int fd, const void* buf, size_t count) {
@@ -298,7 +314,30 @@ int Kernel::ioctl(int fd, unsigned long request, void* arg) {
     return f->ioctl(request, arg);
 }
 
-int Kernel::fcntl_setfd(int fd, int) { return file(fd) == nullptr ? -1 : 0; }
+int Kernel::fcntl_setfd(int fd, int fd_flags) {
+    OpenFile* f = file(fd);
+    if (f == nullptr) return -1;
+    if ((fd_flags & ~FD_CLOEXEC) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    f->close_on_exec = (fd_flags & FD_CLOEXEC) != 0;
+    return 0;
+}
+
+int Kernel::adopt(std::unique_ptr<OpenFile> file) { return install_fd(std::move(file)); }
+
+std::vector<std::string> Kernel::passed_on_exec() const {
+    std::vector<std::string> paths;
+    for (const auto& [fd, f] : fds_)
+        if (fd > 2 && !f->close_on_exec) paths.push_back(f->path);
+    return paths;
+}
+
+int Kernel::last_open_flags(const std::string& path) const {
+    const auto found = last_open_flags_.find(path);
+    return found == last_open_flags_.end() ? -1 : found->second;
+}
 
 int Kernel::stat_path(const char* path, struct stat* st, bool follow) {
     note_request();
@@ -427,9 +466,11 @@ int Kernel::rename(const char* from, const char* to) {
     return host.rename(source.host_path.c_str(), target.host_path.c_str());
 }
 
-int Kernel::mount(const char* source, const char* target, const char* fstype, unsigned long, const void*) {
+int Kernel::mount(const char* source, const char* target, const char* fstype, unsigned long flags,
+                  const void* data) {
     return mounts_.mount(*this, source != nullptr ? source : "", target != nullptr ? target : "",
-                         fstype != nullptr ? fstype : "");
+                         fstype != nullptr ? fstype : "", flags,
+                         data != nullptr ? static_cast<const char*>(data) : "");
 }
 
 int Kernel::umount2(const char* target, int flags) { return mounts_.umount(*this, target, flags); }
@@ -502,18 +543,19 @@ int Kernel::hang(const std::string& what) {
 }
 
 void Kernel::note_request() {
-    // Far more requests than any real operation makes without ever sleeping
-    // or waiting: opening, timing and alarm requests are few per step.
-    constexpr long spinning = 500'000;
     if (clock_.now() != still_since_) {
         still_since_ = clock_.now();
         still_requests_ = 0;
-    } else if (++still_requests_ > spinning) {
+    } else if (++still_requests_ > spin_limit_) {
         stuck("the program keeps running without ever waiting: it spins in a loop");
     }
 }
 
 int Kernel::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
+    if (faults_.select_fails()) {
+        errno = ENOMEM;
+        return -1;
+    }
     std::vector<int> wanted;
     for (int fd = 0; readfds != nullptr && fd < nfds; ++fd) {
         if (!FD_ISSET(fd, readfds)) continue;

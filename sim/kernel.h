@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <typeindex>
+#include <vector>
 
 #include "sim/clock.h"
 #include "sim/console.h"
@@ -74,6 +75,17 @@ public:
     bool any_open_file(const std::function<bool(const std::string& path)>& matches) const;
     // The open file behind a descriptor of the program, or null (errno EBADF).
     OpenFile* open_file(int fd) { return file(fd); }
+    // Gives the program a descriptor for file, as if it had opened it (for
+    // tests that need a device the simulation does not have).
+    int adopt(std::unique_ptr<OpenFile> file);
+    // The paths of the program's descriptors (beyond 0 to 2) that an exec or
+    // a shell command would pass on: those not marked close-on-exec.
+    std::vector<std::string> passed_on_exec() const;
+    // The flags of the last open of path (a normalised program path), or -1.
+    int last_open_flags(const std::string& path) const;
+    // How many requests without the clock moving make a spinning program
+    // (tests lower it to reach the limit quickly).
+    void set_spin_limit(long requests) { spin_limit_ = requests; }
     // Real time since the epoch at virtual time 0.
     static constexpr time_t epoch = 1796083200;  // 2026-12-01 00:00:00 UTC
 
@@ -149,12 +161,16 @@ private:
     Mounts mounts_;
     Storage storage_;
     std::map<int, std::unique_ptr<OpenFile>> fds_;
+    std::map<std::string, int> last_open_flags_;
     std::map<std::type_index, std::shared_ptr<void>> states_;
     std::string boot_flag_written_;
     bool boot_flag_touched_ = false;
     RunEndHandler run_end_;
     Micros still_since_ = -1;
     long still_requests_ = 0;
+    // Far more requests than any real operation makes without ever sleeping
+    // or waiting: opening, timing and alarm requests are few per step.
+    long spin_limit_ = 500'000;
     std::shared_ptr<Panel> panel_;
 };
 

@@ -1,6 +1,9 @@
 // quillmar-sim: makes simulated devices and powers them up with the device
 // program's own code.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +26,7 @@ constexpr const char* usage =
     "  quillmar-sim init DIR [--board ID] [--serial SN] [--mmc-size BYTES]\n"
     "                        [--mmc-heads N] [--mmc-sectors N] [--family mmc|nor]\n"
     "                        [--nor-kernel2 yes|no] [--card-size BYTES] [--panel WxH]\n"
-    "                        [--battery PCT] [--input-events LIST]\n"
+    "                        [--screens all|none] [--battery PCT] [--input-events LIST]\n"
     "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
     "  quillmar-sim password SERIAL\n"
     "\n"
@@ -77,6 +80,9 @@ int init_command(const std::vector<std::string>& args) {
             if (!parse_unsigned(value, options.mmc_sectors)) return fail("bad sector count '" + value + "'");
         } else if (flag == "--panel") {
             options.panel = value;
+        } else if (flag == "--screens") {
+            if (value != "all" && value != "none") return fail("--screens takes all or none");
+            options.record_screens = value == "all";
         } else if (flag == "--battery") {
             if (!parse_unsigned(value, options.battery) || options.battery > 100)
                 return fail("bad battery charge '" + value + "' (0 to 100)");
@@ -121,6 +127,10 @@ int boot_command(const std::vector<std::string>& args) {
     if (!device.load(args[0], error)) return fail(error);
     std::vector<sim::ScriptEvent> events;
     if (!script_path.empty()) {
+        struct stat status {};
+        if (::stat(script_path.c_str(), &status) != 0)
+            return fail("cannot read script " + script_path + ": " + std::strerror(errno));
+        if (!S_ISREG(status.st_mode)) return fail("cannot read script " + script_path + ": not a regular file");
         std::ifstream file(script_path);
         if (!file) return fail("cannot read script " + script_path);
         std::stringstream text;
@@ -162,6 +172,10 @@ int main(int argc, char** argv) {
     if (command == "password") return password_command(args);
     if (command == "help" || command == "--help" || command == "-h") {
         std::fputs(usage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("quillmar-sim (quillmar) %s\n", QM_VERSION);
         return 0;
     }
     std::fputs(usage, stderr);

@@ -33,6 +33,37 @@ constexpr FileSystem file_systems[] = {
     {"ext3", "/dev/mmcblk0p1", "rootfs", probe_ext},
 };
 
+// The options ext3 and vfat accept in the data text (a trailing "=" takes
+// any value); like Linux, the simulated kernel refuses any other.
+constexpr const char* ext3_options[] = {"errors=remount-ro", "errors=continue", "errors=panic", "data=ordered",
+                                        "data=journal", "data=writeback", "noatime", "barrier=", "commit="};
+constexpr const char* vfat_options[] = {"errors=remount-ro", "errors=continue", "errors=panic", "utf8",
+                                        "shortname=", "iocharset=", "codepage=", "uid=", "gid=", "umask=",
+                                        "fmask=", "dmask=", "flush", "noatime"};
+
+template <size_t N>
+bool knows_all(const std::string& data, const char* const (&known)[N]) {
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t comma = data.find(',', start);
+        if (comma == std::string::npos) comma = data.size();
+        const std::string option = data.substr(start, comma - start);
+        const bool listed = std::any_of(std::begin(known), std::end(known), [&](const char* k) {
+            const std::string text(k);
+            return text.back() == '=' ? option.compare(0, text.size(), text) == 0 : option == text;
+        });
+        if (!option.empty() && !listed) return false;
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool accepts_options(const std::string& fstype, const std::string& data) {
+    if (fstype == "ext3") return knows_all(data, ext3_options);
+    if (fstype == "vfat") return knows_all(data, vfat_options);
+    return true;
+}
+
 const FileSystem* find_file_system(Kernel& kernel, const std::string& fstype, const std::string& source) {
     const std::string device = kernel.storage().loops.underlying(source);
     const auto fs = std::find_if(std::begin(file_systems), std::end(file_systems), [&](const FileSystem& f) {
@@ -69,7 +100,8 @@ bool Mounts::any_source(const std::function<bool(const std::string& source)>& ma
     return std::any_of(mounts_.begin(), mounts_.end(), [&](const Mount& m) { return matches(m.source); });
 }
 
-int Mounts::mount(Kernel& kernel, const std::string& source, const std::string& target, const std::string& fstype) {
+int Mounts::mount(Kernel& kernel, const std::string& source, const std::string& target, const std::string& fstype,
+                  unsigned long flags, const std::string& data) {
     const Resolved where = kernel.resolve(target);
     struct stat status {};
     if (where.kind != Resolved::Kind::host || ::stat(where.host_path.c_str(), &status) != 0) {
@@ -99,12 +131,17 @@ int Mounts::mount(Kernel& kernel, const std::string& source, const std::string& 
             return -1;
         }
     }
+    if (!accepts_options(fstype, data)) {
+        kernel.klog().log(fstype + ": unrecognized mount option \"" + data + "\"");
+        errno = EINVAL;
+        return -1;
+    }
     if (mounted_on(where.path)) {
         errno = EBUSY;
         return -1;
     }
     ::mkdir(kernel.device().host_path(fs->host_dir).c_str(), 0755);
-    mounts_.push_back({source, where.path, fstype, fs->host_dir});
+    mounts_.push_back({source, where.path, fstype, fs->host_dir, flags, data});
     kernel.klog().log("mounted " + fstype + " " + source + " on " + where.path);
     return 0;
 }

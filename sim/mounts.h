@@ -17,12 +17,16 @@ struct Mount {
     std::string target;    // normalised program path
     std::string fstype;
     std::string host_dir;  // backing directory, relative to the device root
+    unsigned long flags = 0;
+    std::string data;      // the option text the program passed
 };
 
 class Mounts {
 public:
-    // mount(2): 0, or -1 with errno as Linux would set it.
-    int mount(Kernel& kernel, const std::string& source, const std::string& target, const std::string& fstype);
+    // mount(2): 0, or -1 with errno as Linux would set it; an option the
+    // file system does not know is refused with EINVAL.
+    int mount(Kernel& kernel, const std::string& source, const std::string& target, const std::string& fstype,
+              unsigned long flags = 0, const std::string& data = "");
     // umount2(2): EBUSY while a file below target is open, unless detached.
     int umount(Kernel& kernel, const std::string& target, int flags);
 

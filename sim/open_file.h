@@ -42,6 +42,8 @@ public:
 
     std::string path;  // as the program named it
     int flags = 0;
+    bool close_on_exec = false;  // O_CLOEXEC or FD_CLOEXEC: not passed on by an exec
+    off_t furthest_read = 0;     // the furthest position a read reached
 };
 
 }  // namespace sim

@@ -58,6 +58,19 @@ bool console_line(Kernel& kernel, const ScriptEvent& event, std::string& error) 
     return true;
 }
 
+// "console-eof": an end of file on the console, as ^D at a line's start.
+bool console_eof(Kernel& kernel, const ScriptEvent& event, std::string& error) {
+    if (!event.argument.empty()) {
+        error = "console-eof takes no argument";
+        return false;
+    }
+    kernel.clock().at(event.at, [&kernel] {
+        kernel.console().end_of_file();
+        return false;
+    });
+    return true;
+}
+
 // "signal NAME": the signal is delivered to the program (TERM, SEGV, 15...).
 bool deliver_signal(Kernel& kernel, const ScriptEvent& event, std::string& error) {
     const int number = signal_number(event.argument);
@@ -85,6 +98,7 @@ bool inject_fault(Kernel& kernel, const ScriptEvent& event, std::string& error) 
 
 constexpr std::pair<const char*, Verb> verbs[] = {
     {"console", console_line},
+    {"console-eof", console_eof},
     {"signal", deliver_signal},
     {"fault", inject_fault},
     {"key", key_verb},

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <limits>
 
 namespace sim {
 
@@ -76,7 +78,16 @@ off_t BlockWindow::lseek(off_t offset, int whence) {
 
 int BlockWindow::ioctl(unsigned long request, void* arg) {
     switch (request) {
-        case BLKGETSIZE: *static_cast<unsigned long*>(arg) = static_cast<unsigned long>(length_ / 512); return 0;
+        case BLKGETSIZE:
+            // The sector count must fit an unsigned long, as in Linux: a
+            // 32-bit program cannot learn the size of a disk of 2 TiB or more
+            // this way.
+            if (static_cast<uint64_t>(length_ / 512) > std::numeric_limits<unsigned long>::max()) {
+                errno = EFBIG;
+                return -1;
+            }
+            *static_cast<unsigned long*>(arg) = static_cast<unsigned long>(length_ / 512);
+            return 0;
         case BLKGETSIZE64: *static_cast<uint64_t*>(arg) = static_cast<uint64_t>(length_); return 0;
         case BLKSSZGET: *static_cast<int*>(arg) = 512; return 0;
         case HDIO_GETGEO: {

@@ -201,7 +201,7 @@ Panel::Panel(Kernel& kernel) : kernel_(kernel) {
     memory_.assign(size_t{qm::egl_rowbytes(width, bpp, qm::egl_padding_8)} * height, 0);
     qm::egl_create_from_buffer(&image_, memory_.data(), width, height, bpp);
     next_shot_ = next_free_shot(kernel.device().host_path("screens"));
-    recording_ = kernel.device().setting("screenshots", "yes") != "no";
+    record_screens_ = kernel.device().setting("screens", "all") != "none";
     // A driver may report less memory than its screen needs (panel_memory
     // in device.conf makes this one do so); never more than it has.
     const long reported = kernel.device().setting_number("panel_memory", static_cast<long>(memory_.size()));
@@ -306,8 +306,10 @@ std::string Panel::next_shot_path() const {
 }
 
 void Panel::show(const std::string& what) {
-    if (!recording_) {
-        kernel_.klog().log("eink_fb: " + what);
+    // Encoding a picture costs far more than anything the program does for
+    // one refresh; a run that measures the program can do without them.
+    if (!record_screens_) {
+        kernel_.klog().log("eink_fb: " + what + " (not recorded)");
         return;
     }
     picture::GrayImage shot;

@@ -3,7 +3,7 @@
 // driver registers the framebuffer then. It answers the screen queries and
 // the e-ink requests, keeps the framebuffer memory for the whole run, and
 // writes screens/NNN.png in the device directory whenever the panel shows
-// something new.
+// something new (unless device.conf says screens=none).
 #pragma once
 
 #include <sys/types.h>
@@ -51,7 +51,7 @@ private:
     unsigned bar_percent_ = 0;
     int bar_y_ = -1;  // -1: the driver's own place
     unsigned next_shot_ = 0;
-    bool recording_ = true;  // screenshots=no in device.conf: no pictures are written
+    bool record_screens_ = true;  // "screens=none" in device.conf: no pictures
     uint32_t reported_memory_ = 0;  // screen memory length the driver reports
 };
 

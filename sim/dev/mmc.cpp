@@ -118,6 +118,7 @@ unsigned long PartitionTables::reread_requests(unsigned card) const {
 
 int PartitionTables::reread(Kernel& kernel, unsigned card) {
     ++requests_[card];
+    if (kernel.console().undrained()) ++rereads_before_drain_;
     const std::string prefix = "/dev/" + disk_name(card) + "p";
     const auto is_partition = [&](const std::string& path) { return path.compare(0, prefix.size(), prefix) == 0; };
     if (kernel.any_open_file(is_partition) || kernel.storage().loops.any_backing(is_partition) ||

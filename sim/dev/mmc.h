@@ -36,11 +36,15 @@ public:
     int reread(Kernel& kernel, unsigned card);
     // How many BLKRRPART requests reached a card, granted or not.
     unsigned long reread_requests(unsigned card) const;
+    // Re-read requests made while console output was still on its way: the
+    // partition messages of the kernel would cut into it.
+    unsigned long rereads_before_drain() const { return rereads_before_drain_; }
 
 private:
     void read(Kernel& kernel, unsigned card);
     std::map<unsigned, std::vector<PartitionWindow>> tables_;
     std::map<unsigned, unsigned long> requests_;
+    unsigned long rereads_before_drain_ = 0;
 };
 
 void add_mmc_nodes(Kernel& kernel, std::vector<DeviceNode>& nodes);

@@ -59,10 +59,22 @@ void request_restart() {
     report_errno("power-off", errno);
 }
 
+// After a failed hand-off the run goes on in the menus and the update
+// loop: they need the keypad, /proc (a clean reboot writes the kernel flag
+// there) and whatever of the display and the USB storage was up before.
+void restore_after_failed_handoff(bool storage_was_up, bool display_was_up) {
+    mount_proc();
+    keypad_restart();
+    if (storage_was_up) storage_init();
+    if (display_was_up) eink_init();
+}
+
 }  // namespace
 
 void default_boot() {
     auto& k = sys::kernel();
+    const bool storage_was_up = g_storage_initialized != 0;
+    const bool display_was_up = eink_xres != 0;
     keypad_shutdown();
     eink_screen(26);
     storage_shutdown();
@@ -75,6 +87,7 @@ void default_boot() {
     char* const argv[] = {arg0, nullptr};
     k.execv("/bin/kinit", argv);
     report_perror("execl()", errno);
+    restore_after_failed_handoff(storage_was_up, display_was_up);
 }
 
 void quillmar_shutdown(int clean) {

@@ -5,7 +5,9 @@
 namespace qm {
 
 // Tears the recovery environment down and replaces the process with
-// /bin/kinit. Returns only when that fails (reported with perror).
+// /bin/kinit. Returns only when that fails (reported with perror), having
+// mounted /proc and started the keypad again, and the display and the USB
+// storage drivers when they had been up.
 void default_boot();
 
 // Reboots. clean != 0 first selects the primary kernel by writing "0\n" to

@@ -73,9 +73,13 @@ int check_block_device(const char* path) {
     auto& k = sys::kernel();
     sys::unique_fd fd(k.open(path, O_RDONLY));
     char sector[512];
-    if (fd.valid() && k.read(fd.get(), sector, sizeof sector) == static_cast<ssize_t>(sizeof sector))
-        return 0;
-    report_errno(path, errno);
+    const ssize_t got = fd.valid() ? k.read(fd.get(), sector, sizeof sector) : -1;
+    if (got == static_cast<ssize_t>(sizeof sector)) return 0;
+    // A short read sets no error number: errno would be a stale one.
+    if (got >= 0)
+        err("ERROR:%s:short read, %zd of %zu bytes\n", path, got, sizeof sector);
+    else
+        report_errno(path, errno);
     return -200;
 }
 

@@ -85,7 +85,10 @@ int dump_stat(const char* name, const char* path, const struct stat* status) {
 int ls_file(const char* path) {
     struct stat status {};
     if (sys::kernel().lstat(path, &status) != 0) {
+        // Listed like an unreadable directory entry, all zeros.
         report_errno(path, errno);
+        status = {};
+        dump_stat(path, path, &status);
         return 0;
     }
     return dump_stat(path, path, &status);

@@ -8,7 +8,8 @@ namespace qm {
 // for name; 0 (and nothing printed) when status or path is null.
 int dump_stat(const char* name, const char* path, const struct stat* status);
 
-// One long-format line for path; 0 when its status could not be read.
+// One long-format line for path; 0 when its status could not be read (the
+// error is reported and the line shows an all-zero status).
 int ls_file(const char* path);
 
 // "path:" and a line for each entry, "." and ".." included, in directory

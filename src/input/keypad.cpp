@@ -94,16 +94,18 @@ int keypad_char(unsigned code) {
     return 0;
 }
 
-int keypad_init() {
+namespace {
+
+void load_keyboard_driver() {
+    if (!install_module(keyboard_module, choose_args(keyboard_settings)))
+        err("ERROR:Could not load keypad driver\n");
+}
+
+// Opens /dev/input/event0..3 into an empty table; 1 when all four opened.
+int open_event_devices() {
     auto& k = sys::kernel();
     keypad_fd_count = 0;
     for (int& fd : keypad_fd) fd = -1;
-
-    if (!install_module(keyboard_module, choose_args(keyboard_settings)))
-        err("ERROR:Could not load keypad driver\n");
-    if (!install_module(fiveway_module, choose_args(fiveway_settings)))
-        err("ERROR:Could not load fiveway driver\n");
-
     int result = 1;
     for (unsigned unit = 0; unit < 4; ++unit) {
         if (keypad_fd_count >= max_keypads) {
@@ -123,6 +125,20 @@ int keypad_init() {
         }
     }
     return result;
+}
+
+}  // namespace
+
+int keypad_init() {
+    load_keyboard_driver();
+    if (!install_module(fiveway_module, choose_args(fiveway_settings)))
+        err("ERROR:Could not load fiveway driver\n");
+    return open_event_devices();
+}
+
+int keypad_restart() {
+    load_keyboard_driver();
+    return open_event_devices();
 }
 
 void keypad_set(fd_set* set, int* highest) {

@@ -28,4 +28,9 @@ int keypad_char(unsigned code);
 // result of the unloading call.
 int keypad_shutdown();
 
+// Brings the keypad back after keypad_shutdown: loads the keyboard driver
+// again (the five-way driver stayed) and reopens the event devices. The
+// result of keypad_init.
+int keypad_restart();
+
 }  // namespace qm

@@ -1,5 +1,6 @@
 #include "input/readkey.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -27,6 +28,18 @@ void discard_rest_of_line(const char* chunk, ssize_t length) {
         length = sys::kernel().read(0, rest, sizeof rest - 1);
         chunk = rest;
     }
+}
+
+// Line noise and a serial break read as NUL bytes. They are no key: the
+// key is the line's first other character, and a line of nothing else
+// (before its line end) carries none. Key 0 would otherwise pass for "the
+// USB state was reached" and withdraw a medium under a writing host.
+const char* first_key(const char* line, ssize_t length) {
+    const char* end = line + length;
+    const char* first = std::find_if(line, end, [](char c) { return c != '\0'; });
+    if (first == line) return first;
+    const bool only_line_end = std::all_of(first, end, [](char c) { return c == '\n' || c == '\r' || c == '\0'; });
+    return only_line_end ? nullptr : first;
 }
 
 }  // namespace
@@ -90,12 +103,16 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
                     k.gettimeofday(&start);
                     continue;
                 }
-                if (key != nullptr) *key = line[0];
-                return 1;
+                const char* first = first_key(line, n);
+                if (first != nullptr) {
+                    if (key != nullptr) *key = *first;
+                    return 1;
+                }
+            } else {
+                err("ERROR:Unhandled input event\n");
+                err("ERROR:Keypad input problem, sleeping for 1 second\n");
+                k.sleep(1);
             }
-            err("ERROR:Unhandled input event\n");
-            err("ERROR:Keypad input problem, sleeping for 1 second\n");
-            k.sleep(1);
         }
 
         if (seconds < 0) continue;

@@ -7,7 +7,9 @@ namespace qm {
 // or a keypad press, animating a spinner (and a countdown) on the standard
 // error stream. 1 with the character in *key (key may be null), or with
 // *key = 0 when usb_state is given and the USB storage online state reached
-// usb_target; 0 on time-out, end of input or error.
+// usb_target; 0 on time-out, end of input or error. Keypad events without
+// a key (releases, repeats, sync records, from one device or several at
+// once) and console lines of NUL bytes are no key: the wait goes on.
 int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
 
 // "Please wait ... " and a spinner for the given number of seconds.

@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +18,7 @@ namespace qm {
 namespace {
 
 constexpr uint64_t sector_bytes = 512;
+constexpr int64_t max_entry_sectors = 0xFFFFFFFF;
 constexpr unsigned long tcsbrk = 0x5409;  // drain the terminal's output
 
 const char* label_or(const char* name, const char* fallback) { return name != nullptr ? name : fallback; }
@@ -58,6 +60,55 @@ void flush_console() {
     k.ioctl(1, tcsbrk, reinterpret_cast<void*>(1));
 }
 
+// BLKGETSIZE counts sectors in an unsigned long, which on the reader's
+// 32-bit kernel ends at 2 TiB: a larger device answers EFBIG there and
+// tells its size through BLKGETSIZE64 instead.
+bool size_in_sectors(int fd, uint64_t& sectors) {
+    auto& k = sys::kernel();
+    unsigned long count = 0;
+    if (k.ioctl(fd, BLKGETSIZE, &count) == 0) {
+        sectors = count;
+        return true;
+    }
+    if (errno != EFBIG) return false;
+    uint64_t bytes = 0;
+    if (k.ioctl(fd, BLKGETSIZE64, &bytes) != 0) return false;
+    sectors = bytes / sector_bytes;
+    return true;
+}
+
+// An entry the kernel counts as a partition.
+bool is_used(const part_info& part) { return part.type != 0 || part.sector_count != 0; }
+
+// Two entries with a size that share a sector, or one that covers the
+// table's own sector: a write to one would destroy the other. Their numbers
+// go to first and second (0 for the table itself).
+bool find_overlap(const mbr_sector& mbr, int& first, int& second) {
+    part_info parts[4] {};
+    for (int i = 0; i < 4; ++i) extract_part_info(&parts[i], &mbr.entries[i]);
+    for (int i = 0; i < 4; ++i) {
+        if (parts[i].sector_count == 0) continue;
+        const uint64_t start = parts[i].start_sector;
+        const uint64_t end = start + parts[i].sector_count;
+        if (start == 0) {
+            first = i + 1;
+            second = 0;
+            return true;
+        }
+        for (int j = i + 1; j < 4; ++j) {
+            if (parts[j].sector_count == 0) continue;
+            const uint64_t other_start = parts[j].start_sector;
+            const uint64_t other_end = other_start + parts[j].sector_count;
+            if (start < other_end && other_start < end) {
+                first = i + 1;
+                second = j + 1;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 bool is_partition_name(const char* name) {
     const size_t length = std::strlen(name);
     return length >= 2 && name[length - 2] == 'p' && name[length - 1] >= '0' && name[length - 1] <= '9';
@@ -82,12 +133,12 @@ void dump_chs_lba(uint32_t chs, const disk_info* disk) {
 }  // namespace
 
 uint64_t device_size(int fd, const char* name) {
-    unsigned long sectors = 0;
-    if (sys::kernel().ioctl(fd, BLKGETSIZE, &sectors) != 0) {
+    uint64_t sectors = 0;
+    if (!size_in_sectors(fd, sectors)) {
         report_errno(label_or(name, "ioctl()"), errno);
         return 0;
     }
-    return static_cast<uint64_t>(sectors) * sector_bytes;
+    return sectors * sector_bytes;
 }
 
 uint64_t device_size_byname(const char* path) {
@@ -107,12 +158,12 @@ int get_disk_info(int fd, const char* name, disk_info* disk) {
         report_errno(label_or(name, "ioctl()"), errno);
         return 0;
     }
-    unsigned long sectors = 0;
-    if (k.ioctl(fd, BLKGETSIZE, &sectors) != 0) {
+    uint64_t sectors = 0;
+    if (!size_in_sectors(fd, sectors)) {
         report_errno(label_or(name, "ioctl()"), errno);
         return 0;
     }
-    disk->size = static_cast<uint64_t>(sectors) * sector_bytes;
+    disk->size = sectors * sector_bytes;
     disk->heads = geometry.heads;
     disk->sectors = geometry.sectors;
     if (disk->heads != 0 && disk->sectors != 0)
@@ -139,6 +190,17 @@ int read_mbr(int fd, const char* name, mbr_sector* mbr) {
 
 int write_mbr(int fd, const char* name, mbr_sector* mbr) {
     auto& k = sys::kernel();
+    int first = 0;
+    int second = 0;
+    if (find_overlap(*mbr, first, second)) {
+        if (second == 0)
+            err("ERROR:Partition %d covers the partition table itself: not writing the table to %s\n", first,
+                label_or(name, "disk"));
+        else
+            err("ERROR:Partitions %d and %d overlap: not writing the table to %s\n", first, second,
+                label_or(name, "disk"));
+        return 0;
+    }
     if (k.lseek(fd, 0, SEEK_SET) != 0) {
         report_errno(label_or(name, "write_mbr()"), errno);
         return 0;
@@ -236,16 +298,21 @@ int append_partition(mbr_sector* mbr, int number, const disk_info* disk, uint8_t
         return 0;
     }
 
+    // Linux takes every entry with a size for a partition, whatever its type
+    // byte says, so the new one starts after all of them below it.
     uint64_t candidate = 0;
+    bool after_another = false;
     for (int below = number - 1; below >= 1; --below) {
         part_info previous {};
         extract_part_info(&previous, &mbr->entries[below - 1]);
-        if (previous.type == 0) continue;
-        candidate = roundup_lba(static_cast<uint64_t>(previous.start_sector) + previous.sector_count, disk);
+        if (!is_used(previous)) continue;
+        after_another = true;
+        candidate = std::max(candidate,
+                             roundup_lba(static_cast<uint64_t>(previous.start_sector) + previous.sector_count, disk));
+    }
+    if (after_another)
         err("INFO:partition %u, start sector is %llu\n", static_cast<unsigned>(number),
             static_cast<unsigned long long>(candidate));
-        break;
-    }
     if (disk->size == 0) {
         err("ERROR:unable to define partition %u\n", static_cast<unsigned>(number));
         return 0;
@@ -285,10 +352,25 @@ int append_partition(mbr_sector* mbr, int number, const disk_info* disk, uint8_t
         err("ERROR:unable to define partition %u\n", static_cast<unsigned>(number));
         return 0;
     }
-    const int64_t count = end - start;
+    int64_t count = end - start;
     if (count == 0) {
         err("ERROR:invalid zero length partition\n");
         return 0;
+    }
+    // An entry holds its start and size in 32 bits each: a larger disk keeps
+    // its rest unused rather than get a size cut to its low bits.
+    if (start > max_entry_sectors) {
+        err("ERROR:partition %u would start at sector %llu, beyond what an MBR entry can hold\n",
+            static_cast<unsigned>(number), static_cast<unsigned long long>(start));
+        err("ERROR:unable to define partition %u\n", static_cast<unsigned>(number));
+        return 0;
+    }
+    if (count > max_entry_sectors) {
+        err("WARNING:partition %u holds only %llu of %llu sectors, the most an MBR entry can hold\n",
+            static_cast<unsigned>(number), static_cast<unsigned long long>(max_entry_sectors),
+            static_cast<unsigned long long>(count));
+        count = max_entry_sectors;
+        end = start + count;
     }
 
     entry.boot_flag = boot_flag;

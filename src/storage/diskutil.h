@@ -67,7 +67,8 @@ int get_disk_info(int fd, const char* name, disk_info* disk);
 // four unused entries.
 int read_mbr(int fd, const char* name, mbr_sector* mbr);
 // Writes sector 0 with the signature, giving a disk identifier of 0 the
-// current time first.
+// current time first. A table in which two entries with a size overlap, or
+// one covers sector 0, is refused with a console line and not written.
 int write_mbr(int fd, const char* name, mbr_sector* mbr);
 void clear_all_partitions(mbr_sector* mbr);
 
@@ -77,11 +78,12 @@ int get_part_info(part_info* part, int number, const mbr_sector* mbr);
 // Decodes one entry; a null entry zeroes part.
 void extract_part_info(part_info* part, const mbr_entry* entry);
 
-// Defines entry number: it starts on the cylinder after the nearest used
-// entry below it (the first partition right after the reserved raw region),
-// holds size sectors rounded up to a whole cylinder (0: up to the last
-// whole cylinder), and is cut at the disk's end with a warning. A failure
-// leaves the entry as it was; type 0 empties the slot.
+// Defines entry number: it starts on the cylinder after every entry below
+// it that has a type or a size (the first partition right after the
+// reserved raw region), holds size sectors rounded up to a whole cylinder
+// (0: up to the last whole cylinder), and is cut at the disk's end, and at
+// the 2^32 - 1 sectors an entry can hold, with a warning. A failure leaves
+// the entry as it was; type 0 empties the slot.
 int append_partition(mbr_sector* mbr, int number, const disk_info* disk, uint8_t boot_flag, uint8_t type,
                      uint64_t size);
 

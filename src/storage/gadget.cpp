@@ -143,6 +143,9 @@ void storage_shutdown() {
         if (sys::kernel().delete_module(name, 0) < 0)
             err("ERROR:%s: failed to unload module %s\n", "storage_shutdown", name);
     }
+    // The drivers are gone: should the run go on (a failed hand-off), the
+    // next storage_init must load them again instead of trusting the flag.
+    g_storage_initialized = 0;
 }
 
 int gadget_load_ethernet(const char* host_addr, const char* dev_addr) {

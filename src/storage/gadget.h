@@ -4,7 +4,8 @@
 
 namespace qm {
 
-// Set once every storage module of the board family has loaded.
+// Set once every storage module of the board family has loaded; cleared
+// when storage_shutdown unloads them.
 extern int g_storage_initialized;
 
 // Loads the family's controller and storage modules once. 0 on success or
@@ -27,7 +28,8 @@ int is_usb_storage_online();
 // 1 when the cable is connected (the controller's "connected" entry exists).
 int is_usb_connected();
 
-// Unloads the storage modules, last first, if storage_init loaded them.
+// Unloads the storage modules, last first, if storage_init loaded them,
+// so that a later storage_init loads them again.
 void storage_shutdown();
 
 // Loads the storage modules and then the Ethernet gadget with the two

@@ -65,7 +65,9 @@ int copy_file(const char* src, const char* dst, size_t chunk, int sync, int crea
     else
         report_errno(src, errno);
 
-    const int flags = O_WRONLY | (sync ? O_SYNC : 0) | (create ? O_CREAT : 0);
+    // A file that is created may also exist already: a longer one must not
+    // keep its tail behind the copy. Devices are never truncated.
+    const int flags = O_WRONLY | (sync ? O_SYNC : 0) | (create ? O_CREAT | O_TRUNC : 0);
     sys::unique_fd destination(k.open(dst, flags, 0666));
     if (!destination.valid()) {
         report_errno(dst, errno);

@@ -208,6 +208,7 @@ bool hold_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t l
 bool region_holds(const staged_image& stage) {
     auto& k = sys::kernel();
     const raw_destination& where = stage.destination;
+    k.alarm(30);
     sys::unique_fd fd(k.open(where.device, O_RDONLY));
     if (!fd.valid() || k.lseek(fd.get(), where.offset, SEEK_SET) != where.offset) return false;
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[raw_compare_chunk]);
@@ -232,6 +233,7 @@ bool write_region(const staged_image& stage) {
     auto& k = sys::kernel();
     const raw_destination& where = stage.destination;
     const int flags = O_WRONLY | O_SYNC | (where.mtd == nullptr ? O_CREAT : 0);
+    k.alarm(30);
     sys::unique_fd fd(k.open(where.device, flags, 0666));
     if (!fd.valid() || (where.offset != 0 && k.lseek(fd.get(), where.offset, SEEK_SET) != where.offset)) {
         report_errno(where.device, errno);
@@ -300,10 +302,13 @@ bool all_verified_images_arrived(const install_plan& plan, const image_check* ch
     return all;
 }
 
+// The watchdog is re-armed before every open, read and write of these steps;
+// none is left armed for whatever comes after.
 bool install_held_images(const install_plan& plan) {
-    for (size_t i = 0; i < plan.staged_count; ++i)
-        if (!install_staged(plan.staged[i])) return false;
-    return true;
+    bool installed = true;
+    for (size_t i = 0; installed && i < plan.staged_count; ++i) installed = install_staged(plan.staged[i]);
+    sys::kernel().alarm(0);
+    return installed;
 }
 
 // One install attempt over the whole bundle; false when it failed, with
@@ -454,6 +459,12 @@ int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uin
 }
 
 int rootfs_gz_file_start(unbundle_state& state, const char* name) {
+    state.inflated.reset(new (std::nothrow) uint8_t[rootfs_output_block]);
+    if (!state.inflated) {
+        report_perror("malloc", ENOMEM);
+        err("no space for buffer, ignoring '%s'\n", name);
+        return 0;
+    }
     state.zstream = {};
     if (inflateInit2(&state.zstream, 15 + 16) != Z_OK) return 0;
     state.zstream_active = 1;
@@ -466,7 +477,6 @@ int rootfs_gz_file_start(unbundle_state& state, const char* name) {
         return 1;
     }
     report_errno(device, errno);
-    (void)name;
     inflateEnd(&state.zstream);
     state.zstream_active = 0;
     return 0;
@@ -477,17 +487,8 @@ void rootfs_gz_start_failed(unbundle_state&, const char* name) { err("cannot dec
 int rootfs_gz_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset, uint32_t length,
                         const uint8_t* bytes) {
     unbundle_state& state = state_of(opaque);
-    std::unique_ptr<uint8_t[]> output(new (std::nothrow) uint8_t[rootfs_output_block]);
-    if (!output) {
-        report_perror("malloc", ENOMEM);
-        err("no space for buffer, ignoring '%s'\n", header->name);
-        // A lost run would leave a hole in the image: the member stops here.
-        ++state.errors;
-        abandon_member(state, stream);
-        return 1;
-    }
     member_progress(state, header, offset);
-    member_sink sink{&state, stream, header, output.get()};
+    member_sink sink{&state, stream, header, state.inflated.get()};
     if (!pass_gate(sink, offset, length, bytes, inflate_piece)) return 1;
     member_progress(state, header, offset + length);
     if (!member_complete(header, offset, length)) return 1;

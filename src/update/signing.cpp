@@ -54,16 +54,37 @@ int verify(const uint8_t* mod, size_t mod_len, const uint8_t* exp, size_t exp_le
                : 0;
 }
 
+std::span<const public_key> builtin_keys() {
+    static constexpr public_key keys[] = {{key1_mod, key1_exp}, {key2_mod, key2_exp}};
+    return keys;
+}
+
+int signature_key(std::span<const public_key> keys, unsigned sig_len, const uint8_t* sig,
+                  const uint8_t* digest) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const public_key& key = keys[i];
+        if (key.mod.empty()) continue;
+        if (verify(key.mod.data(), key.mod.size(), key.exp.data(), key.exp.size(), sig_len, sig, digest))
+            return static_cast<int>(i + 1);
+    }
+    return 0;
+}
+
 int signature_verify(unsigned sig_len, const uint8_t* sig, const uint8_t* digest) {
-    if (verify(key1_mod, sizeof key1_mod, key1_exp, sizeof key1_exp, sig_len, sig, digest)) return 1;
-    return verify(key2_mod, sizeof key2_mod, key2_exp, sizeof key2_exp, sig_len, sig, digest);
+    return signature_key(builtin_keys(), sig_len, sig, digest) != 0 ? 1 : 0;
 }
 
 int check_verdict(const image_check (&checks)[image_type_count]) {
+    return check_verdict(checks, builtin_keys(), nullptr);
+}
+
+int check_verdict(const image_check (&checks)[image_type_count], std::span<const public_key> keys,
+                  int (*signed_by)[image_type_count]) {
     bool authorised = true;
     for (int type = 0; type < image_type_count; ++type) {
         const image_check& check = checks[type];
         const char* name = bundle_info_name(type);
+        if (signed_by != nullptr) (*signed_by)[type] = 0;
         // The install pass writes every image member it matches, so a second
         // image of one type could slip past a verdict on the last one alone.
         if (check.members > 1) {
@@ -80,7 +101,9 @@ int check_verdict(const image_check (&checks)[image_type_count]) {
             err("INFO:%s:%s\n", name, "missing");
             continue;
         }
-        const int ok = signature_verify(check.sig_len, check.sig, check.sha256);
+        const int key = signature_key(keys, check.sig_len, check.sig, check.sha256);
+        if (signed_by != nullptr) (*signed_by)[type] = key;
+        const int ok = key != 0;
         err("INFO:%s:%s siglen=%d sigpassed=%s\n", name, "Present", static_cast<int>(check.sig_len),
             ok ? "Yes" : "NO");
         if (!ok) {
@@ -146,11 +169,13 @@ void check_new_member(const check_rules& rules, unbundle_state& state, untar_str
 namespace {
 
 // A gzip image ends with the size of its content (modulo 4 GiB, of its last
-// member): a cheap early refusal of a root file system that cannot fit. The
-// install pass still stops at the end of the partition.
+// member): a cheap early refusal of a root file system, or a diagnostics
+// image (copied through a gzip reader), that cannot fit once inflated. The
+// install pass still stops at the end of the root file system's partition.
 void check_inflated_size(image_check& check, int type) {
     const bool gzip = check.head[0] == 0x1f && check.head[1] == 0x8b;
-    if (type != image_rootfs || check.room == 0 || check.size < 18 || !gzip) return;
+    const bool inflated_at_install = type == image_rootfs || type == image_diagsfs;
+    if (!inflated_at_install || check.room == 0 || check.size < 18 || !gzip) return;
     const uint64_t inflated = uint64_t{check.tail[0]} | uint64_t{check.tail[1]} << 8 |
                               uint64_t{check.tail[2]} << 16 | uint64_t{check.tail[3]} << 24;
     if (inflated <= check.room) return;

@@ -43,10 +43,31 @@ int verify(const uint8_t* mod, size_t mod_len, const uint8_t* exp, size_t exp_le
 // 1 when the signature verifies under built-in key 1 or key 2, else 0.
 int signature_verify(unsigned sig_len, const uint8_t* sig, const uint8_t* digest);
 
+// An RSA public key as a build embeds it: big-endian modulus and exponent.
+// An empty modulus stands for a key left out of a check.
+struct public_key {
+    std::span<const uint8_t> mod;
+    std::span<const uint8_t> exp;
+};
+
+// Key 1 and key 2 of this build, in that order.
+std::span<const public_key> builtin_keys();
+
+// The number (1 for the first) of the first key of keys under which the
+// signature verifies, trying them in order as signature_verify does; 0 when
+// none does.
+int signature_key(std::span<const public_key> keys, unsigned sig_len, const uint8_t* sig,
+                  const uint8_t* digest);
+
 // The verdict after a successful check pass: verifies every present image,
 // reports each type on the standard error stream, and returns 1 when the
 // bundle is authorised to install, else 0 (after the "NOT AUTHORIZED" line).
 int check_verdict(const image_check (&checks)[image_type_count]);
+// The same verdict against other keys (tools check a bundle against the keys
+// of another build this way). signed_by, when not null, receives for each
+// image type the number of the key its signature verified under, 0 for none.
+int check_verdict(const image_check (&checks)[image_type_count], std::span<const public_key> keys,
+                  int (*signed_by)[image_type_count]);
 
 // The check pass: the two ordered rule lists of a board family. Members
 // named "*.sig" take the signature list, all others the image list. room

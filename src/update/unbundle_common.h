@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "update/image_pieces.h"
@@ -76,6 +77,9 @@ struct unbundle_state {
     bool zstream_ended;         // zstream has ended a gzip member; more data starts another
     uint64_t room;              // bytes the open destination holds, 0 when unknown
     uint64_t written;           // bytes written to it so far
+    // Inflated output of the root file system, taken when its member starts:
+    // memory that runs out half-way would tear the partition.
+    std::unique_ptr<uint8_t[]> inflated;
 };
 
 inline unbundle_state& state_of(void* opaque) { return *static_cast<unbundle_state*>(opaque); }

@@ -239,6 +239,7 @@ untar_stream* untar_stream_create(const char* label) {
 void untar_set_opaque(untar_stream* stream, void* opaque) { stream->opaque = opaque; }
 void untar_set_new_file(untar_stream* stream, untar_new_file_fn callback) { stream->new_file = callback; }
 void untar_set_file_data(untar_stream* stream, untar_file_data_fn callback) { stream->file_data = callback; }
+untar_file_data_fn untar_file_data(const untar_stream* stream) { return stream->file_data; }
 
 int untar_finished(const untar_stream* stream) { return stream->finished ? 1 : 0; }
 

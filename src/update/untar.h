@@ -86,6 +86,8 @@ untar_stream* untar_stream_create(const char* label);
 void untar_set_opaque(untar_stream* stream, void* opaque);
 void untar_set_new_file(untar_stream* stream, untar_new_file_fn callback);
 void untar_set_file_data(untar_stream* stream, untar_file_data_fn callback);
+// The data callback in force, for a caller that wraps what another set.
+untar_file_data_fn untar_file_data(const untar_stream* stream);
 
 // Feeds the next piece of the archive (length 0 allowed). 1 when it was
 // consumed or held the end of the archive; 0 after a format error, which

@@ -29,5 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     test::write_file(path, std::string(reinterpret_cast<const char*>(data), size));
     mkbundle::list({path});
     mkbundle::list({"--family", "orvik", path});
+    mkbundle::list({"--json", path});  // member names of any bytes through the JSON writer
     return 0;
 }

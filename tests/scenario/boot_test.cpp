@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "support/param_name.h"
 #include "support/simrun.h"
 #include "support/testdir.h"
 
@@ -101,6 +102,16 @@ TEST_F(BootScenario, MmcReadErrorIsABootFailureToo) {
     EXPECT_EQ(run.last_line(), "SIM: power-off");
 }
 
+TEST_F(BootScenario, ShortReadOfTheMmcIsReportedAsSuch) {
+    const auto run = boot({"--fault", "short-read:/dev/mmcblk0:100"});
+    // A short read sets no error number: no stale "No such file or
+    // directory" for a device that is there.
+    EXPECT_NE(run.find("ERROR:/dev/mmcblk0:short read, 100 of 512 bytes\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("ERROR:/dev/mmcblk0:No such file"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("(errcode=200)"), std::string::npos);
+    EXPECT_EQ(run.last_line(), "SIM: power-off");
+}
+
 TEST_F(BootScenario, HangingStepTimesOutAndRestartsWithoutTouchingTheFlag) {
     const auto run = boot({"--fault", "hang:/dev/mmcblk0"});
     const size_t notice = run.find("\a\n*** Unexpected Timeout during routine -- rebooting! ***\n\n");
@@ -118,11 +129,57 @@ TEST_F(BootScenario, FatalSignalRestartsTheDevice) {
     EXPECT_EQ(run.last_line(), "SIM: reboot (kernel_boot_flag untouched)");
 }
 
+// The key reader gives up a wait on a failed select and on an end of
+// input on the console (^D); the waiting step then goes on as after a
+// time-out.
+struct KeyFailureCase {
+    const char* name;
+    std::vector<std::string> extra;
+    std::string script;
+    const char* report;
+    const char* then;  // what follows, as after a time-out
+};
+
+class KeyReaderFailure : public BootScenario, public testing::WithParamInterface<KeyFailureCase> {};
+
+TEST_P(KeyReaderFailure, EndsTheWaitLikeATimeOut) {
+    const KeyFailureCase& c = GetParam();
+    std::vector<std::string> extra = c.extra;
+    if (!c.script.empty()) extra.insert(extra.end(), {"--script", script(c.script)});
+    const auto run = boot(extra);
+    const size_t report = run.find(c.report);
+    ASSERT_NE(report, std::string::npos) << run.output;
+    EXPECT_NE(run.find(c.then, report), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, KeyReaderFailure,
+    testing::Values(KeyFailureCase{"select_fails_at_the_boot_prompt", {"--fault", "select-fails:1"}, "",
+                                   "  0 /ERROR:select():Cannot allocate memory(12)\n",
+                                   "INFO:Checking for updates... (auto-pilot mode)\n"},
+                    KeyFailureCase{"select_fails_in_the_developer_menu", {},
+                                   "0.2 console\n4 fault select-fails:1\n",
+                                   "ERROR:select():Cannot allocate memory(12)\n",
+                                   "\nMenu timeout\nBOOTING DEFAULT.\n"},
+                    KeyFailureCase{"end_of_input_in_the_developer_menu", {}, "0.2 console\n5 console-eof\n",
+                                   "ERROR:stdin:Success(0)\n", "\nMenu timeout\nBOOTING DEFAULT.\n"}),
+    test::ParamName());
+
 TEST_F(BootScenario, SimulatorRefusesBadInput) {
     EXPECT_EQ(test::run_sim({"boot", dir / "nothing"}).exit_code, 2);
     EXPECT_EQ(boot({"--fault", "melt:/dev/mmcblk0"}).exit_code, 2);
     EXPECT_EQ(boot({"--script", script("soon console x\n")}).exit_code, 2);
     EXPECT_EQ(test::run_sim({"init", device()}).exit_code, 2);  // already a device
+    // A directory is no script, and a medium cannot be swapped for a file
+    // that is not there: one line each, status 2.
+    const auto folder = boot({"--script", dir.path()});
+    EXPECT_EQ(folder.exit_code, 2);
+    EXPECT_EQ(folder.output, "quillmar-sim: cannot read script " + dir.path() + ": not a regular file\n");
+    const auto swap = boot({"--fault", "swap:/mnt-us/update.bin:" + (dir / "missing.bin")});
+    EXPECT_EQ(swap.exit_code, 2);
+    EXPECT_EQ(swap.output, "quillmar-sim: 'swap:/mnt-us/update.bin:" + (dir / "missing.bin") +
+                               "': the host file " + (dir / "missing.bin") + " cannot be read\n");
 }
 
 }  // namespace

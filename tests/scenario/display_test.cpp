@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "display/pictures.h"
 #include "png_io.h"
 #include "support/param_name.h"
+#include "support/people.h"
 #include "support/simrun.h"
 #include "support/testdir.h"
 #include "sys/kernel.h"
@@ -101,6 +104,26 @@ TEST(DisplayScenario, ScreensAreNumberedOnAcrossBoots) {
     EXPECT_EQ(run.last_line(), "SIM: power-off") << run.output;
     EXPECT_TRUE(exists(dir / "dev/screens/003.png"));
     EXPECT_FALSE(exists(dir / "dev/screens/004.png"));
+}
+
+// A device made with --screens none writes no pictures; the program sees the
+// same panel and prints the same lines (only the kernel's messages, which it
+// dumps, say that nothing was recorded).
+TEST(DisplayScenario, ScreensNoneRecordsNoPictureAndChangesNothingElse) {
+    test::TempDir dir;
+    test::init_device(dir / "pictures");
+    test::init_device(dir / "none", {"--screens", "none"});
+    ASSERT_EQ(std::remove((dir / "pictures/mmc0.img").c_str()), 0);
+    ASSERT_EQ(std::remove((dir / "none/mmc0.img").c_str()), 0);
+    const auto with = test::run_sim({"boot", dir / "pictures"});
+    const auto without = test::run_sim({"boot", dir / "none"});
+    EXPECT_EQ(without.last_line(), "SIM: power-off") << without.output;
+    const auto program_lines = [](const std::string& output) { return output.substr(0, output.find("=== kernel")); };
+    EXPECT_EQ(program_lines(without.output), program_lines(with.output));
+    EXPECT_TRUE(without.contains("eink_fb: built-in screen 25 (not recorded)\n")) << without.output;
+    EXPECT_TRUE(exists(dir / "pictures/screens/001.png"));
+    EXPECT_FALSE(exists(dir / "none/screens"));
+    EXPECT_NE(test::run_sim({"init", dir / "bad", "--screens", "some"}).exit_code, 0);
 }
 
 TEST(DisplayScenario, QuietBootNeverStartsThePanel) {
@@ -214,6 +237,55 @@ TEST(PictureToolErrors, EmbedWritesArraysWithTheirLengths) {
     EXPECT_EQ(run.status, 1);
 }
 
+// Input the tool cannot use, and an output that cannot be written whole:
+// one line, status 1, and no output file left behind.
+struct BadRunCase {
+    const char* name;
+    std::string args;  // "DIR" stands for the test directory, "OUT" for the output
+    const char* line;
+    std::string shell = "";  // commands run in the tool's shell first
+};
+
+class PictureToolRefuses : public testing::TestWithParam<BadRunCase> {};
+
+TEST_P(PictureToolRefuses, WithOneLineAndNoOutputFile) {
+    const BadRunCase& c = GetParam();
+    test::TempDir dir;
+    ::mkdir((dir / "folder").c_str(), 0755);
+    test::write_file(dir / "a.bin", std::string(200000, '\x07'));
+    const auto expand = [&](std::string text) {
+        for (const auto& [from, to] : {std::pair<std::string, std::string>{"DIR", dir.path()}, {"OUT", dir / "out"}})
+            for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+        return text;
+    };
+    const std::string args = expand(c.args);
+    const std::string log = dir / "qmpicture.log";
+    const std::string command = "(" + c.shell + std::string(QM_BIN_DIR) + "/qmpicture " + args + ") >" + log + " 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal: " << test::read_file(log);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(test::read_file(log), "qmpicture: " + expand(c.line) + "\n");
+    EXPECT_FALSE(exists(dir / "out"));
+    size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        left += entry.path().filename().string().rfind("out", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(left, 0u) << "no temporary output either";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, PictureToolRefuses,
+    testing::Values(BadRunCase{"decode_a_directory", "decode DIR/folder OUT", "cannot read DIR/folder: not a regular file"},
+                    BadRunCase{"embed_a_directory", "embed OUT a=DIR/folder",
+                               "cannot read DIR/folder: not a regular file"},
+                    // Both would define the same array, which does not compile.
+                    BadRunCase{"embed_one_name_twice", "embed OUT a=DIR/a.bin a=DIR/a.bin", "the name a is used twice"},
+                    BadRunCase{"embed_a_name_and_its_length", "embed OUT a=DIR/a.bin a_len=DIR/a.bin",
+                               "the name a_len is used twice"},
+                    // The disk fills up (a file size limit) while the output is written.
+                    BadRunCase{"embed_on_a_full_disk", "embed OUT a=DIR/a.bin", "cannot write OUT: File too large",
+                               "trap '' XFSZ; ulimit -f 64; "}),
+    test::ParamName());
+
 }  // namespace
 
 namespace {
@@ -239,5 +311,58 @@ TEST(DisplayScenario, DeveloperMenuShowsPictureZeroPixelForPixel) {
     }
     EXPECT_TRUE(shown) << "no screen showed picture 0 exactly";
 }
+
+}  // namespace
+
+namespace {
+
+// The erase check shows the notice and draws each correctly typed letter
+// as a 32 x 32 sprite in the notice's white field; a wrong letter redraws
+// the notice and so clears them.
+struct SpriteCase {
+    const char* name;
+    const char* panel;
+    unsigned x0, y;  // where the first letter goes; each next one 40 to the right
+};
+
+class EraseCheckSprites : public testing::TestWithParam<SpriteCase> {};
+
+// Whether the 32 x 32 box at (x, y) differs between two panel pictures.
+bool box_differs(const picture::GrayImage& a, const picture::GrayImage& b, unsigned x, unsigned y) {
+    for (unsigned j = 0; j < 32; ++j)
+        for (unsigned i = 0; i < 32; ++i)
+            if (a.at(x + i, y + j) != b.at(x + i, y + j)) return true;
+    return false;
+}
+
+TEST_P(EraseCheckSprites, TypedLettersSitInTheFieldAndAWrongOneClearsThem) {
+    const SpriteCase& c = GetParam();
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console J\n5 console r\n6 console e\n7 console s\n"
+                                                 "8 console x\n9 console \\r\n10 console q\n",
+                                            {"--panel", c.panel});
+    ASSERT_NE(run.find("INFO:Erase check returned 0\n"), std::string::npos) << run.output;
+    // Shown in order: the menu picture, the notice, one screen per letter
+    // (r, e, s), the notice again after the wrong x, the menu picture.
+    std::vector<picture::GrayImage> shots;
+    for (int n = 0; n < 7; ++n) {
+        const std::string path = dir / ("dev/screens/00" + std::to_string(n) + ".png");
+        ASSERT_TRUE(exists(path)) << run.output;
+        shots.push_back(read_png(path));
+    }
+    const picture::GrayImage& notice = shots[1];
+    for (unsigned typed = 1; typed <= 3; ++typed)
+        for (unsigned p = 0; p < 5; ++p)
+            EXPECT_EQ(box_differs(shots[1 + typed], notice, c.x0 + 40 * p, c.y), p < typed)
+                << typed << " letters typed, position " << p;
+    for (unsigned p = 0; p < 5; ++p)
+        EXPECT_FALSE(box_differs(shots[5], notice, c.x0 + 40 * p, c.y)) << "the wrong x redraws the notice";
+    EXPECT_TRUE(box_differs(shots[1], shots[0], c.x0, c.y)) << "the notice is another picture than the menu's";
+}
+
+INSTANTIATE_TEST_SUITE_P(Panels, EraseCheckSprites,
+                         testing::Values(SpriteCase{"panel_600x800", "600x800", 204, 246},
+                                         SpriteCase{"panel_824x1200", "824x1200", 316, 390}),
+                         test::ParamName());
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "support/install_fixture.h"
 #include "support/param_name.h"
@@ -147,6 +148,32 @@ TEST_F(SeldaUpdate, RootFileSystemWhoseCompressedDataStopsShortFails) {
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
 
+// Authenticating every byte of a member proves it is the member that was
+// signed, not that it is the image that was compressed: data damaged before
+// signing (a byte of a stored block, so the stream stays valid) inflates to
+// other bytes, and only the gzip CRC of the image tells. The install must
+// fail, not call the image good.
+TEST_F(SeldaUpdate, SignedRootFileSystemWhoseDataNoLongerMatchesItsCrcFails) {
+    const std::string plain = device.random_file("plain.img", 300000, 7);
+    const std::string damaged = device.work("damaged.img.gz");
+    // Stored blocks: a 10-byte header, then 5 bytes before the first block's data.
+    ASSERT_EQ(std::system(("python3 -c 'import gzip, sys\n"
+                           "gz = bytearray(gzip.compress(open(sys.argv[1], \"rb\").read(), 0))\n"
+                           "gz[10 + 5 + 1000] ^= 0x20\n"
+                           "open(sys.argv[2], \"wb\").write(gz)' " + plain + " " + damaged)
+                              .c_str()),
+              0);
+    // mkbundle refuses to sign an image that does not inflate.
+    device.drop(device.foreign_bundle("damaged.bin", {"--image", "rootfs.img.gz=" + damaged + "=rootfs.img.gz.sig"}),
+                "update.bin");
+    const auto run = device.boot(press_r);
+    EXPECT_NE(run.find("INFO:RootFS:Present siglen=128 sigpassed=Yes\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("rootfs.img.gz:decompression error(-3) incorrect data check\n"), std::string::npos);
+    EXPECT_EQ(run.find("INFO:rootfs.img.gz update successful"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("*** UPDATE FAILED, GIVING UP! ***\n"), std::string::npos);
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
 TEST_F(SeldaUpdate, TwoBundlesAreRefusedWithCode8) {
     device.drop(good_bundle(), "update_a.bin");
     device.drop(good_bundle("b.bin"), "update_b.bin");
@@ -264,5 +291,96 @@ TEST_F(OrvikUpdate, DiagsModeRewritesBothSecondCopies) {
     EXPECT_EQ(flash("mtd4.img", kernel), test::read_file(kernel));
     EXPECT_EQ(flash("mtd3.img", uboot), test::read_file(uboot));
 }
+
+
+// ---- Attacks from outside the project ---------------------------------------------
+
+// A diagnostics image may be gzip-compressed; it is inflated onto partition
+// 3. Its size is checked against the partition compressed, so a signed
+// image whose content is larger than the partition passes the check, the
+// update is called successful and the bundle removed, and then the copy
+// runs off the end of the partition: partition 3 is torn for good and the
+// reader boots on. It must be refused before anything is written.
+TEST_F(SeldaUpdate, CompressedDiagnosticsImageLargerThanItsPartitionIsRefused) {
+    std::string content;
+    for (int line = 0; content.size() < (9u << 20); ++line)  // partition 3 holds 8 MiB
+        content += "diagnostics file system, line " + std::to_string(line) + "\n";
+    test::write_file(device.work("diagsfs.img"), content);
+    ASSERT_EQ(std::system(("gzip -n -9 -f " + device.work("diagsfs.img")).c_str()), 0);
+    device.drop(device.foreign_bundle("update.bin", {"--image", "diagsfs.img=" + device.work("diagsfs.img.gz") +
+                                                                    "=diagsfs.img.sig"}),
+                "update.bin");
+    const std::string before = snapshot();
+    const auto run = device.boot(press_r);
+    EXPECT_EQ(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("ERROR:*** There was a problem in the updates!\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(test::same_outside(before, mmc(), {})) << "partition 3 was written";
+}
+
+
+// Without a readable partition 3 the diagnostics image becomes the file
+// diagsfs.img of the root file system. The copy opens that file without
+// truncating it, so a shorter new image leaves the tail of the old one
+// behind it: the file is neither image, and the update is called
+// successful. The file must hold exactly the verified image.
+TEST_F(SeldaUpdate, DiagnosticsImageCopiedIntoTheRootFileSystemLeavesNoOldTail) {
+    // An ext3 root file system the recovery program can mount, holding the
+    // image of an earlier update.
+    std::FILE* disk = std::fopen(mmc().c_str(), "r+b");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(std::fseek(disk, static_cast<long>(rootfs_at + 1080), SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite("\x53\xef", 1, 2, disk), 2u);
+    std::fclose(disk);
+    test::write_file(device.path("rootfs/diagsfs.img"), std::string(120000, 'O'));
+    const std::string diagsfs = device.random_file("diagsfs.img", 50000, 8);
+    device.drop(device.bundle("update.bin", {{"diagsfs.img", diagsfs}}), "update.bin");
+    const auto run = device.boot(press_r, {"--fault", "eio-read:/dev/mmcblk0p3"});
+    ASSERT_NE(run.find("INFO:Copying /diagsfs.img to /mnt-rootfs/diagsfs.img ...\n"), std::string::npos) << run.output;
+    const std::string installed = test::read_file(device.path("rootfs/diagsfs.img"));
+    const std::string verified = test::read_file(diagsfs);
+    EXPECT_EQ(installed.size(), verified.size()) << "the old image shows behind the new one";
+    EXPECT_EQ(installed.compare(0, verified.size(), verified), 0) << "the file does not start with the verified image";
+}
+
+
+
+}  // namespace
+
+namespace {
+
+// The developer menu's U and M install without the battery check (a person
+// is at the device) and unmount the medium afterwards, so that the menu can
+// go on exporting or formatting it.
+struct MenuUpdateCase {
+    const char* name;
+    const char* key;
+    const char* folder;  // of the device directory the bundle goes to
+};
+
+class MenuUpdate : public testing::TestWithParam<MenuUpdateCase> {};
+
+TEST_P(MenuUpdate, InstallsOnTenPercentAndUnmountsAfterwards) {
+    const MenuUpdateCase& c = GetParam();
+    test::UpdateDevice device({"--battery", "10", "--card-size", "32M"});
+    const std::string kernel = device.random_file("uImage", 5000, 3);
+    const std::string bundle = device.bundle("update.bin", {{"imx35_selda/uImage", kernel}});
+    test::write_file(device.path(std::string(c.folder) + "/update.bin"), test::read_file(bundle));
+    const auto run = device.boot("0.2 console\n4 console " + std::string(c.key) + "\n5 console q\n");
+    EXPECT_EQ(run.find("battery is low"), std::string::npos) << run.output;
+    const size_t installed = run.find("INFO:bundle /mnt-us/update.bin was successful\n");
+    ASSERT_NE(installed, std::string::npos) << run.output;
+    EXPECT_EQ(test::file_bytes(device.path("mmc0.img"), kernel_at, 5000), test::read_file(kernel));
+    EXPECT_FALSE(exists(device.path(std::string(c.folder) + "/update.bin")));
+    const size_t mounted = run.find("] mounted vfat ");
+    const size_t unmounted = run.find("] unmounted /mnt-us\n", mounted);
+    EXPECT_NE(unmounted, std::string::npos) << run.output;
+    EXPECT_NE(run.find("Developer Menu", installed), std::string::npos) << "the menu comes back";
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, MenuUpdate,
+                         testing::Values(MenuUpdateCase{"U_from_the_user_store", "U", "userstore"},
+                                         MenuUpdateCase{"M_from_the_second_card", "M", "card"}),
+                         test::ParamName());
 
 }  // namespace

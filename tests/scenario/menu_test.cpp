@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "support/param_name.h"
 #include "support/people.h"
 
@@ -29,18 +31,27 @@ TEST(DeveloperMenu, TenQuietSecondsHandOver) {
     EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
 }
 
-TEST(DeveloperMenu, KeypadEnterOpensItAndHandOffFailureShowsItAgain) {
+// After a failed hand-off the menu finds everything the hand-off took
+// down again: the panel, the USB storage drivers (the export works), the
+// keypad (R comes from it) and /proc (the clean reboot writes the flag).
+TEST(DeveloperMenu, HandOffFailureBringsTheRecoveryEnvironmentBack) {
     test::TempDir dir;
     test::init_device(dir / "dev");
     std::remove((dir / "dev/bin/kinit").c_str());
-    test::write_file(dir / "script", "0.3 key KPENTER\n25 console q\n");
+    test::write_file(dir / "script", "0.3 key KPENTER\n25 console E\n27 console 1\n29 key R\n"
+                                     // Ends a run whose keypad did not come back.
+                                     "120 signal TERM\n");
     const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
-    const size_t timeout = run.find("\nMenu timeout\n");
-    ASSERT_NE(timeout, std::string::npos) << run.output;
-    EXPECT_NE(run.find("execl(): No such file or directory\nERROR:Could not display eink image #0\n" + developer_menu,
-                       timeout), std::string::npos)
+    const size_t failed = run.find("\nMenu timeout\nBOOTING DEFAULT.\nexecl(): No such file or directory\n");
+    ASSERT_NE(failed, std::string::npos) << run.output;
+    const size_t menu = run.find("INFO:eink initialized... 600x800 (240000 bytes)\n" + developer_menu, failed);
+    EXPECT_NE(menu, std::string::npos) << run.output;
+    EXPECT_EQ(run.find("ERROR:Could not display eink image"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("\n\nINFO:storage_export(/dev/mmcblk0p4): exporting\n" + storage_menu("FAT32"), menu),
+              std::string::npos)
         << run.output;
-    EXPECT_EQ(run.last_line(), failover_reboot);
+    EXPECT_EQ(run.find("open error"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), clean_reboot);
 }
 
 struct EntryCase {
@@ -154,6 +165,22 @@ TEST(StorageMenu, HostAlreadyAttachedConnectsAtOnce) {
         << run.output;
 }
 
+TEST(StorageMenu, NulOnTheConsoleDoesNotWithdrawTheMediumFromAnAttachedHost) {
+    test::TempDir dir;
+    // A serial break while the host is attached; the host leaves at 8 s.
+    const auto run = test::boot_with_script(
+        dir, "0 usb host on\n0.2 console\n4 console E\n6 console \\x00\n8 usb host off\n10 console q\n");
+    const size_t connected = run.find("\nUSB CONNECTED!!\n");
+    ASSERT_NE(connected, std::string::npos) << run.output;
+    EXPECT_NE(run.find("\nUSB DISCONNECTED!!\n", connected), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Unknown option"), std::string::npos) << run.output;
+    const size_t detached = run.find("] usb: host detached\n");
+    const size_t ejected = run.find("] g_file_storage: lun0: medium ejected\n");
+    ASSERT_NE(detached, std::string::npos) << run.output;
+    EXPECT_GT(ejected, detached) << "the medium stays until the host has gone\n" << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
 TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
     test::TempDir dir;
     const auto run = test::boot_with_script(
@@ -219,6 +246,29 @@ TEST(DeveloperMenu, EraseEntryErasesTheWholeMmc) {
     const auto run = test::boot_with_script(dir, "0.2 console\n3.5 fault eio:/dev/mmcblk0\n4 console 4\n"
                                                  "6 console q\n");
     EXPECT_TRUE(run.contains("\n\nERROR:MMC0:Input/output error(5)\n")) << run.output;
+    EXPECT_EQ(run.last_line(), failover_reboot);
+}
+
+TEST(FactoryReset, ConfirmedOnTheKeypadAfterAFailedHandOffStillOffersTheUserStore) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    std::remove((dir / "dev/bin/kinit").c_str());
+    // "/" asks for the erase check, ENTER declines it, the hand-off fails,
+    // and the word is typed on the keypad at the second erase check.
+    test::write_file(dir / "script", "0.3 console /\n4 console\n12 key R\n13 key E\n14 key S\n15 key E\n16 key T\n"
+                                     "40 usb host on\n42 usb host off\n200 console 1\n");
+    const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+    const size_t failed = run.find("execl(): No such file or directory\n");
+    ASSERT_NE(failed, std::string::npos) << run.output;
+    const size_t matched = run.find("INFO:Code matched.\n", failed);
+    ASSERT_NE(matched, std::string::npos) << run.output;
+    EXPECT_NE(test::without_spinners(run.output)
+                  .find("INFO:storage_export(/dev/mmcblk0p4): exporting\n" + storage_menu("FAT32") +
+                        "\n\n\nUSB CONNECTED!!\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.find("open error"), std::string::npos) << run.output;
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
 

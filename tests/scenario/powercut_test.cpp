@@ -84,7 +84,7 @@ protected:
             template_ = std::make_unique<test::UpdateDevice>();
         test::UpdateDevice& d = *template_;
         // Hundreds of boots look at the bytes, not at the panel.
-        test::write_file(d.path("device.conf"), test::read_file(d.path("device.conf")) + "screenshots=no\n");
+        test::write_file(d.path("device.conf"), test::read_file(d.path("device.conf")) + "screens=none\n");
 
         std::string old_rootfs, new_rootfs;
         d.rootfs_image("old-rootfs.img", &old_rootfs);

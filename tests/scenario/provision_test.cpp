@@ -137,6 +137,176 @@ INSTANTIATE_TEST_SUITE_P(
                                false, {2, 4}}),
     test::ParamName());
 
+// Tables edited by hand or damaged in the field, whose entries Linux still
+// counts: the repair must never lay a partition over the root file system
+// or another partition, and refuses to write a table whose entries overlap.
+struct DamageCase {
+    const char* name;
+    std::vector<std::pair<int, std::string>> edits;  // entry number, its new 16 bytes (empty: type byte 0)
+    const char* expected;                              // console line of the outcome
+    bool rewritten;                                    // whether the table changed at all
+};
+
+class DamagedTable : public testing::TestWithParam<DamageCase> {
+protected:
+    void SetUp() override {
+        mke2fs_ = test::find_tool("mke2fs");
+        dumpe2fs_ = test::find_tool("dumpe2fs");
+        sfdisk_ = test::find_tool("sfdisk");
+        if (mke2fs_.empty() || dumpe2fs_.empty() || sfdisk_.empty())
+            GTEST_SKIP() << "mke2fs, dumpe2fs (e2fsprogs) and sfdisk (util-linux) are needed";
+        test::init_device(dir / "dev");
+        ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+        // A real ext3 file system in partition 1, and marks in partition 3.
+        const std::string ext3 = dir / "rootfs.img";
+        ASSERT_EQ(test::run_tool(mke2fs_ + " -q -t ext3 -F " + ext3 + " 4M").status, 0);
+        ASSERT_TRUE(test::write_bytes(image(), rootfs_at, test::read_file(ext3)));
+        ASSERT_TRUE(test::write_bytes(image(), diags_at + 100, "DIAG"));
+    }
+    std::string image() const { return dir / "dev/mmc0.img"; }
+    static constexpr off_t rootfs_at = 7688LL * 512;
+    static constexpr uint64_t rootfs_bytes = 819256ULL * 512;
+    static constexpr off_t diags_at = 876096LL * 512;
+
+    test::TempDir dir;
+    std::string mke2fs_, dumpe2fs_, sfdisk_;
+};
+
+TEST_P(DamagedTable, RepairNeverTouchesPartitionOneNorWritesOverlappingEntries) {
+    const DamageCase& c = GetParam();
+    for (const auto& [number, bytes] : c.edits) {
+        const off_t entry = 446 + 16 * (number - 1);
+        ASSERT_TRUE(bytes.empty() ? test::write_bytes(image(), entry + 4, std::string(1, '\0'))
+                                  : test::write_bytes(image(), entry, bytes));
+    }
+    const std::string table = test::read_bytes(image(), 0, 512);
+    const size_t rootfs = test::range_digest(image(), rootfs_at, rootfs_bytes);
+    const size_t diags = test::range_digest(image(), diags_at, 16384 * 512);
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("INFO:Modifying partition table for /dev/mmcblk0\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find(c.expected), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+
+    EXPECT_EQ(test::range_digest(image(), rootfs_at, rootfs_bytes), rootfs) << "partition 1 is never touched";
+    const std::string extracted = dir / "p1.img";
+    test::write_file(extracted, test::read_bytes(image(), rootfs_at, 4 << 20));
+    const auto ext = test::run_tool(dumpe2fs_ + " -h " + extracted);
+    EXPECT_EQ(ext.status, 0) << ext.output;
+    EXPECT_NE(ext.output.find("Filesystem state:         clean"), std::string::npos) << ext.output;
+    if (!c.rewritten) {
+        EXPECT_EQ(test::read_bytes(image(), 0, 512), table) << "a refused repair leaves the disk as it was";
+        EXPECT_EQ(run.find("Nuked"), std::string::npos);
+        EXPECT_EQ(run.find("mkdosfs"), std::string::npos);
+        return;
+    }
+    EXPECT_EQ(test::range_digest(image(), diags_at, 16384 * 512), diags) << "partition 3 kept its place";
+    const auto verify = test::run_tool(sfdisk_ + " --verify " + image());
+    EXPECT_EQ(verify.output.find("overlaps"), std::string::npos) << verify.output;
+    EXPECT_NE(verify.output.find("No errors detected."), std::string::npos) << verify.output;
+    const auto next = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(next.find("INFO:Partition table verified for /dev/mmcblk0\n"), std::string::npos) << next.output;
+}
+
+// A 16-byte entry with only its start and size set.
+std::string entry(uint8_t type, uint32_t start, uint32_t count) {
+    std::string bytes(16, '\0');
+    bytes[4] = static_cast<char>(type);
+    for (int i = 0; i < 4; ++i) {
+        bytes[8 + i] = static_cast<char>(start >> (8 * i));
+        bytes[12 + i] = static_cast<char>(count >> (8 * i));
+    }
+    return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, DamagedTable,
+    testing::Values(
+        // Partition 1 still counts; partitions 2 to 4 go after it.
+        DamageCase{"type_byte_of_1_cleared_and_2_lost",
+                   {{1, ""}, {2, std::string(16, '\0')}},
+                   "INFO:partition 2, start sector is 826944\n",
+                   true},
+        // Partition 4 goes after partition 3, not to its start.
+        DamageCase{"type_byte_of_3_cleared_and_4_lost",
+                   {{3, ""}, {4, std::string(16, '\0')}},
+                   "INFO:partition 4, start sector is 892480\n",
+                   true},
+        DamageCase{"partition_2_laid_over_1_and_4_lost",
+                   {{2, entry(0x83, 8000, 49152)}, {4, std::string(16, '\0')}},
+                   "ERROR:Partitions 1 and 2 overlap: not writing the table to /dev/mmcblk0\n",
+                   false}),
+    test::ParamName());
+
+// The in-place repair stops at its first failure and writes nothing after
+// it: the table stays as it was, nothing is wiped, nothing formatted.
+struct RepairFailureCase {
+    const char* name;
+    std::vector<std::string> faults;
+    std::string p1_entry;  // new bytes of entry 1, empty: kept
+    const char* expected;
+    const char* last_line = "SIM: exec /bin/kinit";
+};
+
+class RepairFailure : public testing::TestWithParam<RepairFailureCase> {};
+
+TEST_P(RepairFailure, LeavesTheDiskAsItWas) {
+    const RepairFailureCase& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    ASSERT_TRUE(test::write_bytes(image, 446 + 48, std::string(16, '\0')));  // partition 4 lost
+    if (!c.p1_entry.empty()) {
+        ASSERT_TRUE(test::write_bytes(image, 446, c.p1_entry));
+    }
+    const std::string before = test::read_bytes(image, 0, 512);
+    std::vector<std::string> args = {"boot", dir / "dev"};
+    for (const auto& fault : c.faults) args.insert(args.end(), {"--fault", fault});
+    const auto run = test::run_sim(args);
+    const size_t modifying = run.find("INFO:Modifying partition table for /dev/mmcblk0\n");
+    ASSERT_NE(modifying, std::string::npos) << run.output;
+    EXPECT_NE(run.find(c.expected, modifying), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Nuked"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_EQ(test::read_bytes(image, 0, 512), before);
+    EXPECT_EQ(run.last_line(), c.last_line) << "the boot goes on";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, RepairFailure,
+    testing::Values(
+        // Without the disk the boot ends in the boot failure of error 200.
+        RepairFailureCase{"device_cannot_be_opened", {"vanish:/dev/mmcblk0"}, "",
+                          "ERROR:/dev/mmcblk0:No such file or directory(2)\n", "SIM: power-off"},
+        // The boot prompt's test read is the first read of the disk.
+        RepairFailureCase{"table_cannot_be_read", {"eio-read:/dev/mmcblk0:2"}, "",
+                          "ERROR:Failed to partition disk /dev/mmcblk0\n"},
+        RepairFailureCase{"no_room_for_the_user_store", {}, entry(0x83, 7688, (1u << 21) - 7688),
+                          "EMERGENCY:!!! Partition table create failures !!!\n"},
+        RepairFailureCase{"table_cannot_be_written", {"eio:/dev/mmcblk0:1"}, "",
+                          "ERROR:/dev/mmcblk0:Input/output error(5)\n"}),
+    test::ParamName());
+
+TEST(LargeMmc, UserStoreIsCappedAtWhatAnEntryHolds) {
+    const std::string sfdisk = test::find_tool("sfdisk");
+    if (sfdisk.empty()) GTEST_SKIP() << "sfdisk (util-linux) is not installed";
+    test::TempDir dir;
+    test::init_device(dir / "dev", {"--mmc-size", "3072G"});
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("WARNING:partition 4 holds only 4294967295 of 6441558464 sectors, the most an MBR entry "
+                       "can hold\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    const auto parts = test::sfdisk_dump(sfdisk, dir / "dev/mmc0.img");
+    ASSERT_EQ(parts.size(), 4u);
+    EXPECT_EQ(parts[3].start, 892480u);
+    EXPECT_EQ(parts[3].size, 4294967295u);
+    const auto verify = test::run_tool(sfdisk + " --verify " + dir / "dev/mmc0.img");
+    EXPECT_NE(verify.output.find("No errors detected."), std::string::npos) << verify.output;
+}
+
 TEST(UserStoreScenario, UpdateCheckLooksIntoTheUserStore) {
     test::TempDir dir;
     test::init_device(dir / "dev");

@@ -4,7 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace test {
 
@@ -15,6 +19,24 @@ inline std::string read_bytes(const std::string& path, off_t offset, size_t coun
     if (fd >= 0) ::close(fd);
     bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
     return bytes;
+}
+
+// A digest of bytes [offset, offset + count): equal digests mean the range
+// was left as it was.
+inline size_t range_digest(const std::string& path, off_t offset, uint64_t count) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    std::string chunk(1 << 20, '\0');
+    size_t digest = 0;
+    for (uint64_t done = 0; done < count;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), count - done));
+        const ssize_t got = ::pread(fd, chunk.data(), want, offset + static_cast<off_t>(done));
+        if (got <= 0) break;
+        digest = digest * 1000003 ^ std::hash<std::string_view>()(std::string_view(chunk.data(), static_cast<size_t>(got)));
+        done += static_cast<uint64_t>(got);
+    }
+    ::close(fd);
+    return digest;
 }
 
 // Overwrites bytes at offset; the file keeps its size otherwise.

@@ -103,6 +103,10 @@ int main(int argc, char** argv) {
     if (argc > 1 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
         return usage(true);
     }
+    if (argc > 1 && std::string_view(argv[1]) == "--version") {
+        qm::out("ckimage (quillmar) %s\n", QM_VERSION);
+        return 0;
+    }
     if (argc > 1 && std::string_view(argv[1]) == "--make-bootloader") return make_bootloader_command(argc, argv);
     return check_command(argc, argv);
 }

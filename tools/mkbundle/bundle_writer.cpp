@@ -325,10 +325,39 @@ bool bundle_file::emit(const void* bytes, size_t length, int flush, std::string&
     return true;
 }
 
+bool already_compressed(std::string_view first_bytes) {
+    return first_bytes.size() >= 2 && static_cast<uint8_t>(first_bytes[0]) == 0x1F &&
+           static_cast<uint8_t>(first_bytes[1]) == 0x8B;
+}
+
+bool bundle_file::start_member(std::string_view first_bytes, std::string& error) {
+    const int level = already_compressed(first_bytes) ? Z_NO_COMPRESSION : Z_DEFAULT_COMPRESSION;
+    if (level == level_) return true;
+    // What the old level still holds is compressed and written first.
+    uint8_t out[65536];
+    int result = Z_BUF_ERROR;
+    while (result == Z_BUF_ERROR) {
+        z_.next_in = nullptr;
+        z_.avail_in = 0;
+        z_.next_out = out;
+        z_.avail_out = sizeof out;
+        result = deflateParams(&z_, level, Z_DEFAULT_STRATEGY);
+        const size_t produced = sizeof out - z_.avail_out;
+        qm::payload_scramble({out, produced});
+        if (!write_out(out, produced, error)) return false;
+    }
+    if (result != Z_OK) {
+        error = "compression failed";
+        return false;
+    }
+    level_ = level;
+    return true;
+}
+
 bool bundle_file::add(std::string_view name, std::string_view data, std::string& error) {
     const std::string header = tar_header_block(name, data.size());
     const std::string pad(padding(data.size()), '\0');
-    return emit(header.data(), header.size(), Z_NO_FLUSH, error) &&
+    return start_member(data.substr(0, 2), error) && emit(header.data(), header.size(), Z_NO_FLUSH, error) &&
            emit(data.data(), data.size(), Z_NO_FLUSH, error) &&
            emit(pad.data(), pad.size(), Z_NO_FLUSH, error);
 }
@@ -352,8 +381,11 @@ bool bundle_file::add_file(std::string_view name, const std::string& source, std
     mbedtls_sha256_init(&sha);
     mbedtls_sha256_starts_ret(&sha, 0);
     if (ok) {
+        char first[2] = {};
+        const ssize_t got = ::pread(in, first, sizeof first, 0);
         const std::string header = tar_header_block(name, size);
-        ok = emit(header.data(), header.size(), Z_NO_FLUSH, error);
+        ok = start_member({first, got > 0 ? static_cast<size_t>(got) : 0}, error) &&
+             emit(header.data(), header.size(), Z_NO_FLUSH, error);
     }
     uint64_t done = 0;
     std::vector<uint8_t> buffer(1 << 20);

@@ -85,8 +85,15 @@ std::string signature_name_for(family f, const std::string& name, std::string& w
 // A name that stays inside the directory it is extracted to.
 bool safe_member_name(std::string_view name);
 
+// True for bytes that begin a gzip stream. Such a member gains nothing from
+// being compressed again, and the reader would pay for decoding it twice.
+bool already_compressed(std::string_view first_bytes);
+
 // Streams a bundle into a file: written under a temporary name beside the
-// target and renamed over it only by commit(); otherwise removed.
+// target and renamed over it only by commit(); otherwise removed. Members
+// that are already compressed go into the payload as stored deflate
+// blocks, every other member at zlib's default level: either way the
+// payload is one ordinary gzip stream.
 class bundle_file {
 public:
     bundle_file() = default;
@@ -104,12 +111,15 @@ public:
 
 private:
     bool emit(const void* bytes, size_t length, int flush, std::string& error);
+    // Sets the compression level for a member beginning with first_bytes.
+    bool start_member(std::string_view first_bytes, std::string& error);
     bool write_out(const uint8_t* bytes, size_t length, std::string& error);
 
     int fd_ = -1;
     std::string path_, temp_;
     z_stream z_{};
     bool deflating_ = false;
+    int level_ = Z_DEFAULT_COMPRESSION;
 };
 
 }  // namespace bundle

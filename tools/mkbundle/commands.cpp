@@ -5,14 +5,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 
 #include "bundle_writer.h"
+#include "command_signer.h"
+#include "device_keys.h"
+#include "json_report.h"
+#include "member_walk.h"
+#include "signer.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
 #include "sys/unique_fd.h"
@@ -36,28 +44,27 @@ int usage_error(const std::string& message) {
     return 2;
 }
 
-std::string hex(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes) {
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return text;
-}
+const char* family_name(bundle::family family) { return family == bundle::family::selda ? "selda" : "orvik"; }
 
 // Options shared by the commands that read a bundle.
 struct read_options {
     bundle::family family = bundle::family::selda;
+    bool json = false;
+    std::vector<std::string> pubkeys;  // verify only
     std::vector<std::string> files;
 };
 
-int parse_read_options(const args& a, size_t files, read_options& o) {
+int parse_read_options(const args& a, size_t files, read_options& o, bool verifying = false) {
     for (size_t i = 0; i < a.size(); ++i) {
         if (a[i] == "--family") {
             if (i + 1 == a.size() || !bundle::family_from_name(a[i + 1], o.family))
                 return usage_error("--family takes selda or orvik");
             ++i;
+        } else if (a[i] == "--json") {
+            o.json = true;
+        } else if (verifying && a[i] == "--pubkey") {
+            if (i + 1 == a.size()) return usage_error("--pubkey takes a key file");
+            o.pubkeys.push_back(a[++i]);
         } else if (a[i].starts_with("--")) {
             return usage_error("unknown option " + a[i]);
         } else {
@@ -88,59 +95,6 @@ bool open_for_walk(const std::string& path, open_bundle& b) {
         return false;
     }
     return true;
-}
-
-// --- list -------------------------------------------------------------------
-
-struct listed_member {
-    std::string name;
-    uint64_t size = 0;
-    std::string role;
-    std::string sha256;
-};
-
-// The walk's handlers have only the pass state as context; the tool walks
-// one bundle at a time, so what they collect lives here.
-struct list_walk {
-    bundle::family family = bundle::family::selda;
-    std::vector<listed_member> members;
-};
-list_walk* current_list = nullptr;
-
-std::string member_role(bundle::family family, const char* name) {
-    const auto& rules = bundle::family_rules(family);
-    if (fnmatch("*.sig", name, 0) == 0) {
-        const int type = qm::member_rule_find(rules.signatures, name).image_type;
-        return type == qm::image_none ? "ignored signature"
-                                      : std::string("signature of ") + qm::bundle_info_name(type);
-    }
-    const qm::member_rule& rule = qm::member_rule_find(rules.images, name);
-    if (rule.image_type != qm::image_none) return qm::bundle_info_name(rule.image_type);
-    return rule.data == qm::updatedat_file_data ? "text" : "other";
-}
-
-void finish_listed(qm::unbundle_state& state) {
-    uint8_t md5[16];
-    uint8_t digest[32];
-    qm::hash_finish(state, md5, digest);
-    current_list->members.back().sha256 = hex({reinterpret_cast<char*>(digest), sizeof digest});
-}
-
-int list_data(void* opaque, qm::untar_stream*, qm::tar_header* header, uint64_t offset,
-               uint32_t length, const uint8_t* bytes) {
-    qm::unbundle_state& state = qm::state_of(opaque);
-    qm::hash_update(state, bytes, length);
-    if (qm::member_complete(header, offset, length)) finish_listed(state);
-    return 1;
-}
-
-int list_new(void* opaque, qm::untar_stream* stream, qm::tar_header* header) {
-    qm::unbundle_state& state = qm::state_of(opaque);
-    current_list->members.push_back({header->name, header->size, member_role(current_list->family, header->name), {}});
-    qm::hash_starts(state);
-    if (header->size == 0) finish_listed(state);
-    qm::untar_set_file_data(stream, list_data);
-    return 1;
 }
 
 // --- extract ----------------------------------------------------------------
@@ -233,12 +187,13 @@ bool make_parents(const fs::path& root, const fs::path& relative) {
 }
 
 // The bytes an image puts on its destination: a root file system image is
-// inflated there, every other image written as it is. -1 when the file
+// inflated there, and so is a diagnostics image that is gzip (it is copied
+// through a gzip reader); the raw images go as they are. -1 when the file
 // cannot be read (a gzip image that does not inflate cleanly included).
 long long installed_size(int type, const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return -1;
-    if (type != qm::image_rootfs) return st.st_size;
+    if (type != qm::image_rootfs && type != qm::image_diagsfs) return st.st_size;
     sys::unique_fd fd(sys::kernel().open(path.c_str(), O_RDONLY));
     if (!fd.valid()) return -1;
     qm::GzSource content(fd.get());
@@ -249,6 +204,11 @@ long long installed_size(int type, const std::string& path) {
     return total;
 }
 
+uint64_t file_size(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 // Refuses what the device would refuse: an image larger than its
 // destination (as far as a tool without the device can know it).
 bool fits_its_destination(bundle::family family, int type, const std::string& name, const std::string& path,
@@ -257,11 +217,12 @@ bool fits_its_destination(bundle::family family, int type, const std::string& na
     if (room == 0) return true;
     const long long size = installed_size(type, path);
     if (size < 0) {
-        error = name + ": cannot read " + path + (type == qm::image_rootfs ? " as gzip" : "");
+        error = name + ": cannot read " + path + (type == qm::image_rootfs ? " as gzip" : "") + " to its end";
         return false;
     }
     if (static_cast<uint64_t>(size) <= room) return true;
-    error = name + ": " + std::to_string(size) + " bytes" + (type == qm::image_rootfs ? " once inflated" : "") +
+    const bool inflated = static_cast<uint64_t>(size) != file_size(path);
+    error = name + ": " + std::to_string(size) + " bytes" + (inflated ? " once inflated" : "") +
             " do not fit in the " + std::to_string(room) + " bytes of its destination; the device refuses such a bundle";
     return false;
 }
@@ -289,10 +250,55 @@ int keygen(const args& a) {
     return 0;
 }
 
+namespace {
+
+// A signer as given: --key SPEC or --sign-command CMD.
+struct signer_spec {
+    bool command = false;
+    std::string text;
+};
+
+// The signers of create, opened in the order given; commands take the
+// public keys in the order of their --sign-pubkey options.
+int open_signers(const std::vector<signer_spec>& specs, const std::vector<std::string>& command_keys,
+                 signer_options& options, std::vector<std::unique_ptr<signer>>& signers) {
+    std::string error;
+    size_t next_key = 0;
+    for (const signer_spec& spec : specs) {
+        std::unique_ptr<signer> s = spec.command
+                                        ? open_command_signer(spec.text, command_keys[next_key++], options, error)
+                                        : open_key(spec.text, options, error);
+        if (s == nullptr) return fail(error);
+        signers.push_back(std::move(s));
+    }
+    return 0;
+}
+
+// The development key is a convenience of the build tree: an installed
+// mkbundle is told which key signs, even where a source tree is at hand.
+bool run_from_build_tree() {
+    std::error_code ec;
+    const fs::path running = fs::read_symlink("/proc/self/exe", ec);
+    return !ec && fs::equivalent(running, QM_BUILD_TREE_MKBUNDLE, ec);
+}
+
+bool parse_seconds(const std::string& text, unsigned& seconds) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value == 0 || value > 86400) return false;
+    seconds = static_cast<unsigned>(value);
+    return true;
+}
+
+}  // namespace
+
 int create(const args& a) {
     std::string out;
     bundle::family family = bundle::family::selda;
-    std::vector<std::string> key_paths;
+    std::vector<signer_spec> signer_specs;
+    std::vector<std::string> command_keys;
+    signer_options options;
     bool ota = false;
     std::vector<std::pair<std::string, std::string>> members;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -303,7 +309,22 @@ int create(const args& a) {
                 return usage_error("--family takes selda or orvik");
             ++i;
         } else if (a[i] == "--key" && i + 1 < a.size()) {
-            key_paths.push_back(a[++i]);
+            signer_specs.push_back({false, a[++i]});
+        } else if (a[i] == "--sign-command" && i + 1 < a.size()) {
+            signer_specs.push_back({true, a[++i]});
+        } else if (a[i] == "--sign-pubkey" && i + 1 < a.size()) {
+            command_keys.push_back(a[++i]);
+        } else if (a[i] == "--sign-input" && i + 1 < a.size()) {
+            const std::string& input = a[++i];
+            if (input != "digest" && input != "data") return usage_error("--sign-input takes digest or data");
+            options.command_gets_data = input == "data";
+        } else if (a[i] == "--sign-timeout" && i + 1 < a.size()) {
+            if (!parse_seconds(a[++i], options.command_timeout))
+                return usage_error("--sign-timeout takes a number of seconds from 1 to 86400");
+        } else if (a[i] == "--pkcs11-module" && i + 1 < a.size()) {
+            options.module_path = a[++i];
+        } else if (a[i] == "--pin-file" && i + 1 < a.size()) {
+            options.pin_file = a[++i];
         } else if (a[i] == "--ota") {
             ota = true;
         } else if (a[i].starts_with("--")) {
@@ -317,18 +338,21 @@ int create(const args& a) {
     }
     if (out.empty()) return usage_error("create needs --out FILE");
     if (members.empty()) return usage_error("create needs at least one NAME=PATH");
-    if (key_paths.size() > 2) return usage_error("--key may be given at most twice");
-    if (key_paths.empty()) {
-        key_paths.push_back(QM_DEV_KEY1);
+    if (signer_specs.size() > 2) return usage_error("--key and --sign-command may be given twice in all");
+    const size_t commands = static_cast<size_t>(
+        std::count_if(signer_specs.begin(), signer_specs.end(), [](const signer_spec& s) { return s.command; }));
+    if (command_keys.size() != commands)
+        return usage_error("each --sign-command needs one --sign-pubkey with the public key it signs for");
+    if (signer_specs.empty()) {
+        if (!run_from_build_tree() || ::access(QM_DEV_KEY1, R_OK) != 0)
+            return usage_error("name a signing key with --key or --sign-command");
+        signer_specs.push_back({false, QM_DEV_KEY1});
         qm::err("mkbundle: NOTE: signing with the development key %s\n", QM_DEV_KEY1);
     }
 
     std::string error;
-    std::vector<std::unique_ptr<bundle::signing_key>> keys;
-    for (const std::string& path : key_paths) {
-        keys.push_back(std::make_unique<bundle::signing_key>());
-        if (!keys.back()->load(path, error)) return fail(error);
-    }
+    std::vector<std::unique_ptr<signer>> signers;
+    if (const int status = open_signers(signer_specs, command_keys, options, signers)) return status;
 
     // Refuse what the device would refuse or a later extract could not
     // write back, before anything is written.
@@ -367,14 +391,14 @@ int create(const args& a) {
         if (bundle::image_type_of(family, name) == qm::image_none) continue;
         // With two keys the images take turns, so one bundle can carry
         // signatures of both.
-        const size_t k = signed_count++ % keys.size();
-        const std::string sig = keys[k]->sign_digest(digest);
-        if (sig.empty()) return fail(name + ": signing failed");
+        const size_t k = signed_count++ % signers.size();
+        std::string sig;
+        if (!make_signature(*signers[k], {name, path, digest}, sig, error)) return fail(name + ": " + error);
         std::string warning;
         const std::string sig_name = bundle::signature_name_for(family, name, warning);
         if (!file.add(sig_name, sig, error)) return fail(error);
         qm::out("%s: signature of %s with %s (%zu bytes)\n", sig_name.c_str(), name.c_str(),
-                key_paths[k].c_str(), sig.size());
+                signers[k]->name().c_str(), sig.size());
     }
     if (!file.commit(error)) return fail(error);
     return 0;
@@ -383,42 +407,69 @@ int create(const args& a) {
 int list(const args& a) {
     read_options o;
     if (const int status = parse_read_options(a, 1, o)) return status;
+    std::optional<json_output> json;
+    if (o.json) json.emplace();
+    bundle_report report;
+    report.command = "list";
+    report.bundle = o.files[0];
+    report.family = family_name(o.family);
     open_bundle b;
-    if (!open_for_walk(o.files[0], b)) return 1;
-    list_walk walk;
-    walk.family = o.family;
-    current_list = &walk;
-    qm::image_check checks[qm::image_type_count]{};
-    const int ok = qm::do_unbundle(o.files[0].c_str(), b.fd, nullptr, list_new, checks);
-    current_list = nullptr;
-    for (const listed_member& m : walk.members) {
-        if (m.sha256.empty()) continue;  // cut short by the failure reported above
-        qm::out("%s\t%llu\t%s\t%s\n", m.name.c_str(), static_cast<unsigned long long>(m.size),
-                m.role.c_str(), m.sha256.c_str());
+    if (open_for_walk(o.files[0], b)) {
+        qm::image_check checks[qm::image_type_count]{};
+        report.complete = walk_members(o.files[0].c_str(), b.fd, o.family, nullptr, checks, report.members);
+        if (!report.complete) fail(o.files[0] + ": not a readable bundle");
     }
-    return ok ? 0 : fail(o.files[0] + ": not a readable bundle");
+    if (json) {
+        json->write(list_json(report));
+    } else {
+        for (const listed_member& m : report.members) {
+            if (m.sha256.empty()) continue;  // cut short by the failure reported above
+            qm::out("%s\t%llu\t%s\t%s\n", m.name.c_str(), static_cast<unsigned long long>(m.size),
+                    m.type.c_str(), m.sha256.c_str());
+        }
+    }
+    return report.complete ? 0 : 1;
 }
 
 int verify(const args& a) {
     read_options o;
-    if (const int status = parse_read_options(a, 1, o)) return status;
-    open_bundle b;
-    if (!open_for_walk(o.files[0], b)) return 1;
+    if (const int status = parse_read_options(a, 1, o, true)) return status;
+    device_keys keys = builtin_device_keys();
+    std::string error;
+    if (!o.pubkeys.empty() && !device_keys_from_files(o.pubkeys, keys, error)) return fail(error);
+    // The transcript goes to the standard error stream, the document alone
+    // to the standard output.
+    std::optional<json_output> json;
+    if (o.json) json.emplace();
     const char* path = o.files[0].c_str();
-    qm::progress_base = 0;
+    bundle_report report;
+    report.command = "verify";
+    report.bundle = o.files[0];
+    report.family = family_name(o.family);
     qm::image_check checks[qm::image_type_count]{};
-    qm::err("*** CHECKING %s ***\n", path);
-    int pass_ok = 0;
-    const int authorised =
-        qm::authorise_bundle(path, b.fd, nullptr, bundle::family_check_new_file(o.family), checks, &pass_ok);
-    const char* family = o.family == bundle::family::selda ? "selda" : "orvik";
-    if (authorised) {
-        qm::out("\nmkbundle: %s is authorised to install on the %s family\n", path, family);
-        return 0;
+    verdict_report verdict;
+    verdict.keys = &keys;
+    verdict.checks = checks;
+    open_bundle b;
+    if (!open_for_walk(o.files[0], b)) {
+        if (json) json->write(verify_json(report, verdict));
+        return 1;
     }
-    qm::out("\nmkbundle: %s is NOT authorised to install on the %s family%s\n", path, family,
-            pass_ok ? "" : " (the check pass failed)");
-    return 1;
+    qm::progress_base = 0;
+    qm::err("*** CHECKING %s ***\n", path);
+    const qm::new_member_handler check = bundle::family_check_new_file(o.family);
+    report.complete = o.json ? walk_members(path, b.fd, o.family, check, checks, report.members)
+                             : qm::do_unbundle(path, b.fd, nullptr, check, checks);
+    verdict.made = report.complete;
+    verdict.authorised = verdict.made && qm::check_verdict(checks, keys.view(), &verdict.signed_by);
+    std::string with_keys;
+    for (const std::string& file : o.pubkeys) with_keys += (with_keys.empty() ? " (keys: " : ", ") + file;
+    if (!with_keys.empty()) with_keys += ")";
+    qm::out("\nmkbundle: %s is %s to install on the %s family%s%s\n", path,
+            verdict.authorised ? "authorised" : "NOT authorised", family_name(o.family), with_keys.c_str(),
+            verdict.made ? "" : " (the check pass failed)");
+    if (json) json->write(verify_json(report, verdict));
+    return verdict.authorised ? 0 : 1;
 }
 
 int extract(const args& a) {

@@ -1,12 +1,17 @@
 // qmpicture: converts between PNG files and the compressed packed-pixel
 // pictures the device program carries, and turns compressed pictures into
 // C++ sources for embedding.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,18 +39,75 @@ int fail(const std::string& message) {
     return 1;
 }
 
-bool read_file(const std::string& path, std::vector<uint8_t>& bytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+// Reads a whole regular file; false with the reason in error.
+bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = "cannot read " + path + ": not a regular file";
+        return false;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bytes.clear();
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) error = "cannot read " + path;
+    return !failed;
 }
 
-bool write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    return file.good();
+// Writes an output through a temporary file beside it that takes its name
+// only once complete: a full disk or any other failure leaves no partial
+// output behind (and an older one as it was). write gets the temporary
+// path; false with the reason in error.
+bool publish(const std::string& path, const std::function<bool(const std::string&, std::string&)>& write,
+             std::string& error) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // mkstemp makes the file private; the output gets the usual mode.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    if (!write(temporary, error) || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        if (error.empty()) error = "cannot write " + path + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool write_file(const std::string& path, const std::string& bytes, std::string& error) {
+    return publish(
+        path,
+        [&](const std::string& temporary, std::string& reason) {
+            std::FILE* file = std::fopen(temporary.c_str(), "wb");
+            if (file == nullptr) {
+                reason = "cannot write " + path + ": " + std::strerror(errno);
+                return false;
+            }
+            const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+            const int write_error = errno;
+            const bool closed = std::fclose(file) == 0;
+            if (!written || !closed) {
+                reason = "cannot write " + path + ": " + std::strerror(written ? errno : write_error);
+                return false;
+            }
+            return true;
+        },
+        error);
 }
 
 // Options shared by encode and decode; returns the remaining arguments.
@@ -98,7 +160,7 @@ int encode_command(const std::vector<std::string>& args) {
     std::vector<uint8_t> packed;
     if (!picture::read_png(files[0], image, error)) return fail(error);
     if (!picture::encode_picture(image, bpp, flags, packed, error)) return fail(files[0] + ": " + error);
-    if (!write_file(files[1], std::string(packed.begin(), packed.end()))) return fail("cannot write " + files[1]);
+    if (!write_file(files[1], std::string(packed.begin(), packed.end()), error)) return fail(error);
     return 0;
 }
 
@@ -111,10 +173,13 @@ int decode_command(const std::vector<std::string>& args) {
     if (bpp != 0) return fail("decode reads the depth from the picture; --bpp does not apply");
     if (files.size() != 2) return fail(std::string("decode needs IN and OUT.png\n") + usage);
     std::vector<uint8_t> data;
-    if (!read_file(files[0], data)) return fail("cannot read " + files[0]);
+    if (!read_file(files[0], data, error)) return fail(error);
     picture::GrayImage image;
     if (!picture::decode_picture(data, flags, image, bpp, error)) return fail(files[0] + ": " + error);
-    if (!picture::write_png(files[1], image, error)) return fail(error);
+    const auto write_png = [&](const std::string& temporary, std::string& reason) {
+        return picture::write_png(temporary, image, reason);
+    };
+    if (!publish(files[1], write_png, error)) return fail(error);
     return 0;
 }
 
@@ -130,13 +195,19 @@ int embed_command(const std::vector<std::string>& args) {
     std::string text =
         "// Made by qmpicture embed at build time from the artwork in assets/.\n"
         "#include \"display/pictures.h\"\n\nnamespace qm {\n";
+    // Each picture defines NAME and NAME_len: no two may share a name.
+    std::set<std::string> defined;
+    std::string error;
     for (size_t i = 1; i < args.size(); ++i) {
         const auto equals = args[i].find('=');
         const std::string name = args[i].substr(0, equals);
         if (equals == std::string::npos || !is_identifier(name)) return fail("bad NAME=FILE '" + args[i] + "'");
+        if (!defined.insert(name).second || !defined.insert(name + "_len").second)
+            return fail("the name " + name + " is used twice");
         const std::string path = args[i].substr(equals + 1);
         std::vector<uint8_t> data;
-        if (!read_file(path, data) || data.empty()) return fail("cannot read " + path);
+        if (!read_file(path, data, error)) return fail(error);
+        if (data.empty()) return fail(path + " is empty");
         text += "\nextern const uint8_t " + name + "[] = {";
         for (size_t j = 0; j < data.size(); ++j) {
             if (j % 16 == 0) text += "\n   ";
@@ -147,7 +218,7 @@ int embed_command(const std::vector<std::string>& args) {
         text += "\n};\nextern const size_t " + name + "_len = " + std::to_string(data.size()) + ";\n";
     }
     text += "\n}  // namespace qm\n";
-    if (!write_file(args[0], text)) return fail("cannot write " + args[0]);
+    if (!write_file(args[0], text, error)) return fail(error);
     return 0;
 }
 
@@ -164,6 +235,10 @@ int main(int argc, char** argv) {
     if (command == "embed") return embed_command(args);
     if (command == "help" || command == "--help" || command == "-h") {
         std::fputs(usage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("qmpicture (quillmar) %s\n", QM_VERSION);
         return 0;
     }
     std::fputs(usage, stderr);

@@ -4,10 +4,15 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "boot/nfs.h"
+#include "display/eink.h"
+#include "input/keypad.h"
 #include "platform/boardid.h"
 #include "sim/modules.h"
+#include "storage/gadget.h"
 #include "support/param_name.h"
 #include "support/simkernel.h"
 
@@ -107,6 +112,36 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusalCase{"three_times", "3", "run ended: power-off", 3},
                     RefusalCase{"power_off_too", "4", "returned", 3}),
     test::ParamName());
+
+// The hand-off tears the recovery environment down in a fixed order, with
+// its two screens between, and only then replaces the process.
+TEST(HandOff, TearsDownKeypadStorageAndPanelThenProcThenExecs) {
+    test::SimDevice device;
+    auto& k = device.kernel();
+    k.mount("proc", "/proc", "proc", 0, "");
+    k.mount("sysfs", "/sys", "sysfs", 0, "");
+    qm::boardid_init();
+    qm::keypad_init();
+    ASSERT_EQ(qm::storage_init(), 0);
+    ASSERT_EQ(qm::eink_init(), 1);
+    device.take_console();
+    EXPECT_EQ(run_until_end([] { qm::default_boot(); }), "run ended: exec /bin/kinit");
+    const std::string log = k.klog().text();
+    const std::vector<std::string> order = {
+        "mxc_keyb: module unloaded",     "built-in screen 26",         "g_file_storage: module unloaded",
+        "arcotg_udc: module unloaded",   "built-in screen 20",         "eink_fb_shim: module unloaded",
+        "eink_fb_hal: module unloaded",  "unmounted /proc"};
+    size_t at = 0;
+    for (const auto& step : order) {
+        const size_t found = log.find(step, at);
+        ASSERT_NE(found, std::string::npos) << step << " after position " << at << "\n" << log;
+        at = found;
+    }
+    EXPECT_EQ(device.console().find("BOOTING DEFAULT.\n"), 0u) << device.console();
+    EXPECT_FALSE(k.mounts().mounted_on("/proc"));
+    EXPECT_TRUE(k.passed_on_exec().empty()) << "kinit inherits no descriptor of ours";
+    qm::boardid_reset();
+}
 
 // The network boot runs on a board of the MMC-boot family, whose USB
 // gadget modules the device carries.

@@ -350,6 +350,7 @@ TEST_F(Erase, PartitionIsErasedFromItsFirstByteToItsLast) {
     fill(start + size, 1, 'n');
 
     EXPECT_EQ(qm::erase_dev("/dev/mmcblk0p2", "VarLocal"), 1);
+    EXPECT_NE(device().kernel().last_open_flags("/dev/mmcblk0p2") & O_SYNC, 0) << "erased with synchronous writes";
     for (const off_t at : {off_t{0}, off_t{1023}, off_t{1024}, off_t{4096}, off_t{mmc_boot_offset - 1},
                            off_t{mmc_boot_offset}, size - 1})
         EXPECT_EQ(byte_at(start + at), '\0') << "byte " << at << " of the partition";

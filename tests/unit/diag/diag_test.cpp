@@ -129,9 +129,13 @@ TEST_F(DirectoryListing, TrailingSlashGivesTheSamePaths) {
 
 TEST(Listers, UnreadableEntriesAndDirectories) {
     test::SimDevice device;
+    // An unreadable path is still listed, with an all-zero status, as ls_dir
+    // lists an unreadable entry.
     EXPECT_EQ(qm::ls_file("/nothing"), 0);
     EXPECT_EQ(qm::ls_dir("/nothing"), 0);
-    EXPECT_EQ(device.console(), "ERROR:/nothing:No such file or directory(2)\nERROR:/nothing:No such file or directory(2)\n");
+    EXPECT_EQ(device.console(), "ERROR:/nothing:No such file or directory(2)\n"
+                                "?---------  0     0     0       0 /nothing\n"
+                                "ERROR:/nothing:No such file or directory(2)\n");
     struct stat zero {};
     EXPECT_EQ(qm::dump_stat("x", nullptr, &zero), 0);
     EXPECT_EQ(qm::dump_stat("x", "/x", nullptr), 0);

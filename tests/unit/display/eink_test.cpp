@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -112,6 +114,9 @@ TEST_F(Eink, InitLoadsTheDriverMapsThePanelOnceAndShutdownUndoesIt) {
     EXPECT_EQ(qm::ei_monofont.yres, 18u);
     EXPECT_EQ(qm::ei_sprites.xres, 32u);
     EXPECT_EQ(qm::ei_sprites.yres, 160u);
+    const auto passed_on = device.kernel().passed_on_exec();
+    EXPECT_EQ(std::count(passed_on.begin(), passed_on.end(), "/dev/fb0"), 0)
+        << "the normal boot program and shell commands must not inherit the panel";
 
     device.take_console();
     EXPECT_EQ(qm::eink_init(), 1);

@@ -8,6 +8,7 @@
 #include "sim/dev/input.h"
 #include "sim/dev/usb.h"
 #include "storage/gadget.h"
+#include "support/param_name.h"
 #include "support/simkernel.h"
 
 namespace {
@@ -85,6 +86,33 @@ TEST_F(ReadKey, BackspaceRestartsTheTimeOut) {
     EXPECT_EQ(device_.take_console(), "/\b-\b\\I saw a backspace character, restarting menu.\n\b|\b/");
     EXPECT_GE(now(), 5500000);
 }
+
+struct NoiseCase {
+    const char* name;
+    std::string line;  // typed at 0.5 s; "q" follows at 1.5 s
+    char key;
+};
+
+class ConsoleNoise : public ReadKey, public testing::WithParamInterface<NoiseCase> {};
+
+// A serial break or line noise reads as NUL bytes, which must never pass
+// for a key (key 0 is what read_key gives when a USB state is reached).
+TEST_P(ConsoleNoise, NulBytesAreNoKey) {
+    const NoiseCase& c = GetParam();
+    type_at(0.5, c.line);
+    type_at(1.5, "q");
+    char key = 'z';
+    EXPECT_EQ(qm::read_key(&key, 10, nullptr, 0, 0), 1);
+    EXPECT_EQ(key, c.key);
+    EXPECT_EQ(device_.take_console().find("ERROR"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ConsoleNoise,
+                         testing::Values(NoiseCase{"nul_alone", std::string(1, '\0'), 'q'},
+                                         NoiseCase{"nuls_and_carriage_return", std::string("\0\0\r", 3), 'q'},
+                                         NoiseCase{"nul_before_a_letter", std::string("\0a", 2), 'a'},
+                                         NoiseCase{"enter_alone_is_still_a_key", "", '\n'}),
+                         test::ParamName());
 
 TEST_F(ReadKey, KeypadPressIsAKey) {
     key_at(1.5, 0, EV_KEY, KEY_R, 1);

@@ -3,10 +3,13 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+
 #include "sim/clock.h"
 #include "sim/faults.h"
 #include "sim/script.h"
 #include "support/param_name.h"
+#include "support/simkernel.h"
 
 namespace {
 
@@ -40,7 +43,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultText,
                                          FaultCase{"powercut", "powercut:12", true},
                                          FaultCase{"powercut_zero", "powercut:0", false},
                                          FaultCase{"powercut_path", "powercut:/dev/x", false},
-                                         FaultCase{"unknown", "melt:/dev/x", false}),
+                                         FaultCase{"unknown", "melt:/dev/x", false},
+                                         FaultCase{"select_fails", "select-fails:2", true},
+                                         FaultCase{"swap_of_a_missing_host_file", "swap:/x:/nonexistent/file", false},
+                                         FaultCase{"swap_of_a_directory", "swap:/x:/tmp", false}),
                          test::ParamName());
 
 TEST(Faults, NthWriteFailsAndPowerCutCountsAllWrites) {
@@ -136,6 +142,51 @@ TEST(Clock, EventsRunInOrderAndTheAlarmRaisesARealSignal) {
     clock.advance_to(clock.now() + sim::one_second / 2);
     EXPECT_EQ(clock.alarm(0), 15u);  // the seconds left, rounded up
     ::sigaction(SIGALRM, &old, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A slow device that hands out three bytes per read keeps the program busy
+// without the clock moving, but it gets on: that is no spinning program.
+// Reading the same bytes over and over is.
+class ReadProgress : public testing::Test {
+protected:
+    void SetUp() override {
+        device.kernel().set_spin_limit(1000);
+        test::write_file(device.host("big.bin"), std::string(6000, 'x'));
+        std::string error;
+        device.kernel().faults().add(*sim::parse_fault("short-read:/big.bin:3", error));
+    }
+    test::SimDevice device;
+};
+
+TEST_F(ReadProgress, SmallPiecesOfNewDataAreProgress) {
+    auto& k = device.kernel();
+    const int fd = k.open("/big.bin", O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    char piece[64];
+    size_t total = 0;
+    for (ssize_t n; (k.alarm(30), n = k.read(fd, piece, sizeof piece)) > 0;) total += static_cast<size_t>(n);
+    EXPECT_EQ(total, size_t{6000});
+    k.alarm(0);
+    k.close(fd);
+}
+
+TEST_F(ReadProgress, ReadingTheSameBytesAgainIsSpinning) {
+    EXPECT_EXIT(
+        {
+            auto& k = device.kernel();
+            const int fd = k.open("/big.bin", O_RDONLY, 0);
+            char piece[3];
+            for (;;) {
+                k.alarm(30);
+                k.lseek(fd, 0, SEEK_SET);
+                (void)k.read(fd, piece, sizeof piece);
+            }
+        },
+        testing::ExitedWithCode(2), "");
 }
 
 }  // namespace

@@ -121,6 +121,20 @@ TEST_F(SimStorage, LoopDeviceMountsOnlyTheFileSystemsOfTheDevice) {
     k.close(loop);
 }
 
+TEST_F(SimStorage, MountRecordsItsOptionsAndRefusesUnknownOnes) {
+    write_table();
+    ASSERT_TRUE(test::write_bytes(device.host("mmc0.img"), 2048LL * 512 + 1080, "\x53\xEF"));
+    auto& k = device.kernel();
+    k.mkdir("/mnt", 0777);
+    EXPECT_EQ(k.mount("/dev/mmcblk0p1", "/mnt", "ext3", 0, "errors=remount-ro,bogus"), -1);
+    EXPECT_EQ(errno, EINVAL) << "as Linux refuses an option the file system does not know";
+    ASSERT_EQ(k.mount("/dev/mmcblk0p1", "/mnt", "ext3", MS_NOATIME, "errors=remount-ro"), 0);
+    const sim::Mount* mount = k.mounts().holding("/mnt");
+    ASSERT_NE(mount, nullptr);
+    EXPECT_EQ(mount->data, "errors=remount-ro");
+    EXPECT_EQ(mount->flags, static_cast<unsigned long>(MS_NOATIME));
+}
+
 TEST_F(SimStorage, MkdosfsRefusesWhatItCannotDo) {
     auto& k = device.kernel();
     EXPECT_EQ(k.system("/bin/mkdosfs -F 16 /dev/mmcblk0"), 256);

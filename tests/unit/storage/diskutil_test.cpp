@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/boardid.h"
 #include "support/image_bytes.h"
@@ -97,6 +98,7 @@ struct AppendCase {
     bool ok;
     uint32_t start, count;
     const char* console;
+    uint8_t prior_type = 0x83;
 };
 
 class AppendPartition : public MbrTest, public testing::WithParamInterface<AppendCase> {};
@@ -106,7 +108,7 @@ TEST_P(AppendPartition, PlacesOnCylindersAfterThePreviousPartition) {
     qm::g_offset_mmc = c.offset;
     const qm::disk_info disk = geometry(c.heads, c.sectors, c.disk_sectors);
     qm::mbr_sector mbr {};
-    if (c.prior_count != 0) put_entry(mbr, 1, 0x80, 0x83, c.prior_start, c.prior_count, disk);
+    if (c.prior_count != 0) put_entry(mbr, 1, 0x80, c.prior_type, c.prior_start, c.prior_count, disk);
     if (c.number >= 2 && c.number <= 4) put_entry(mbr, c.number, 0, 0x83, 1000, 64, disk);  // a stale entry
     const qm::mbr_sector before = mbr;
 
@@ -156,7 +158,90 @@ INSTANTIATE_TEST_SUITE_P(
         AppendCase{"nothing_left", mmc_boot_offset, 4, 16, 131072, 7688, 131072 - 7688, 2, 0x0B, 0, false, 0, 0,
                    "INFO:partition 2, start sector is 131072\n"
                    "INFO:maximizing partition 0 sectors\n"
-                   "ERROR:invalid zero length partition\n"}),
+                   "ERROR:invalid zero length partition\n"},
+        // Linux counts an entry with a size as a partition even when its
+        // type byte is 0: the next one must not be laid over it.
+        AppendCase{"type_byte_cleared_entry_still_holds_its_place", mmc_boot_offset, 4, 16, 1 << 21, 7688, 819256,
+                   2, 0x83, 49152, true, 826944, 49152, "INFO:partition 2, start sector is 826944\n", 0x00},
+        AppendCase{"size_capped_at_what_an_entry_holds", mmc_boot_offset, 4, 16, 6442450944, 0, 0, 1, 0x0B, 0,
+                   true, 7688, 4294967295,
+                   "INFO:maximizing partition 6442443256 sectors\n"
+                   "WARNING:partition 1 holds only 4294967295 of 6442443256 sectors, the most an MBR entry can "
+                   "hold\n"},
+        AppendCase{"start_beyond_what_an_entry_holds", mmc_boot_offset, 4, 16, 6442450944, 4294967000, 4000, 2,
+                   0x0B, 0, false, 0, 0,
+                   "INFO:partition 2, start sector is 4294971008\n"
+                   "INFO:maximizing partition 2147479936 sectors\n"
+                   "ERROR:partition 2 would start at sector 4294971008, beyond what an MBR entry can hold\n"
+                   "ERROR:unable to define partition 2\n"}),
+    test::ParamName());
+
+TEST_F(MbrTest, NewEntryStartsAfterEveryUsedEntryBelowNotOnlyTheNearest) {
+    const qm::disk_info disk = geometry(4, 16, 1 << 21);
+    qm::mbr_sector mbr {};
+    put_entry(mbr, 1, 0x80, 0x83, 100000, 1000, disk);
+    put_entry(mbr, 2, 0x00, 0x00, 8000, 64, disk);  // type byte cleared, size kept
+    ASSERT_EQ(qm::append_partition(&mbr, 3, &disk, 0, 0x83, 64), 1);
+    qm::part_info part {};
+    qm::get_part_info(&part, 3, &mbr);
+    EXPECT_EQ(part.start_sector, 101056u);
+    EXPECT_EQ(device.console(), "INFO:partition 3, start sector is 101056\n");
+}
+
+struct Entry {
+    int number;
+    uint8_t type;
+    uint32_t start, count;
+};
+
+struct OverlapCase {
+    const char* name;
+    std::vector<Entry> entries;
+    const char* refusal;  // empty: the table is written
+};
+
+class WriteMbrOverlap : public MbrTest, public testing::WithParamInterface<OverlapCase> {};
+
+TEST_P(WriteMbrOverlap, TableWithOverlappingEntriesIsNeverWritten) {
+    const OverlapCase& c = GetParam();
+    const qm::disk_info disk = geometry(4, 16, 1 << 21);
+    qm::mbr_sector mbr {};
+    for (const Entry& e : c.entries) put_entry(mbr, e.number, 0, e.type, e.start, e.count, disk);
+    auto& k = device.kernel();
+    const int fd = k.open("/dev/mmcblk0", O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const std::string before = test::read_bytes(device.host("mmc0.img"), 0, 512);
+    const bool written = std::string(c.refusal).empty();
+    EXPECT_EQ(qm::write_mbr(fd, "/dev/mmcblk0", &mbr), written ? 1 : 0);
+    k.close(fd);
+    EXPECT_EQ(device.console(), written ? "INFO:Wrote MBR to /dev/mmcblk0\n" : c.refusal);
+    const std::string after = test::read_bytes(device.host("mmc0.img"), 0, 512);
+    if (written) EXPECT_EQ(after.substr(446, 64), std::string(reinterpret_cast<const char*>(mbr.entries), 64));
+    else EXPECT_EQ(after, before) << "the disk is left as it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, WriteMbrOverlap,
+    testing::Values(
+        OverlapCase{"map_as_laid_out",
+                    {{1, 0x83, 7688, 819256}, {2, 0x83, 826944, 49152}, {3, 0x83, 876096, 16384},
+                     {4, 0x0B, 892480, 1204672}},
+                    ""},
+        OverlapCase{"touching_ends_do_not_overlap", {{1, 0x83, 100, 100}, {2, 0x83, 200, 100}}, ""},
+        OverlapCase{"entries_out_of_order", {{1, 0x83, 5000, 100}, {3, 0x83, 100, 100}}, ""},
+        OverlapCase{"sizeless_entry_is_unused", {{1, 0x83, 100, 1000}, {2, 0x83, 500, 0}}, ""},
+        OverlapCase{"laid_over_a_type_0_entry_with_a_size",
+                    {{1, 0x00, 7688, 819256}, {2, 0x83, 7688, 49208}},
+                    "ERROR:Partitions 1 and 2 overlap: not writing the table to /dev/mmcblk0\n"},
+        OverlapCase{"partition_4_at_partition_3s_start",
+                    {{1, 0x83, 7688, 819256}, {2, 0x83, 826944, 49152}, {3, 0x00, 876096, 16384},
+                     {4, 0x0B, 876096, 1221056}},
+                    "ERROR:Partitions 3 and 4 overlap: not writing the table to /dev/mmcblk0\n"},
+        OverlapCase{"one_shared_sector", {{2, 0x83, 100, 101}, {4, 0x83, 200, 10}},
+                    "ERROR:Partitions 2 and 4 overlap: not writing the table to /dev/mmcblk0\n"},
+        OverlapCase{"covers_the_table", {{3, 0x0B, 0, 2048}},
+                    "ERROR:Partition 3 covers the partition table itself: not writing the table to "
+                    "/dev/mmcblk0\n"}),
     test::ParamName());
 
 TEST_F(MbrTest, MissingArgumentsAreReported) {
@@ -256,6 +341,7 @@ TEST_F(Reread, NewPartitionsAppearOnlyAfterTheKernelRereads) {
     device.take_console();
     EXPECT_EQ(qm::reread_partition(fd, "/dev/mmcblk0"), 1);
     EXPECT_EQ(device.take_console(), "Rereading partition information ... \n");
+    EXPECT_EQ(k.storage().partitions.rereads_before_drain(), 0u) << "the console is drained before the re-read";
     k.close(fd);
     EXPECT_EQ(qm::device_size_byname("/dev/mmcblk0p1"), (7744ULL - 7688 + 2048) * 512);
     EXPECT_EQ(qm::device_size_byname("/dev/mmcblk0p2"), ((1ULL << 21) - 9792) * 512);
@@ -274,6 +360,7 @@ TEST_F(Reread, BusyDiskIsAskedSixTimesThenAdviceIsGiven) {
 
     EXPECT_EQ(qm::reread_partition(-1, "/dev/mmcblk0"), 0);
     EXPECT_EQ(k.storage().partitions.reread_requests(0) - before, 6u);
+    EXPECT_EQ(k.storage().partitions.rereads_before_drain(), 0u) << "and again before every retry";
     EXPECT_EQ(device.take_console(),
               "Rereading partition information ... \n"
               "The kernel was unable to re-read the partition table on /dev/mmcblk0 (Device or resource busy). "

@@ -154,6 +154,9 @@ TEST_F(MountTest, RootFileSystemMountsOnlyWithAnExtSuperblock) {
     ASSERT_TRUE(test::write_bytes(image(), 7688LL * 512 + 1080, "\x53\xEF"));
     ASSERT_EQ(qm::mount_rootfs(), 1);
     auto& k = device.kernel();
+    // A file system error must not leave the root writable.
+    ASSERT_NE(k.mounts().holding("/mnt-rootfs"), nullptr);
+    EXPECT_EQ(k.mounts().holding("/mnt-rootfs")->data, "errors=remount-ro");
     const int fd = k.open("/mnt-rootfs/ENABLE_DIAGS", O_CREAT | O_WRONLY, 0644);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(std::filesystem::exists(device.host("rootfs/ENABLE_DIAGS")));

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
+#include "hex_text.h"
+#include "support/command_run.h"
 #include "support/param_name.h"
 
 namespace {
@@ -18,24 +20,8 @@ using test::contains;
 using test::read_file;
 using test::write_file;
 
-struct ToolRun {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a shell command line in dir, capturing both streams.
-ToolRun run_in(const test::TempDir& dir, const std::string& command) {
-    const std::string line = "cd '" + dir.path() + "' && " + command + " >'" + (dir / ".out") + "' 2>'" +
-                             (dir / ".err") + "'";
-    const int raw = std::system(line.c_str());
-    ToolRun r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = read_file(dir / ".out");
-    r.err = read_file(dir / ".err");
-    std::filesystem::remove(dir / ".out");
-    std::filesystem::remove(dir / ".err");
-    return r;
-}
+using ToolRun = test::CommandRun;
+using test::run_in;
 
 const std::string mkbundle = QM_MKBUNDLE;
 std::string key(int n) { return test::dev_key_path(n); }
@@ -127,6 +113,41 @@ TEST(MkbundleCreate, OverTheAirMagicIsRefusedByTheDevice) {
     EXPECT_PRED2(contains, r.err, "ERROR: OTA version not supported.\n");
 }
 
+// A member that is already gzip goes into the payload stored, other members
+// compressed: a gzip member of a megabyte of zeros (itself stored, so a
+// second compression would shrink it to almost nothing) keeps its size, a
+// text member of a megabyte of one letter does not. gzip and Python read the
+// payload, and the device's check pass authorises the bundle.
+TEST(MkbundleCreate, StoresMembersThatAreAlreadyCompressed) {
+    test::TempDir dir;
+    const std::string zeros(1 << 20, '\0');
+    write_file(dir / "rootfs.img.gz", bundle::gzip(zeros, 0));
+    write_file(dir / "notes.txt", std::string(1 << 20, 'x'));
+    const ToolRun made = run_in(dir, mkbundle + " create --out u.bin rootfs.img.gz=rootfs.img.gz update-a.dat=notes.txt");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const size_t payload = std::filesystem::file_size(dir / "u.bin") - 131072;
+    EXPECT_GT(payload, (1u << 20) + 64);
+    EXPECT_LT(payload, (1u << 20) + (64u << 10));
+
+    const ToolRun python = run_in(
+        dir,
+        "{ python3 -c '\n"
+        "import gzip, io, sys, tarfile\n"
+        "raw = open(\"u.bin\", \"rb\").read()[131072:]\n"
+        "plain = bytes(((((b << 4) | (b >> 4)) & 255) ^ 0x5C) for b in range(256))\n"
+        "open(\"payload.gz\", \"wb\").write(raw.translate(plain))\n"
+        "with tarfile.open(fileobj=io.BytesIO(gzip.decompress(raw.translate(plain)))) as t:\n"
+        "    for m in t.getmembers(): print(m.name, len(t.extractfile(m).read()))\n"
+        "' && gzip -t payload.gz && gzip -dc payload.gz | tar -xOf - rootfs.img.gz | cmp - rootfs.img.gz; }");
+    EXPECT_EQ(python.status, 0) << python.err;
+    EXPECT_EQ(python.out, "rootfs.img.gz " + std::to_string(std::filesystem::file_size(dir / "rootfs.img.gz")) +
+                              "\nrootfs.img.gz.sig 128\nupdate-a.dat 1048576\n");
+
+    const ToolRun ok = run_in(dir, mkbundle + " verify u.bin");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_PRED2(contains, ok.err, "INFO:RootFS:Present siglen=128 sigpassed=Yes\n");
+}
+
 struct CreateFailure {
     const char* name;
     std::string args;
@@ -207,22 +228,14 @@ TEST(MkbundleList, OneLinePerMemberWithItsDigest) {
               0);
     const ToolRun r = run_in(images.dir, mkbundle + " list u.bin");
     ASSERT_EQ(r.status, 0) << r.err;
-    auto hex = [](const std::string& bytes) {
-        std::string s;
-        char two[3];
-        for (unsigned char c : bytes) {
-            std::snprintf(two, sizeof two, "%02x", c);
-            s += two;
-        }
-        return s;
-    };
+    using mkbundle::hex_text;
     const std::string kernel = read_file(images.dir / "k.img");
     const std::string notes = read_file(images.dir / "notes.txt");
     const std::string sig = test::dev_key(1).sign(kernel);  // PKCS#1 v1.5 is deterministic
-    EXPECT_EQ(r.out, "imx35_selda/uImage\t300000\tUImage\t" + hex(bundle::sha256(kernel)) + "\n" +
-                         "imx35_selda/uImage.sig\t128\tsignature of UImage\t" + hex(bundle::sha256(sig)) + "\n" +
-                         "update-a.dat\t23\ttext\t" + hex(bundle::sha256(notes)) + "\n" +
-                         "README\t23\tother\t" + hex(bundle::sha256(notes)) + "\n");
+    EXPECT_EQ(r.out, "imx35_selda/uImage\t300000\tUImage\t" + hex_text(bundle::sha256(kernel)) + "\n" +
+                         "imx35_selda/uImage.sig\t128\tsignature of UImage\t" + hex_text(bundle::sha256(sig)) + "\n" +
+                         "update-a.dat\t23\ttext\t" + hex_text(bundle::sha256(notes)) + "\n" +
+                         "README\t23\tother\t" + hex_text(bundle::sha256(notes)) + "\n");
 }
 
 TEST(MkbundleExtract, WritesEveryMemberAtItsPath) {

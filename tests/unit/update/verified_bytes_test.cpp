@@ -6,10 +6,14 @@
 // openssl (tests/support/hostile_bundle.py), not by the project's writer.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,17 +45,38 @@ public:
     test::SimDevice& device() { return device_; }
     std::string host(const std::string& relative) const { return device_.host(relative); }
 
+    // Each storage file up to the end of the user store's start on the MMC
+    // (past every destination), whole otherwise. Beyond that the MMC image
+    // is sparse: a write there would leave data where there was a hole,
+    // which the snapshot records as a marker byte instead of reading it all.
     std::map<std::string, std::string> snapshot() const {
         std::map<std::string, std::string> files;
-        for (const std::string& name : storage_files) files[name] = test::read_file(host(name));
+        for (const std::string& name : storage_files) {
+            if (name != "mmc0.img") {
+                files[name] = test::read_file(host(name));
+                continue;
+            }
+            const uint64_t prefix = uint64_t{test::small_map[3][0]} * 512;
+            std::string& bytes = files[name];
+            bytes.resize(prefix);
+            const int fd = ::open(host(name).c_str(), O_RDONLY);
+            const bool read = fd >= 0 && ::pread(fd, bytes.data(), prefix, 0) == static_cast<ssize_t>(prefix);
+            const bool data_beyond = fd >= 0 && ::lseek(fd, static_cast<off_t>(prefix), SEEK_DATA) >= 0;
+            if (fd >= 0) ::close(fd);
+            if (!read) throw std::runtime_error("cannot read " + host(name));
+            bytes += data_beyond ? "data beyond the destinations" : "holes only";
+        }
         return files;
     }
 
-    // The whole unbundle step of the family on the bundle file at path.
-    int unbundle(const std::string& bundle_host_path, int& result) {
+    // The whole unbundle step of the family on the bundle file at path;
+    // before_install (may be null) runs once the bundle is authorised.
+    int unbundle(const std::string& bundle_host_path, int& result,
+                 int (*before_install)(void*, const char*, const qm::image_check*) = nullptr,
+                 void* before_install_context = nullptr) {
         test::write_file(host("update.bin"), test::read_file(bundle_host_path));
         qm::update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0",
-                                 "/dev/mtd/0",      0,            nullptr,          nullptr};
+                                 "/dev/mtd/0",      0,            before_install,   before_install_context};
         result = -1;
         return family_ == family::selda ? qm::unbundle_selda("/update.bin", &config, &result)
                                         : qm::unbundle_orvik("/update.bin", &config, &result);
@@ -62,7 +87,9 @@ private:
     test::SimDevice device_;
 };
 
-enum class expect { untouched, installed, either };
+// part: each byte is its old one or the content's byte at its place (a
+// streamed image stopped part way).
+enum class expect { untouched, installed, either, part };
 
 // What a destination may hold afterwards: its old bytes, or content (the
 // verified image, the root file system inflated) over its start.
@@ -112,8 +139,19 @@ void expect_storage(family f, const std::map<std::string, std::string>& before,
                               same(old_bytes, r.offset + image.size(), new_bytes, r.offset + image.size(),
                                    r.size - image.size());
             }
+            bool holds_part = false;
+            if (what == expect::part) {
+                const std::string& image = found->second.content;
+                holds_part = same(old_bytes, r.offset + image.size(), new_bytes, r.offset + image.size(),
+                                  r.size - image.size());
+                for (size_t i = 0; holds_part && i < image.size(); ++i) {
+                    const char now = new_bytes[r.offset + i];
+                    holds_part = now == old_bytes[r.offset + i] || now == image[i];
+                }
+            }
             const bool allowed = what == expect::untouched   ? untouched
                                  : what == expect::installed ? holds_image
+                                 : what == expect::part      ? holds_part
                                                              : untouched || holds_image;
             EXPECT_TRUE(allowed) << qm::bundle_info_name(r.type) << " region of " << name
                                  << (untouched ? " was left as it was" : holds_image ? " holds the verified image"
@@ -432,6 +470,194 @@ TEST(HeaderFailure, NeverClosesDescriptorZero) {
         EXPECT_EQ(device.kernel().fcntl_setfd(0, 0), 0) << "descriptor 0 closed after a header of " << bytes.size()
                                                          << " bytes";
     }
+}
+
+
+// ---- Attacks from outside the project ---------------------------------------------
+//
+// Ways to break the promises found by reviewing this area; each case states
+// the behaviour the reader must have.
+
+// A fault that starts once the bundle is authorised, before the first install
+// attempt: what happens from then on is the install's own doing.
+struct LateFault {
+    sim::Kernel* kernel;
+    const char* spec;
+};
+
+int add_late_fault(void* context, const char*, const qm::image_check*) {
+    const LateFault& late = *static_cast<LateFault*>(context);
+    std::string error;
+    late.kernel->faults().add(*sim::parse_fault(late.spec, error));
+    return 1;
+}
+
+// Runs the unbundle step with the fault starting after the verdict, then
+// ends the process normally.
+void unbundle_with_late_fault(family f, const std::string& bundle, const char* spec) {
+    Reader reader(f);
+    LateFault late{&reader.device().kernel(), spec};
+    int result = -1;
+    reader.unbundle(bundle, result, add_late_fault, &late);
+    std::_Exit(0);
+}
+
+// The kernel and boot loader are written after the walk, when the walk's
+// alarm is already cancelled. A destination that never answers must still
+// end by the watchdog (here: the simulated SIGALRM kills the process, as
+// the device's handler would restart it), never wait for ever.
+TEST(WaitAfterTheWalk, AHungRawDestinationIsEndedByTheWatchdog) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 21);
+    for (const family f : {family::selda, family::orvik}) {
+        const std::string bundle =
+            hostile_bundle(images, {"--image", image_arg(f, qm::image_uimage, images.put("k", kernel))});
+        const char* spec = f == family::selda ? "hang:/dev/mmcblk0" : "hang:/dev/mtdblock/1";
+        EXPECT_EXIT(unbundle_with_late_fault(f, bundle, spec), testing::KilledBySignal(SIGALRM), "")
+            << spec << ": the open waited with no alarm armed (the simulation reports it stuck)";
+    }
+}
+
+// The walk cancels its alarm when it ends; the raw writes after it arm one
+// per chunk and leave the last armed. The steps after the update (copying
+// the second kernel and boot loader, the diagnostics image to its
+// partition) then run under what is left of an alarm that is not theirs,
+// and a slow NOR erase restarts the reader in the middle of them.
+TEST(WaitAfterTheWalk, NoAlarmIsLeftArmedWhenTheUpdateReturns) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 22);
+    for (const family f : {family::selda, family::orvik}) {
+        Reader reader(f);
+        int result = -1;
+        ASSERT_EQ(reader.unbundle(hostile_bundle(images, {"--image", image_arg(f, qm::image_uimage, images.put("k", kernel))}),
+                                  result),
+                  1)
+            << reader.device().console();
+        EXPECT_FALSE(reader.device().kernel().clock().alarm_deadline().has_value())
+            << (f == family::selda ? "MMC-boot" : "NOR") << ": an alarm is still armed after the update returned";
+    }
+}
+
+// A gzip root file system may be several members; its trailer gives only
+// the size of the last one, so the check pass cannot tell that members
+// which together inflate to more than the partition do not fit (only
+// inflating them would, which would cost the check pass as much again).
+// mkbundle refuses to make such a bundle. On the reader the install stops
+// at the end of the partition: nothing is written past it, the update
+// fails, and what the partition holds is the image's own content.
+TEST(ImageThatCannotFit, RootFileSystemOfSeveralMembersLargerThanItsPartitionStopsAtItsEnd) {
+    Images images;
+    // Compressible, so that each member is small: the partition holds 2 MiB.
+    const std::string half = test::image_bytes(20000, 23) + std::string(1480000, 'r');
+    const std::vector<std::pair<const char*, std::string>> rootfs_images = {
+        {"two members of 1.5 MB", bundle::gzip(half) + bundle::gzip(half)},
+        {"one member of 3 MB and an empty one", bundle::gzip(half + half) + bundle::gzip("")},
+    };
+    for (const auto& [label, rootfs] : rootfs_images) {
+        SCOPED_TRACE(label);
+        Reader reader(family::selda);
+        const auto before = reader.snapshot();
+        int result = -1;
+        EXPECT_EQ(reader.unbundle(hostile_bundle(images, {"--image", image_arg(family::selda, qm::image_rootfs,
+                                                                                     images.put("r", rootfs))}),
+                                  result),
+                  0);
+        EXPECT_EQ(result, qm::unbundle_install_failed) << reader.device().console();
+        EXPECT_PRED2(contains, reader.device().console(), "ERROR:rootfs.img.gz:the image is larger than the 2097152 bytes of /dev/mmcblk0p1\n");
+        // The partition holds the start of the content; nothing moved past it.
+        expect_storage(family::selda, before, reader.snapshot(),
+                       {{qm::image_rootfs, {(half + half).substr(0, 2097152), expect::part}}});
+    }
+}
+
+// The bundle changes between the passes in one byte of one image, at the
+// edges of the pieces the install pass proves (the last byte of a piece, the
+// first of the next, the last of the member). The changed image is signed
+// too, so only the check pass's record can tell. No byte of it may reach a
+// destination: the raw regions keep their old bytes, a streamed image holds
+// at most verified bytes at their place, and the attempt fails.
+TEST(SwappedBetweenThePasses, AByteChangedAtAPieceEdgeNeverReachesStorage) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 24);
+    const std::string rootfs_gz = bundle::gzip(rootfs_a);
+    const std::map<int, std::string> members = {{qm::image_uboot, uboot},
+                                                {qm::image_uimage, kernel},
+                                                {qm::image_rootfs, rootfs_gz},
+                                                {qm::image_diagsfs, rootfs_b}};
+    const auto args_of = [&](family f, int changed_type, size_t at, const std::string& tag) {
+        std::vector<std::string> args;
+        for (const int type : {qm::image_uboot, qm::image_uimage, qm::image_rootfs, qm::image_diagsfs}) {
+            if (f == family::orvik && type == qm::image_diagsfs) continue;
+            std::string bytes = members.at(type);
+            if (type == changed_type) bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+            args.insert(args.end(), {"--image", image_arg(f, type, images.put(tag + std::to_string(type), bytes))});
+        }
+        return args;
+    };
+    struct Change {
+        family f;
+        int type;
+        size_t at;
+    };
+    const auto last = [&](int type) { return members.at(type).size() - 1; };
+    const std::vector<Change> changes = {
+        {family::selda, qm::image_uimage, 131071},           {family::selda, qm::image_uimage, last(qm::image_uimage)},
+        {family::selda, qm::image_rootfs, 131072},           {family::selda, qm::image_diagsfs, last(qm::image_diagsfs)},
+        {family::selda, qm::image_uboot, last(qm::image_uboot)}, {family::orvik, qm::image_uimage, 131072},
+    };
+
+    std::vector<std::vector<std::string>> specs = {args_of(family::selda, qm::image_none, 0, "a"),
+                                                   args_of(family::orvik, qm::image_none, 0, "a")};
+    for (size_t i = 0; i < changes.size(); ++i)
+        specs.push_back(args_of(changes[i].f, changes[i].type, changes[i].at, "c" + std::to_string(i) + "-"));
+    const std::vector<std::string> bundles = hostile_bundles(images, specs);
+
+    std::map<family, std::unique_ptr<Reader>> readers;
+    for (size_t i = 0; i < changes.size(); ++i) {
+        const Change& c = changes[i];
+        SCOPED_TRACE(std::string(qm::bundle_info_name(c.type)) + " changed at byte " + std::to_string(c.at) +
+                     (c.f == family::selda ? " (MMC-boot)" : " (NOR)"));
+        auto& reader = readers[c.f];
+        if (!reader) reader = std::make_unique<Reader>(c.f);
+        std::string error;
+        reader->device().kernel().faults().add(*sim::parse_fault("swap:/update.bin:" + bundles[2 + i], error));
+        const auto before = reader->snapshot();
+        int result = -1;
+        EXPECT_EQ(reader->unbundle(bundles[c.f == family::selda ? 0 : 1], result), 0);
+        const std::string console = reader->device().take_console();
+        EXPECT_PRED2(contains, console, "differs from the image that was verified");
+        EXPECT_EQ(result, qm::unbundle_install_failed);
+        expect_storage(c.f, before, reader->snapshot(),
+                       {{qm::image_rootfs, {rootfs_a, expect::part}}, {qm::image_diagsfs, {rootfs_b, expect::either}}});
+    }
+}
+
+
+// The other way round: a bundle whose images stay the same while everything
+// around them changes between the passes (compressed at another level, so
+// every compressed byte moves; a text member of another length before the
+// images, so every image starts elsewhere in the archive and in the
+// pipeline's blocks) still installs, and installs exactly its images.
+TEST(SwappedBetweenThePasses, ChangesAroundUnchangedImagesStillInstallExactly) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 25);
+    const auto args = [&](const std::string& text, const std::string& level) {
+        return std::vector<std::string>{"--level", level, "--member", "update.dat=" + images.put("t" + level, text),
+                                        "--image", image_arg(family::selda, qm::image_uimage, images.put("k", kernel)),
+                                        "--image", image_arg(family::selda, qm::image_rootfs,
+                                                             images.put("r", bundle::gzip(rootfs_a)))};
+    };
+    const std::vector<std::string> bundles =
+        hostile_bundles(images, {args("first text\n", "9"), args(std::string(70000, 'x') + "\n", "1")});
+    Reader reader(family::selda);
+    std::string error;
+    reader.device().kernel().faults().add(*sim::parse_fault("swap:/update.bin:" + bundles[1], error));
+    const auto before = reader.snapshot();
+    int result = -1;
+    EXPECT_EQ(reader.unbundle(bundles[0], result), 1) << reader.device().console();
+    expect_storage(family::selda, before, reader.snapshot(),
+                   {{qm::image_uimage, {kernel, expect::installed}}, {qm::image_rootfs, {rootfs_a, expect::installed}}});
 }
 
 }  // namespace
