@@ -30,6 +30,20 @@ bool parse_count(const std::string& text, long& out) {
     return !text.empty() && *end == '\0' && out > 0;
 }
 
+// "N" or, where a run is allowed, "N-M" with M not below N.
+bool parse_run(const std::string& text, bool run_allowed, Fault& fault) {
+    const size_t dash = text.find('-');
+    if (dash == std::string::npos) return parse_count(text, fault.nth);
+    return run_allowed && parse_count(text.substr(0, dash), fault.nth) &&
+           parse_count(text.substr(dash + 1), fault.last) && fault.last >= fault.nth;
+}
+
+// Whether the count-th request is one the fault names.
+bool names(const Fault& fault, long count) {
+    if (fault.nth == 0) return true;
+    return fault.last == 0 ? count == fault.nth : count >= fault.nth && count <= fault.last;
+}
+
 }  // namespace
 
 std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
@@ -77,9 +91,9 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
         return fault;
     }
     const bool count_needed = fault.kind == Fault::Kind::short_write || fault.kind == Fault::Kind::short_read;
-    const bool count_allowed = count_needed || fault.kind == Fault::Kind::write_error ||
-                               fault.kind == Fault::Kind::read_error;
-    if (parts.size() > 3 || (parts.size() == 3 && (!count_allowed || !parse_count(parts[2], fault.nth))) ||
+    const bool run_allowed = fault.kind == Fault::Kind::write_error || fault.kind == Fault::Kind::read_error;
+    const bool count_allowed = count_needed || run_allowed;
+    if (parts.size() > 3 || (parts.size() == 3 && (!count_allowed || !parse_run(parts[2], run_allowed, fault))) ||
         (count_needed && parts.size() != 3)) {
         error = "malformed fault '" + std::string(text) + "'";
         return std::nullopt;
@@ -100,7 +114,7 @@ ssize_t Faults::admit_write(const std::string& path, size_t count) {
         return -1;
     }
     for (const auto& fault : faults_) {
-        if (fault.path != path || (fault.nth != 0 && fault.nth != nth)) continue;
+        if (fault.path != path || !names(fault, nth)) continue;
         if (fault.kind == Fault::Kind::write_error) {
             errno = EIO;
             return -1;
@@ -121,7 +135,7 @@ bool Faults::read_fails(const std::string& path) {
     const long nth = ++reads_by_path_[path];
     if (vanished(path)) return true;
     for (const auto& fault : faults_)
-        if (fault.kind == Fault::Kind::read_error && fault.path == path && (fault.nth == 0 || fault.nth == nth))
+        if (fault.kind == Fault::Kind::read_error && fault.path == path && names(fault, nth))
             return true;
     return false;
 }

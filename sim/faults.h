@@ -1,12 +1,14 @@
 // Faults injected into the simulated device on purpose, given as
 // "kind:argument..." texts (on the command line or in a script):
 //
-//   eio:PATH[:N]       the Nth write to PATH fails with EIO (every write without N)
-//   eio-read:PATH[:N]  the same for reads
+//   eio:PATH[:N[-M]]   the Nth write to PATH (the Nth to Mth) fails with EIO
+//                      (every write without N)
+//   eio-read:PATH[:N[-M]] the same for reads
 //   short:PATH:N       the Nth write to PATH stores only half of its bytes
 //   short-read:PATH:N  every read of PATH delivers at most N bytes
 //   vanish:PATH        PATH disappears: opens fail, open descriptors fail with EIO
-//   hang:PATH          opening PATH never completes (only the alarm ends it)
+//   hang:PATH          opening PATH, or a request to it, never completes; only a
+//                      signal ends it (EINTR when the program's handler returns)
 //   powercut:N         the power fails right after the Nth write to any device or file
 //   swap:PATH:HOSTFILE when the program reads PATH again from its start, the
 //                      file holds what HOSTFILE holds (a medium changed under it)
@@ -31,6 +33,7 @@ struct Fault {
     Kind kind;
     std::string path;
     long nth = 0;  // 0: every time
+    long last = 0;  // eio, eio-read: the last of a run of failures from nth on; 0: nth alone
     std::string replacement = {};  // swap: host file whose bytes replace the file's
 };
 

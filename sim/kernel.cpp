@@ -192,14 +192,7 @@ int Kernel::install_fd(std::unique_ptr<OpenFile> opened) {
 int Kernel::open(const char* path, int flags, mode_t mode) {
     note_request();
     const Resolved where = resolve(path);
-    if (faults_.hangs(where.path)) {
-        // Like a device that never answers: only the watchdog ends this.
-        for (;;) {
-            const auto next = clock_.next_event();
-            if (!next) stuck(std::string("open of ") + path + " hangs and no alarm is armed");
-            clock_.advance_to(*next);
-        }
-    }
+    if (faults_.hangs(where.path)) return hang(std::string("open of ") + path);
     if (faults_.vanished(where.path)) {
         errno = ENOENT;
         return -1;
@@ -317,6 +310,7 @@ int Kernel::ioctl(int fd, unsigned long request, void* arg) {
         errno = EIO;
         return -1;
     }
+    if (fd > 2 && faults_.hangs(f->path)) return hang("request to " + f->path);
     return f->ioctl(request, arg);
 }
 
@@ -535,6 +529,18 @@ int Kernel::uname(struct utsname* buf) {
 }
 
 bool Kernel::wait_until(Micros until) { return !clock_.advance_to(until); }
+
+int Kernel::hang(const std::string& what) {
+    for (;;) {
+        const auto next = clock_.next_event();
+        if (!next) stuck(what + " hangs and no alarm is armed");
+        if (clock_.advance_to(*next)) {
+            // Linux gives up an interruptible wait when a handler returns.
+            errno = EINTR;
+            return -1;
+        }
+    }
+}
 
 void Kernel::note_request() {
     if (clock_.now() != still_since_) {

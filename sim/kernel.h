@@ -145,6 +145,9 @@ private:
     void swap_contents(OpenFile& f);
     // Waits until virtual time until; false when a signal interrupted it.
     bool wait_until(Micros until);
+    // A request to a device that never answers: only a signal ends it, and
+    // when the program's handler returns the request fails with EINTR.
+    int hang(const std::string& what);
     // Counts requests made while the virtual time stands still: a program
     // that never waits for anything would otherwise spin for ever.
     void note_request();

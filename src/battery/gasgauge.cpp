@@ -9,6 +9,7 @@
 #include "battery/i2c-io.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
+#include "sys/time_limit.h"
 
 namespace qm {
 
@@ -64,7 +65,12 @@ gasgauge* gasgauge_open() {
     auto& k = sys::kernel();
     gauge->name = bus_device;
     gauge->address = gauge_address;
-    gauge->fd = k.open(gauge->name, O_RDWR);
+    {
+        // A gauge that does not answer counts as no gauge rather than
+        // holding the boot until the watchdog restarts the device.
+        sys::TimeLimit limit(gauge_answer_seconds);
+        gauge->fd = k.open(gauge->name, O_RDWR);
+    }
     if (gauge->fd < 0) {
         report_perror(gauge->name, errno);
         gauge->name = nullptr;

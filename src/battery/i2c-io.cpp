@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "sys/kernel.h"
+#include "sys/time_limit.h"
 
 namespace qm {
 
@@ -13,6 +14,8 @@ namespace {
 
 int transfer(int fd, i2c_msg (&messages)[2]) {
     i2c_rdwr_ioctl_data data {messages, 2};
+    // A chip that holds the bus fails the transfer (EINTR) in time.
+    sys::TimeLimit limit(gauge_answer_seconds);
     if (sys::kernel().ioctl(fd, I2C_RDWR, &data) < 0) return -errno;
     return 0;
 }

@@ -6,6 +6,10 @@
 
 namespace qm {
 
+// Seconds a gauge has to answer an open or a transfer; a request that
+// takes longer fails with EINTR.
+inline constexpr unsigned gauge_answer_seconds = 2;
+
 // The register's byte (0 to 255), or the negated error number.
 int i2c_read_byte_data(int fd, uint8_t address, uint8_t reg);
 

@@ -14,10 +14,14 @@ namespace qm {
 
 namespace {
 
-[[noreturn]] void reboot_or_exit(int clean) {
+// Reboots; when the kernel refuses even the power-off, the boot goes on
+// with the hand-off instead of ending the first process (which would
+// panic the kernel).
+void reboot_or_boot_on(int clean) {
     sys::kernel().alarm(20);
     quillmar_shutdown(clean);
-    sys::exit_process(1);
+    sys::kernel().alarm(0);
+    err("EMERGENCY:Could not restart the device; booting on\n");
 }
 
 }  // namespace
@@ -46,6 +50,12 @@ int autopilot_update() {
     int result = 0;
     const int installed = update_os(&result, is_orvik());
     if (installed == 0) {
+        if (result == update_given_up) {
+            // An update that never finished: say so, then boot what is there.
+            eink_screen(23);
+            eink_display_error(result);
+            k.sleep(10);
+        }
         k.alarm(15);
         unmount_dosfs();
         err("INFO:no updates found.\n");
@@ -55,7 +65,8 @@ int autopilot_update() {
     if (installed > 0) {
         eink_screen(22);
         unmount_dosfs();
-        reboot_or_exit(1);
+        reboot_or_boot_on(1);
+        return 1;
     }
 
     err("ERROR:*** There was a problem in the updates!\n");
@@ -70,7 +81,8 @@ int autopilot_update() {
         key = 0;
         read_key(&key, 10, nullptr, 0, 0);
     } while (key != 'r' && key != 'R');
-    reboot_or_exit(0);
+    reboot_or_boot_on(0);
+    return 1;
 }
 
 }  // namespace qm

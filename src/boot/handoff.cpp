@@ -21,14 +21,42 @@ namespace {
 
 constexpr const char* kernel_boot_flag = "/proc/bootglobals/kernel_boot_flag";
 
+constexpr int restart_requests = 3;
+
 void select_primary_kernel() {
-    sys::unique_fd fd(sys::kernel().open(kernel_boot_flag, O_WRONLY));
+    auto& k = sys::kernel();
+    sys::unique_fd fd(k.open(kernel_boot_flag, O_WRONLY));
     if (!fd.valid()) {
         report_errno(kernel_boot_flag, errno);
         return;
     }
     err("Setting bootglobals primary/secondary kernel to %d\n", 0);
-    sys::kernel().write(fd.get(), "0\n", 2);
+    // An error may only show when the file is closed.
+    const ssize_t written = k.write(fd.get(), "0\n", 2);
+    if (written < 0 || k.close(fd.release()) != 0)
+        report_errno(kernel_boot_flag, errno);
+    else if (written != 2)
+        err("ERROR:%s:Short write, giving up.\n", kernel_boot_flag);
+    else
+        return;
+    err("WARNING:The primary kernel was not selected; the boot loader keeps its own choice\n");
+}
+
+// Asks for a restart, again when the kernel refuses, and then for a
+// power-off; returns only when that is refused too.
+void request_restart() {
+    auto& k = sys::kernel();
+    for (int request = 1; request <= restart_requests; ++request) {
+        k.reboot(RB_AUTOBOOT);
+        report_errno("reboot", errno);
+        if (request == restart_requests) break;
+        err("ERROR:The restart was refused; asking again\n");
+        k.sleep(1);
+    }
+    err("EMERGENCY:The restart was refused %d times; powering off ...\n", restart_requests);
+    k.sync();
+    k.reboot(RB_POWER_OFF);
+    report_errno("power-off", errno);
 }
 
 // After a failed hand-off the run goes on in the menus and the update
@@ -78,7 +106,7 @@ void quillmar_shutdown(int clean) {
     storage_shutdown();
     dmesg_display(1);
     k.sync();
-    k.reboot(RB_AUTOBOOT);
+    request_restart();
 }
 
 }  // namespace qm

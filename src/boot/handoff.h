@@ -11,8 +11,10 @@ namespace qm {
 void default_boot();
 
 // Reboots. clean != 0 first selects the primary kernel by writing "0\n" to
-// the kernel boot flag; clean == 0 leaves the boot loader's fail-over
-// selection alone. Returns only when the reboot request fails.
+// the kernel boot flag (a failed write is reported and the reboot goes on);
+// clean == 0 leaves the boot loader's fail-over selection alone. A refused
+// restart is reported and asked for again, then a power-off is asked for;
+// returns only when that is refused as well.
 void quillmar_shutdown(int clean);
 
 }  // namespace qm

@@ -9,8 +9,10 @@ namespace qm {
 int quillmar_main();
 
 // Looks for one bundle on the user store and installs it. 1 when there was
-// nothing to install, 0 when it could not look or refused; reboots (does
-// not return) after an installation, successful or not.
+// nothing to install (an update given up after too many boots included), 0
+// when it could not look or refused; reboots after an installation,
+// successful or not, and returns 1 only when the kernel refused to restart
+// and to power off.
 int autopilot_update();
 
 // Checks the internal MMC's partition table and rebuilds or repairs it.

@@ -16,6 +16,16 @@ namespace qm {
 
 namespace {
 
+constexpr unsigned chunk_seconds = 30;
+
+// Cancels the watchdog on every way out of a copy.
+struct alarm_cancel {
+    alarm_cancel() = default;
+    alarm_cancel(const alarm_cancel&) = delete;
+    alarm_cancel& operator=(const alarm_cancel&) = delete;
+    ~alarm_cancel() { sys::kernel().alarm(0); }
+};
+
 bool write_whole(int fd, const unsigned char* bytes, size_t length, const char* dst) {
     size_t done = 0;
     while (done < length) {
@@ -38,6 +48,9 @@ bool write_whole(int fd, const unsigned char* bytes, size_t length, const char* 
 int copy_file(const char* src, const char* dst, size_t chunk, int sync, int create) {
     auto& k = sys::kernel();
     err("INFO:Copying %s to %s ...\n", src, dst);
+    // Opening a device waits on it too.
+    k.alarm(chunk_seconds);
+    const alarm_cancel cancel;
     sys::unique_fd source(k.open(src, O_RDONLY));
     if (!source.valid()) {
         report_errno(src, errno);
@@ -69,6 +82,10 @@ int copy_file(const char* src, const char* dst, size_t chunk, int sync, int crea
 
     unsigned long long copied = 0;
     for (;;) {
+        // Each chunk, read and written, gets the watchdog's full time: a
+        // device that stops answering restarts the reader, however long
+        // the whole copy is.
+        k.alarm(chunk_seconds);
         const long n = content.read(buffer.get(), chunk);
         if (n == 0) {
             k.sync();

@@ -3,6 +3,7 @@
 #include "platform/boardid.h"
 #include "storage/mtd.h"
 #include "sys/console.h"
+#include "sys/kernel.h"
 #include "update/ckimage.h"
 #include "update/copy_file.h"
 
@@ -12,6 +13,30 @@ namespace {
 
 constexpr const char* copy_error =
     "EMERGENCY:There was one or more errors while copying Kernel and Bootloader images !!!\n";
+
+// Flash requests run under the watchdog: a chip that stops answering
+// restarts the reader instead of holding the boot for ever.
+constexpr unsigned check_seconds = 15;
+
+int guarded_check(const char* path, const char* label) {
+    sys::kernel().alarm(check_seconds);
+    const int valid = check_object(path, label);
+    sys::kernel().alarm(0);
+    return valid;
+}
+
+int guarded_unlock(const char* mtd) {
+    sys::kernel().alarm(check_seconds);
+    const int unlocked = flash_unlock(mtd);
+    sys::kernel().alarm(0);
+    return unlocked;
+}
+
+void guarded_lock(const char* mtd) {
+    sys::kernel().alarm(check_seconds);
+    flash_lock(mtd);
+    sys::kernel().alarm(0);
+}
 
 void set_bit(uint32_t* flags, uint32_t bit, int value) {
     if (value & 1)
@@ -99,16 +124,18 @@ void check_images(uint32_t* flags) {
         return;
     }
     ckimage_configure(0, 0, 0);
-    set_bit(flags, kernel1_valid, check_object("/dev/mtd/1", "Kernel1"));
+    set_bit(flags, kernel1_valid, guarded_check("/dev/mtd/1", "Kernel1"));
+    sys::kernel().alarm(check_seconds);
     set_bit(flags, kernel2_exists, mtd_exists("/dev/mtd/4"));
+    sys::kernel().alarm(0);
     if (*flags & kernel2_exists) {
-        set_bit(flags, kernel2_valid, check_object("/dev/mtd/4", "Kernel2"));
+        set_bit(flags, kernel2_valid, guarded_check("/dev/mtd/4", "Kernel2"));
     } else {
         out("No Kernel2 partition in flash.\n");
         *flags &= ~kernel2_valid;
     }
-    set_bit(flags, bootloader1_valid, check_object("/dev/mtd/0", "Bootloader1"));
-    set_bit(flags, bootloader2_valid, check_object("/dev/mtd/3", "Bootloader2"));
+    set_bit(flags, bootloader1_valid, guarded_check("/dev/mtd/0", "Bootloader1"));
+    set_bit(flags, bootloader2_valid, guarded_check("/dev/mtd/3", "Bootloader2"));
 }
 
 void copy_images(uint32_t* flags) {
@@ -127,18 +154,19 @@ int flash_copy_file(const char* src, const char* mtd, const char* dst, const cha
         err("ERROR:NULL was passed to %s\n", "flash_copy_file");
         return 0;
     }
-    if (!flash_unlock(mtd)) {
+    if (!guarded_unlock(mtd)) {
         err("ERROR:Cannot write %s to NOR flash\n", label);
-        flash_lock(mtd);
+        guarded_lock(mtd);
         return 0;
     }
+    // copy_file guards each of its chunks.
     if (copy_file(src, dst, 131072, 1, 0)) {
-        flash_lock(mtd);
+        guarded_lock(mtd);
         return 1;
     }
     err("WARNING:Could not copy %s ('%s' to '%s')\n", label, src, dst);
     err("EMERGENCY:\a*** %s may be corrupt and device may not reboot properly until this is resolved! ***\n", label);
-    flash_lock(mtd);
+    guarded_lock(mtd);
     return -1;
 }
 

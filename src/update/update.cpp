@@ -19,6 +19,7 @@
 #include "update/image_copies.h"
 #include "update/remove_file.h"
 #include "update/install_common.h"
+#include "update/install_journal.h"
 
 namespace qm {
 
@@ -121,6 +122,15 @@ bool install_diagsfs() {
     return true;
 }
 
+// After an update that failed or was cut short, the second kernel and
+// boot-loader copies may be what the board has left to start from: check
+// them and repair what is torn. The MMC-boot family has no second copies.
+void repair_copies_after_failure() {
+    if (!is_orvik_platform()) return;
+    uint32_t flags = 0;
+    recheck_images(Mode::normal, &flags);
+}
+
 bool disable_diags() {
     if (!mount_rootfs()) {
         err("EMERGENCY:Could not set as non-diags\n");
@@ -132,6 +142,74 @@ bool disable_diags() {
         report_errno(diags_marker, errno);
     unmount_rootfs();
     return true;
+}
+
+// The journal an earlier update left, sorted against the bundle found now
+// (name, at path; empty when there is none). True when it belongs to that
+// bundle: its update was cut short and is to run again. A journal whose
+// bundle is gone, or was replaced, belongs to an update that can no longer
+// finish: it is removed, and the kernel and boot-loader copies that update
+// may have torn are checked and repaired.
+bool journal_of_bundle(const std::string& name, const char* path, install_journal& journal) {
+    const int found = install_journal_read(install_journal_path, &journal);
+    if (found == 0) return false;
+    struct stat status {};
+    const bool same_bundle = !name.empty() && sys::kernel().stat(path, &status) == 0 &&
+                             (found < 0 || (name == journal.bundle && status.st_size == journal.bundle_size));
+    if (same_bundle) {
+        // A damaged journal beside its bundle: at least one boot began it.
+        if (found < 0) {
+            journal = {};
+            journal.boots = 1;
+        }
+        return true;
+    }
+    err("INFO:An update of %s did not finish and its bundle is gone\n",
+        found > 0 ? journal.bundle : "an unknown bundle");
+    // Removed first, so that a repair that hangs cannot bring every later
+    // boot back here.
+    install_journal_remove(install_journal_path);
+    repair_copies_after_failure();
+    journal = {};
+    return false;
+}
+
+// Counts this boot in the journal and writes it before anything else is
+// written; false when it could not be written (reported).
+bool begin_journal(const std::string& name, const char* path, install_journal& journal) {
+    struct stat status {};
+    std::snprintf(journal.bundle, sizeof journal.bundle, "%s", name.c_str());
+    journal.bundle_size = sys::kernel().stat(path, &status) == 0 ? status.st_size : 0;
+    ++journal.boots;
+    if (install_journal_write(install_journal_path, journal)) return true;
+    err("ERROR:Could not record the update in %s; not installing %s\n", install_journal_path, path);
+    return false;
+}
+
+void keep_for_next_boot(const char* path, const install_journal& journal) {
+    err("INFO:Keeping %s to try again at the next boot (%u of %u boots used)\n", path, journal.boots,
+        install_most_boots);
+}
+
+// A bundle whose content failed the check pass or the verdict is deleted.
+// When an earlier boot had passed its verdict, whatever that boot wrote
+// stays.
+void drop_refused(const char* path, const install_journal& journal) {
+    if (journal.verified != 0)
+        err("EMERGENCY:\a*** The unfinished update of %s can no longer be installed and the device may not "
+            "reboot properly until another update is installed! ***\n",
+            path);
+    remove_file(path);
+    install_journal_remove(install_journal_path);
+}
+
+// The update began on as many boots as it may and never finished: the
+// bundle goes, and the boot goes on with the system as it is.
+void give_up(const char* path, const install_journal& journal) {
+    err("ERROR:The update of %s did not finish in %u boots; giving it up\n", path, journal.boots);
+    remove_file(path);
+    install_journal_remove(install_journal_path);
+    repair_copies_after_failure();
 }
 
 }  // namespace
@@ -176,9 +254,19 @@ int update_os(int* result, int skip_battery_check) {
     }
     const std::string name = first_bundle(*dir);
     dir.reset();
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s%s", bundle_dir, name.c_str());
+    install_journal_session session{install_journal_path, {}};
+    install_journal& journal = session.journal;
+    const bool resuming = journal_of_bundle(name, path, journal);
     if (name.empty()) {
         err("INFO:No update*.bin found, no update needed.\n");
         set_result(result, 0);
+        return 0;
+    }
+    if (resuming && journal.boots >= install_most_boots) {
+        give_up(path, journal);
+        set_result(result, update_given_up);
         return 0;
     }
     const Mode mode = mode_of(name);
@@ -187,9 +275,16 @@ int update_os(int* result, int skip_battery_check) {
         return 0;
     }
 
-    char path[4096];
-    std::snprintf(path, sizeof path, "%s%s", bundle_dir, name.c_str());
     err("INFO:Found bundle %s\n", path);
+    if (resuming)
+        err("INFO:The update of %s did not finish; starting it again (boot %u of %u)\n", path, journal.boots + 1,
+            install_most_boots);
+    // Counted before anything can hang: a restart by the watchdog is a boot
+    // of this update too.
+    if (!begin_journal(name, path, journal)) {
+        set_result(result, 3);
+        return -1;
+    }
     k.alarm(15);
     eink_init();
     eink_screen(21);
@@ -210,29 +305,41 @@ int update_os(int* result, int skip_battery_check) {
             break;
     }
 
-    if (!unbundle(path, &config, result)) {
+    config.before_install = install_journal_record_verified;
+    config.before_install_context = &session;
+    // A bundle that could not even be opened leaves the code alone.
+    int code = unbundle_unreadable;
+    if (!unbundle(path, &config, &code)) {
         err("ERROR:Could not unbundle %s\n", path);
-        remove_file(path);
+        if (code == unbundle_refused)
+            drop_refused(path, journal);
+        else
+            keep_for_next_boot(path, journal);
+        repair_copies_after_failure();
         set_result(result, 3);
         return -1;
     }
     config.image_flags |= kernel1_valid | bootloader1_valid;
-    remove_file(path);
-    err("INFO:bundle %s was successful\n", path);
     set_result(result, 0);
 
     recheck_images(mode, &config.image_flags);
 
-    if (k.access(diagsfs_temp, R_OK) == 0) {
-        if (!install_diagsfs()) return 0;
-    } else if (mode != Mode::diags) {
-        if (!disable_diags()) return 0;
+    // The diagnostics image lives in RAM until it is copied: the bundle
+    // stays until then, so that a failure or a power cut here is retried.
+    const bool diagsfs_left = k.access(diagsfs_temp, R_OK) == 0;
+    if (diagsfs_left ? !install_diagsfs() : mode != Mode::diags && !disable_diags()) {
+        keep_for_next_boot(path, journal);
+        return 0;
     }
 
     if (k.unlink(diagsfs_temp) == 0 || errno == ENOENT)
         err("INFO:removed temp diagsfs.img file.\n");
     else
         report_errno(diagsfs_temp, errno);
+    // The journal goes only with the bundle: a bundle that stays behind is
+    // then installed again a bounded number of times, not at every boot.
+    if (remove_file(path)) install_journal_remove(install_journal_path);
+    err("INFO:bundle %s was successful\n", path);
     return 1;
 }
 

@@ -33,14 +33,21 @@ inline constexpr int unbundle_refused = 4;
 // Reading the bundle file itself failed: the bundle may well be sound.
 inline constexpr int unbundle_unreadable = 5;
 
+// Result code of update_os when an update did not finish in the number of
+// boots its install journal allows: the bundle is given up and the boot
+// goes on.
+inline constexpr int update_given_up = 10;
+
 // Number of entries of dir matching "update*.bin" (each reported); 0 when
 // the directory cannot be read.
 int has_multiple_updates(const char* dir);
 
 // Installs the one bundle of /mnt-us/ (mounted by the caller). 1 installed,
-// 0 nothing installed (no bundle, refused, or the diagnostics image could
-// not be handled), -1 the bundle failed; the screen code goes to *result
-// when result is not null.
+// 0 nothing installed (no bundle, refused, given up after too many boots, or
+// the diagnostics image could not be handled), -1 the bundle failed; the
+// screen code goes to *result when result is not null. The install journal
+// on the user store lets an update that a power cut or a failure interrupted
+// run again at the next boot, a bounded number of times.
 int update_os(int* result, int skip_battery_check);
 
 // Hands the bundle to the unbundler of the board's family; 1 installed.

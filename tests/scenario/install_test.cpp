@@ -184,6 +184,16 @@ TEST_F(SeldaUpdate, TwoBundlesAreRefusedWithCode8) {
     EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
 }
 
+TEST_F(SeldaUpdate, GaugeThatNeverAnswersCountsAsNoGaugeAndTheBundleWaits) {
+    device.drop(good_bundle(), "update.bin");
+    const std::string before = snapshot();
+    const auto run = device.boot("", {"--fault", "hang:/dev/i2c/0"});
+    EXPECT_NE(run.find("ERROR:Could not access gasgauge\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << run.output;
+    EXPECT_TRUE(test::same_outside(before, mmc(), {}));
+    EXPECT_TRUE(exists(device.path("userstore/update.bin")));
+}
+
 struct BatteryCase {
     const char* name;
     const char* charge;

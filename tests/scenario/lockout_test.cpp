@@ -100,6 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BootCase{"one_percent", {"--battery", "1"}, "", ""},
                     BootCase{"bus_error", {"--battery", "0"}, "0 gauge-error on\n",
                              "/dev/i2c/0:Input/output error\nCould not check battery charge.\n"},
+                    // A gauge that never answers counts as none, within two
+                    // seconds, instead of holding the boot until the watchdog.
+                    BootCase{"hung_gauge", {"--battery", "0"}, "0 fault hang:/dev/i2c/0\n",
+                             "/dev/i2c/0: Interrupted system call\nCould not check battery charge.\n"},
                     BootCase{"implausible_charge", {}, "0 battery 150\n",
                              "/dev/i2c/0:gasgauge charge appears to be larger than 100%\n"
                              "Could not check battery charge.\n"},

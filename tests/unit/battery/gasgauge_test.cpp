@@ -41,6 +41,15 @@ TEST_F(GasGauge, ChargeOfAHundredIsTheLimit) {
     EXPECT_EQ(qm::gasgauge_charge_percent(gauge_), 0);
 }
 
+TEST_F(GasGauge, ChipThatStopsAnsweringFailsTheReadingInTwoSeconds) {
+    std::string error;
+    device_.kernel().faults().add(*sim::parse_fault("hang:/dev/i2c/0", error));
+    device_.take_console();
+    EXPECT_EQ(qm::gasgauge_charge_percent(gauge_), -1);
+    EXPECT_EQ(device_.take_console(), "/dev/i2c/0:Interrupted system call\n");
+    EXPECT_EQ(device_.kernel().clock().now(), 2 * sim::one_second);
+}
+
 struct Conversion {
     const char* name;
     unsigned low;

@@ -13,6 +13,7 @@
 #include "platform/boardid.h"
 #include "sim/modules.h"
 #include "storage/gadget.h"
+#include "support/param_name.h"
 #include "support/simkernel.h"
 
 namespace {
@@ -63,11 +64,54 @@ TEST_F(Reboot, UnwritableFlagIsReportedAndTheRebootGoesOn) {
               std::string::npos);
 }
 
-TEST_F(Reboot, RefusedRebootRequestReturns) {
+TEST_F(Reboot, FailedFlagWriteIsReportedAndTheRebootGoesOn) {
     std::string error;
-    device.kernel().faults().add(*sim::parse_fault("reboot-fails:1", error));
-    EXPECT_EQ(run_until_end([] { qm::quillmar_shutdown(0); }), "returned");
+    device.kernel().faults().add(*sim::parse_fault("eio:/proc/bootglobals/kernel_boot_flag", error));
+    EXPECT_EQ(run_until_end([] { qm::quillmar_shutdown(1); }), "run ended: reboot (kernel_boot_flag untouched)");
+    const std::string console = device.console();
+    const size_t setting = console.find("Setting bootglobals primary/secondary kernel to 0\n");
+    ASSERT_NE(setting, std::string::npos) << console;
+    EXPECT_NE(console.find("ERROR:/proc/bootglobals/kernel_boot_flag:Input/output error(5)\n"
+                           "WARNING:The primary kernel was not selected; the boot loader keeps its own choice\n",
+                           setting),
+              std::string::npos)
+        << console;
+    EXPECT_EQ(flag(), "1\n");
 }
+
+struct RefusalCase {
+    const char* name;
+    const char* refusals;
+    const char* end;
+    int restart_requests;
+};
+
+class RefusedReboot : public Reboot, public testing::WithParamInterface<RefusalCase> {};
+
+// A refused restart is said and asked for again; after three refusals the
+// device powers off, and only a refused power-off returns to the caller.
+TEST_P(RefusedReboot, IsAskedForAgainThenTheDevicePowersOff) {
+    std::string error;
+    device.kernel().faults().add(*sim::parse_fault(std::string("reboot-fails:") + GetParam().refusals, error));
+    EXPECT_EQ(run_until_end([] { qm::quillmar_shutdown(0); }), GetParam().end);
+    const std::string console = device.console();
+    size_t refusals = 0;
+    for (size_t at = console.find("ERROR:reboot:Operation not permitted(1)\n"); at != std::string::npos;
+         at = console.find("ERROR:reboot:", at + 1))
+        ++refusals;
+    EXPECT_EQ(refusals, static_cast<size_t>(GetParam().restart_requests)) << console;
+    const bool powering_off = GetParam().restart_requests == 3;
+    EXPECT_EQ(console.find("EMERGENCY:The restart was refused 3 times; powering off ...\n") != std::string::npos,
+              powering_off)
+        << console;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedReboot,
+    testing::Values(RefusalCase{"once", "1", "run ended: reboot (kernel_boot_flag untouched)", 1},
+                    RefusalCase{"three_times", "3", "run ended: power-off", 3},
+                    RefusalCase{"power_off_too", "4", "returned", 3}),
+    test::ParamName());
 
 // The hand-off tears the recovery environment down in a fixed order, with
 // its two screens between, and only then replaces the process.

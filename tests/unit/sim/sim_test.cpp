@@ -31,6 +31,11 @@ TEST_P(FaultText, IsAcceptedOnlyWhenWellFormed) {
 INSTANTIATE_TEST_SUITE_P(Faults, FaultText,
                          testing::Values(FaultCase{"every_write", "eio:/dev/mmcblk0", true},
                                          FaultCase{"nth_write", "eio:/dev/mmcblk0:3", true},
+                                         FaultCase{"run_of_writes", "eio:/dev/mmcblk0:3-7", true},
+                                         FaultCase{"run_of_reads", "eio-read:/x:2-2", true},
+                                         FaultCase{"run_backwards", "eio:/x:7-3", false},
+                                         FaultCase{"run_open_ended", "eio:/x:7-", false},
+                                         FaultCase{"short_takes_no_run", "short:/x:1-2", false},
                                          FaultCase{"short_needs_count", "short:/dev/mmcblk0", false},
                                          FaultCase{"short_read", "short-read:/x:7", true},
                                          FaultCase{"relative_path", "vanish:dev/x", false},
@@ -60,6 +65,20 @@ TEST(Faults, NthWriteFailsAndPowerCutCountsAllWrites) {
     EXPECT_FALSE(faults.power_cut_due());
     EXPECT_EQ(faults.admit_write("/a", 10), 10);
     EXPECT_TRUE(faults.power_cut_due());
+}
+
+TEST(Faults, ARunOfErrorsCoversItsFirstToItsLastRequest) {
+    sim::Faults faults;
+    std::string error;
+    faults.add(*sim::parse_fault("eio:/a:2-3", error));
+    faults.add(*sim::parse_fault("eio-read:/a:3-4", error));
+    std::string writes, reads;
+    for (int n = 1; n <= 5; ++n) {
+        writes += faults.admit_write("/a", 10) < 0 ? 'x' : '.';
+        reads += faults.read_fails("/a") ? 'x' : '.';
+    }
+    EXPECT_EQ(writes, ".xx..");
+    EXPECT_EQ(reads, "..xx.");
 }
 
 TEST(Script, AbsoluteAndRelativeTimesCommentsAndArguments) {

@@ -1,0 +1,159 @@
+// Updates that do not finish at the first boot: the install journal on the
+// user store runs them again at the next boots, bounds how often, and puts
+// the flash copies right when an update can no longer finish.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "support/install_fixture.h"
+#include "support/param_name.h"
+
+namespace {
+
+const std::string failover_reboot = "SIM: reboot (kernel_boot_flag untouched)";
+const std::string press_r = "60 console R\n";
+const std::string kept = "INFO:Keeping /mnt-us/update.bin to try again at the next boot";
+
+bool exists(const std::string& path) { return std::fopen(path.c_str(), "r") != nullptr; }
+
+// An MMC-boot reader with a bundle of a kernel and a root file system.
+class Resume : public testing::Test {
+protected:
+    test::UpdateDevice device;
+    std::string kernel = device.random_file("uImage", 20000, 2);
+    void SetUp() override {
+        device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel},
+                                                 {"rootfs.img.gz", device.rootfs_image("rootfs.img")}}),
+                    "update.bin");
+    }
+};
+
+TEST_F(Resume, FailingUpdateRunsAgainAtTheNextTwoBootsThenIsGivenUp) {
+    // The root partition refuses every write.
+    const std::vector<std::string> failing = {"--fault", "eio:/dev/mmcblk0p1"};
+    for (unsigned boot = 1; boot <= 3; ++boot) {
+        const auto run = device.boot(press_r, failing);
+        EXPECT_NE(run.find("*** UPDATE FAILED, GIVING UP! ***\n"), std::string::npos) << run.output;
+        EXPECT_NE(run.find(kept + " (" + std::to_string(boot) + " of 3 boots used)\n"), std::string::npos)
+            << run.output;
+        EXPECT_EQ(run.find("removing /mnt-us/update.bin"), std::string::npos);
+        EXPECT_EQ(run.last_line(), failover_reboot);
+        EXPECT_EQ(run.contains("did not finish; starting it again (boot " + std::to_string(boot) + " of 3)"),
+                  boot > 1)
+            << run.output;
+        // The journal holds what the verdict accepted.
+        const std::string journal = test::read_file(device.path("userstore/install.jnl"));
+        EXPECT_NE(journal.find("boots " + std::to_string(boot) + "\nUImage "), std::string::npos) << journal;
+        EXPECT_NE(journal.find("\nRootFS "), std::string::npos) << journal;
+    }
+    const auto fourth = device.boot(press_r, failing);
+    const size_t given_up =
+        fourth.find("ERROR:The update of /mnt-us/update.bin did not finish in 3 boots; giving it up\n");
+    ASSERT_NE(given_up, std::string::npos) << fourth.output;
+    EXPECT_EQ(fourth.find("*** CHECKING"), std::string::npos);
+    EXPECT_NE(fourth.find("INFO:Error code: 10\n", given_up), std::string::npos);
+    EXPECT_EQ(fourth.last_line(), "SIM: exec /bin/kinit") << fourth.output;
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+}
+
+TEST_F(Resume, BundleThatCouldNotBeReadIsKeptAndInstalledAtTheNextBoot) {
+    // One read of the check pass fails: the medium, not the bundle.
+    const auto failed = device.boot(press_r, {"--fault", "eio-read:/mnt-us/update.bin:3"});
+    EXPECT_NE(failed.find(kept + " (1 of 3 boots used)\n"), std::string::npos) << failed.output;
+    EXPECT_EQ(failed.last_line(), failover_reboot);
+    EXPECT_TRUE(exists(device.path("userstore/update.bin")));
+    const auto next = device.boot(press_r);
+    EXPECT_NE(next.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << next.output;
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+    const std::string kernel_bytes = test::read_file(kernel);
+    EXPECT_EQ(test::file_bytes(device.path("mmc0.img"), 266240, kernel_bytes.size()), kernel_bytes);
+}
+
+TEST(ResumeRefused, BundleOfAnUnfinishedUpdateIsDeletedWithAWarning) {
+    test::UpdateDevice device;
+    const std::string rootfs = device.rootfs_image("rootfs.img");
+    const std::string bundle = device.bundle("update.bin", {{"rootfs.img.gz", rootfs}});
+    device.drop(bundle, "update.bin");
+    device.boot(press_r, {"--fault", "eio:/dev/mmcblk0p1"});
+    // Between the boots one byte of the bundle changes on the medium.
+    std::string bytes = test::read_file(device.path("userstore/update.bin"));
+    bytes[bytes.size() - 2000] = static_cast<char>(bytes[bytes.size() - 2000] ^ 0x20);
+    test::write_file(device.path("userstore/update.bin"), bytes);
+    const auto run = device.boot(press_r);
+    EXPECT_NE(run.find("EMERGENCY:\a*** The unfinished update of /mnt-us/update.bin can no longer be installed"),
+              std::string::npos)
+        << run.output;
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+}
+
+TEST(ResumeWithoutBundle, JournalRepairsTheFlashCopiesAndGoes) {
+    test::UpdateDevice device({"--family", "nor"});
+    const std::string old_kernel = device.kernel_image("old-uImage", 300000, 10);
+    const std::string old_uboot = device.bootloader_image("old-u-boot.bin", 30000, 11);
+    for (const auto& [partition, image] : {std::pair{"mtd1.img", old_kernel}, {"mtd4.img", old_kernel},
+                                           {"mtd0.img", old_uboot}, {"mtd3.img", old_uboot}}) {
+        std::string flash = test::read_file(device.path(partition));
+        flash.replace(0, test::read_file(image).size(), test::read_file(image));
+        test::write_file(device.path(partition), flash);
+    }
+    const std::string kernel = device.kernel_image("uImage", 300000, 12);
+    device.drop(device.bundle("update.bin", {{"uImage", kernel}}, {"--family", "orvik"}), "update.bin");
+    // The first write of the new kernel lands, every later one fails: the
+    // first kernel copy is torn, and so is the repair of it in that boot.
+    device.boot(press_r, {"--fault", "eio:/dev/mtdblock/1:2-100000"});
+    const std::string old_bytes = test::read_file(old_kernel);
+    ASSERT_NE(test::file_bytes(device.path("mtd1.img"), 0, old_bytes.size()), old_bytes);
+    // Someone takes the bundle away before the next boot.
+    std::remove(device.path("userstore/update.bin").c_str());
+    const auto run = device.boot();
+    EXPECT_NE(run.find("INFO:An update of update.bin did not finish and its bundle is gone\n"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.find("INFO:Successfully copied Kernel2 to Kernel1\n"), std::string::npos) << run.output;
+    EXPECT_EQ(test::file_bytes(device.path("mtd1.img"), 0, old_bytes.size()), old_bytes);
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+struct HangCase {
+    const char* name;
+    std::vector<std::string> init;
+    const char* hung_path;
+    int boots_to_handoff;  // the last one hands over
+};
+
+class HungDevice : public testing::TestWithParam<HangCase> {};
+
+// A device that never answers ends in the watchdog's restart, and the
+// journal stops the restarts after three boots.
+TEST_P(HungDevice, RestartsTheReaderAndTheJournalEndsTheRestarts) {
+    test::UpdateDevice device(GetParam().init);
+    const bool nor = !GetParam().init.empty();
+    const std::string kernel = device.kernel_image("uImage", 20000, 2);
+    device.drop(nor ? device.bundle("update.bin", {{"uImage", kernel}}, {"--family", "orvik"})
+                    : device.bundle("update.bin", {{"imx35_selda/uImage", kernel}}),
+                "update.bin");
+    const std::vector<std::string> hang = {"--fault", std::string("hang:") + GetParam().hung_path};
+    for (int boot = 1; boot < GetParam().boots_to_handoff; ++boot) {
+        const auto run = device.boot("", hang);
+        EXPECT_NE(run.find("*** Unexpected Timeout during routine -- rebooting! ***"), std::string::npos)
+            << "boot " << boot << run.output;
+        EXPECT_EQ(run.last_line(), failover_reboot) << "boot " << boot;
+    }
+    const auto last = device.boot("", hang);
+    EXPECT_EQ(last.last_line(), "SIM: exec /bin/kinit") << last.output;
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, HungDevice,
+    testing::Values(HangCase{"bundle_open", {}, "/mnt-us/update.bin", 4},
+                    // Giving up checks the copies once more, and that hangs
+                    // too; the journal is gone by then.
+                    HangCase{"nor_flash_check", {"--family", "nor"}, "/dev/mtd/1", 5}),
+    test::ParamName());
+
+}  // namespace
