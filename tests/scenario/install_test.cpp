@@ -79,6 +79,26 @@ TEST_F(SeldaUpdate, DiagnosticsImageGoesToItsPartitionAndTheMarkerStays) {
     EXPECT_FALSE(exists(device.path("diagsfs.img")));
 }
 
+// The diagnostics image is copied last, after the kernel: a partition 3 that
+// cannot be written must not end in a bundle called successful and removed,
+// but in one that the next boot installs again and finishes.
+TEST_F(SeldaUpdate, DiagnosticsPartitionThatCannotBeWrittenKeepsTheBundleForTheNextBoot) {
+    constexpr uint64_t diagsfs_at = 876096ULL * 512;
+    const std::string diagsfs = device.random_file("diagsfs.img", 50000, 9);
+    device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"diagsfs.img", diagsfs}}), "update.bin");
+    const auto failed = device.boot(press_r, {"--fault", "eio:/dev/mmcblk0p3"});
+    ASSERT_NE(failed.find("INFO:Copying /diagsfs.img to /dev/mmcblk0p3 ...\n"), std::string::npos) << failed.output;
+    EXPECT_EQ(failed.find("was successful"), std::string::npos) << failed.output;
+    ASSERT_TRUE(exists(device.path("userstore/update.bin"))) << failed.output;
+
+    const auto next = device.boot();
+    EXPECT_NE(next.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << next.output;
+    EXPECT_EQ(test::file_bytes(mmc(), diagsfs_at, 50000), test::read_file(diagsfs));
+    const std::string kernel_bytes = test::read_file(kernel);
+    EXPECT_EQ(test::file_bytes(mmc(), kernel_at, kernel_bytes.size()), kernel_bytes);
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+}
+
 TEST_F(SeldaUpdate, BundleSignedWithAForeignKeyWritesNothingAndWaitsForR) {
     ASSERT_EQ(std::system((std::string(QM_BIN_DIR) + "/mkbundle keygen --bits 1024 --out " +
                            device.work("foreign.pem") + " >/dev/null 2>&1").c_str()),
