@@ -383,7 +383,9 @@ TEST_P(MenuUpdate, InstallsOnTenPercentAndUnmountsAfterwards) {
     const MenuUpdateCase& c = GetParam();
     test::UpdateDevice device({"--battery", "10", "--card-size", "32M"});
     const std::string kernel = device.random_file("uImage", 5000, 3);
-    const std::string bundle = device.bundle("update.bin", {{"imx35_selda/uImage", kernel}});
+    // With a root file system, whose diagnostics marker the update clears.
+    const std::string rootfs = device.rootfs_image("rootfs.img");
+    const std::string bundle = device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", rootfs}});
     test::write_file(device.path(std::string(c.folder) + "/update.bin"), test::read_file(bundle));
     const auto run = device.boot("0.2 console\n4 console " + std::string(c.key) + "\n5 console q\n");
     EXPECT_EQ(run.find("battery is low"), std::string::npos) << run.output;
