@@ -121,6 +121,8 @@ namespace qm {
 
 namespace {
 
+bool inflated_at_install(int type) { return type == image_rootfs || type == image_diagsfs; }
+
 void report_too_large(const image_check& check, int type, uint64_t size) {
     err("ERROR:%s:%s holds %llu bytes, more than the %llu bytes of its destination\n", bundle_info_name(type),
         check.name, static_cast<unsigned long long>(size), static_cast<unsigned long long>(check.room));
@@ -137,7 +139,10 @@ void begin_image_member(const check_rules& rules, unbundle_state& state, const t
     std::memset(check.tail, 0, sizeof check.tail);
     check.incomplete = header->size > 0 ? 1 : 0;
     check.room = rules.room != nullptr ? rules.room(type, state.config) : 0;
-    if (check.room != 0 && header->size > check.room) {
+    // An image inflated on its way (a gzip root file system or diagnostics
+    // image) may be larger compressed than its destination and still fit:
+    // its size is judged when the member is complete.
+    if (!inflated_at_install(type) && check.room != 0 && header->size > check.room) {
         report_too_large(check, type, header->size);
         check.too_large = 1;
         return;
@@ -173,11 +178,11 @@ namespace {
 // image (copied through a gzip reader), that cannot fit once inflated. The
 // install pass still stops at the end of the root file system's partition.
 void check_inflated_size(image_check& check, int type) {
-    const bool gzip = check.head[0] == 0x1f && check.head[1] == 0x8b;
-    const bool inflated_at_install = type == image_rootfs || type == image_diagsfs;
-    if (!inflated_at_install || check.room == 0 || check.size < 18 || !gzip) return;
-    const uint64_t inflated = uint64_t{check.tail[0]} | uint64_t{check.tail[1]} << 8 |
-                              uint64_t{check.tail[2]} << 16 | uint64_t{check.tail[3]} << 24;
+    if (!inflated_at_install(type) || check.room == 0) return;
+    const bool gzip = check.size >= 18 && check.head[0] == 0x1f && check.head[1] == 0x8b;
+    const uint64_t inflated = !gzip ? check.size
+                                    : uint64_t{check.tail[0]} | uint64_t{check.tail[1]} << 8 |
+                                          uint64_t{check.tail[2]} << 16 | uint64_t{check.tail[3]} << 24;
     if (inflated <= check.room) return;
     report_too_large(check, type, inflated);
     check.too_large = 1;

@@ -571,6 +571,26 @@ TEST(ImageThatCannotFit, RootFileSystemOfSeveralMembersLargerThanItsPartitionSto
     }
 }
 
+// Incompressible data grows a little in gzip: a root file system that fills
+// its partition exactly arrives in a member larger than the partition. What
+// must fit is what is written, the inflated image.
+TEST(ImageThatCannotFit, IncompressibleRootFileSystemThatFillsItsPartitionInstalls) {
+    Images images;
+    const std::string rootfs = test::image_bytes(2097152, 25);  // the partition holds 2 MiB
+    const std::string rootfs_gz = bundle::gzip(rootfs);
+    ASSERT_GT(rootfs_gz.size(), rootfs.size());
+    Reader reader(family::selda);
+    const auto before = reader.snapshot();
+    int result = -1;
+    EXPECT_EQ(reader.unbundle(hostile_bundle(images, {"--image", image_arg(family::selda, qm::image_rootfs,
+                                                                                 images.put("r", rootfs_gz))}),
+                              result),
+              1)
+        << reader.device().console();
+    EXPECT_EQ(result, qm::unbundle_installed);
+    expect_storage(family::selda, before, reader.snapshot(), {{qm::image_rootfs, {rootfs, expect::installed}}});
+}
+
 // The bundle changes between the passes in one byte of one image, at the
 // edges of the pieces the install pass proves (the last byte of a piece, the
 // first of the next, the last of the member). The changed image is signed
