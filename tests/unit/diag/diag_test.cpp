@@ -121,8 +121,15 @@ TEST_F(DirectoryListing, ShowsDeviceNumbersLinkTargetsAndSizes) {
 }
 
 TEST_F(DirectoryListing, TrailingSlashGivesTheSamePaths) {
-    const std::string plain = capture(false);
-    const std::string slashed = capture(true);
+    // The ".." line describes the shared temporary folder, whose link count
+    // other programs change between the two listings: leave it out.
+    const auto without_parent = [](std::string text) {
+        const size_t at = text.rfind('\n', text.find("/..\n"));
+        if (at != std::string::npos) text.erase(at, text.find('\n', at + 1) - at);
+        return text;
+    };
+    const std::string plain = without_parent(capture(false));
+    const std::string slashed = without_parent(capture(true));
     EXPECT_EQ(slashed.substr(dir.size() + 3), plain.substr(dir.size() + 2));
     EXPECT_EQ(slashed.find("//"), std::string::npos);
 }
