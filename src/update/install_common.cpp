@@ -66,7 +66,7 @@ void bundle_changed(unbundle_state& state, untar_stream* stream, const char* nam
 bool member_is_verified(unbundle_state& state, untar_stream* stream, tar_header* header, int type) {
     if (header->size == 0) {
         // The check pass called the type missing; there is nothing to write.
-        err("IGNORING FILE: %s\n", header->name);
+        print_ignored_file(state, header->name);
         untar_set_file_data(stream, ignore_file_data);
         return false;
     }
@@ -311,9 +311,30 @@ bool install_held_images(const install_plan& plan) {
     return installed;
 }
 
+// The new-member step of an install pass: ends what an unfinished member
+// left open, makes sure an image member is the one that was verified, and
+// applies the deciding row of the family's install rules.
+int install_new_file(void* opaque, untar_stream* stream, tar_header* header) {
+    unbundle_state& state = state_of(opaque);
+    if (state.zstream_active) {
+        inflateEnd(&state.zstream);
+        state.zstream_active = 0;
+    }
+    // A member cut short leaves its destination open; the next one must
+    // not inherit it.
+    close_destination(state);
+    state.weight = 0;
+    state.member = header;
+    const member_rule& rule = member_rule_find(state.plan->rules, header->name);
+    state.member_type = rule.image_type;
+    if (rule.image_type != image_none && !member_is_verified(state, stream, header, rule.image_type)) return 1;
+    member_rule_apply(rule, state, stream, header->name);
+    return 1;
+}
+
 // One install attempt over the whole bundle; false when it failed, with
 // *read_failed telling whether reading the bundle was what failed.
-bool install_attempt(const char* path, int bundle, update_config* config, new_member_handler install_new_file,
+bool install_attempt(const char* path, int bundle, update_config* config, std::span<const member_rule> rules,
                      image_check* checks, bool& read_failed) {
     auto& k = sys::kernel();
     read_failed = false;
@@ -323,8 +344,10 @@ bool install_attempt(const char* path, int bundle, update_config* config, new_me
         return false;
     }
     install_plan plan{};
-    for (const int type : {image_uimage, image_uboot}) {
-        if (!checks[type].present) continue;
+    plan.rules = rules;
+    for (const member_rule& rule : rules) {
+        const int type = rule.image_type;
+        if (rule.data != staged_file_data || type == image_none || !checks[type].present || plan.held[type]) continue;
         plan.held[type].reset(new (std::nothrow) uint8_t[checks[type].size]);
         if (!plan.held[type]) {
             report_perror("malloc", ENOMEM);
@@ -340,7 +363,7 @@ bool install_attempt(const char* path, int bundle, update_config* config, new_me
 }  // namespace
 
 int unbundle_with(const char* path, update_config* config, int* result, new_member_handler check_new_file,
-                  new_member_handler install_new_file) {
+                  std::span<const member_rule> install_rules) {
     auto& k = sys::kernel();
     remove_diagsfs_temp();
     k.alarm(30);
@@ -373,7 +396,7 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
     for (int attempt = 1; attempt <= 3; ++attempt) {
         err("*** UPDATING %s (Attempt #%d) ***\n", path, attempt);
         bool read_failed = false;
-        if (install_attempt(path, bundle.get(), config, install_new_file, checks, read_failed)) {
+        if (install_attempt(path, bundle.get(), config, install_rules, checks, read_failed)) {
             set_result(result, unbundle_installed);
             return 1;
         }
@@ -385,23 +408,6 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
     remove_diagsfs_temp();
     set_result(result, every_failure_was_a_read ? unbundle_unreadable : unbundle_install_failed);
     return 0;
-}
-
-void install_new_member(std::span<const member_rule> rules, unbundle_state& state, untar_stream* stream,
-                        tar_header* header) {
-    if (state.zstream_active) {
-        inflateEnd(&state.zstream);
-        state.zstream_active = 0;
-    }
-    // A member cut short leaves its destination open; the next one must
-    // not inherit it.
-    close_destination(state);
-    state.weight = 0;
-    state.member = header;
-    const member_rule& rule = member_rule_find(rules, header->name);
-    state.member_type = rule.image_type;
-    if (rule.image_type != image_none && !member_is_verified(state, stream, header, rule.image_type)) return;
-    member_rule_apply(rule, state, stream, header->name);
 }
 
 void install_write_failed(unbundle_state& state, untar_stream* stream, tar_header* header, const char* device) {
@@ -525,12 +531,5 @@ int diagsfs_img_file_data(void* opaque, untar_stream* stream, tar_header* header
     if (member_complete(header, offset, length)) finish_member(state, header, image_diagsfs);
     return 1;
 }
-
-int announce_not_installed(unbundle_state&, const char* name) {
-    err("IGNORING FILE: %s\n", name);
-    return 1;
-}
-
-void ignoring_file(unbundle_state&, const char* name) { err("IGNORING FILE: %s\n", name); }
 
 }  // namespace qm

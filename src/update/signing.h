@@ -32,8 +32,6 @@ struct image_check {
     piece_record pieces;
 };
 
-inline constexpr int image_type_count = 4;
-
 // 1 when sig (sig_len bytes) is a PKCS#1 v1.5 signature of the 32-byte
 // SHA-256 digest under the key (big-endian modulus and exponent), else 0
 // after a message on the standard error stream for a length mismatch.
@@ -85,23 +83,36 @@ struct check_rules {
 void check_new_member(const check_rules& rules, unbundle_state& state, untar_stream* stream,
                       tar_header* header);
 
-// Data handlers of the check pass.
-int uimage_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
-int rootfs_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
-int uboot_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
-int diagsfs_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
-int uimage_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
-int rootfs_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
-int uboot_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
-int diagsfs_sig_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+// Data handlers of the check pass, for the image type of the row that chose
+// the member (unbundle_state::member_type): the digests of an image member,
+// the bytes of a signature member.
+int image_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
+int signature_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
 // Shows a member no rule names; it takes no part in the verdict.
 int generic_check_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
 // Echoes an informational text member line by line on the standard output.
 int updatedat_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*);
 
-// Start actions of the check rows that only announce a member.
-int announce_ignored_file(unbundle_state& state, const char* name);
+// Start action of the signature catch-all row.
 int announce_ignored_signature(unbundle_state& state, const char* name);
+
+// The check rows every family shares, after the family's own kernel and
+// boot-loader rows (rules_of). A shared row's patterns never name a
+// family's member, so which comes first changes no decision.
+inline constexpr member_rule shared_signature_rows[] = {
+    {{"rootfs.img.gz.sig", nullptr}, match_kind::exact, image_rootfs, false, 0, nullptr, signature_check_file_data,
+     nullptr},
+    {{"diagsfs.img.sig", nullptr}, match_kind::exact, image_diagsfs, false, 0, nullptr, signature_check_file_data,
+     nullptr},
+    {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, announce_ignored_signature, ignore_file_data, nullptr},
+};
+inline constexpr member_rule shared_image_check_rows[] = {
+    {{"update*.dat", nullptr}, match_kind::glob, image_none, false, 0, announce_ignored_file, updatedat_file_data,
+     nullptr},
+    {{"rootfs*.img.gz", nullptr}, match_kind::glob, image_rootfs, true, 20, nullptr, image_check_file_data, nullptr},
+    {{"diagsfs*.img", nullptr}, match_kind::glob, image_diagsfs, true, 0, nullptr, image_check_file_data, nullptr},
+    {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, nullptr, generic_check_file_data, nullptr},
+};
 
 // The check pass over a bundle open as file (at its first byte) with the
 // family's check_new_file, then the verdict. The caller has cleared checks

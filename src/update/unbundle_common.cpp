@@ -64,13 +64,7 @@ void payload_scramble(std::span<uint8_t> bytes) {
 }
 
 const char* bundle_info_name(int type) {
-    switch (type) {
-    case image_uimage: return "UImage";
-    case image_rootfs: return "RootFS";
-    case image_uboot: return "UBoot";
-    case image_diagsfs: return "DiagsFS";
-    default: return "<error>";
-    }
+    return type >= 0 && type < image_type_count ? image_type_names[type] : "<error>";
 }
 
 bool member_rule_matches(const member_rule& rule, const char* name) {
@@ -141,6 +135,13 @@ void hash_update(unbundle_state& state, const uint8_t* bytes, size_t length) {
 void hash_finish(unbundle_state& state, uint8_t* md5_out, uint8_t* sha256_out) {
     mbedtls_md5_finish_ret(&state.md5, md5_out);
     mbedtls_sha256_finish_ret(&state.sha256, sha256_out);
+}
+
+void print_ignored_file(unbundle_state&, const char* name) { err("IGNORING FILE: %s\n", name); }
+
+int announce_ignored_file(unbundle_state& state, const char* name) {
+    print_ignored_file(state, name);
+    return 1;
 }
 
 int ignore_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*) { return 1; }

@@ -10,6 +10,7 @@
 #include <mbedtls/md5.h>
 #include <mbedtls/sha256.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,11 +45,15 @@ inline uint8_t payload_scramble_byte(uint8_t b) {
 void payload_unscramble(std::span<uint8_t> bytes);
 void payload_scramble(std::span<uint8_t> bytes);
 
-// Image types: indexes of the image_check table.
+// Image types: indexes of the image_check table. Each has a name, in the
+// same order, that the console, the verdict and the install journal use;
+// the names give the number of types.
 enum image_type : int { image_uimage = 0, image_rootfs = 1, image_uboot = 2, image_diagsfs = 3 };
+inline constexpr const char* image_type_names[] = {"UImage", "RootFS", "UBoot", "DiagsFS"};
+inline constexpr int image_type_count = static_cast<int>(std::size(image_type_names));
 inline constexpr int image_none = -1;
 
-// "UImage", "RootFS", "UBoot", "DiagsFS"; "<error>" for any other number.
+// The type's name; "<error>" for any other number.
 const char* bundle_info_name(int type);
 
 // The state of one pass, handed to every member handler as the parser's
@@ -104,6 +109,21 @@ struct member_rule {
     void (*failed)(unbundle_state& state, const char* name);
 };
 
+// A rule list put together from parts, in order: a family's own rows first,
+// then the rows every family shares, which end with the catch-all row.
+// Sizes come from the parts.
+template <size_t... N>
+constexpr std::array<member_rule, (N + ...)> rules_of(const member_rule (&... parts)[N]) {
+    std::array<member_rule, (N + ...)> rules{};
+    size_t at = 0;
+    (
+        [&] {
+            for (const member_rule& row : parts) rules[at++] = row;
+        }(),
+        ...);
+    return rules;
+}
+
 bool member_rule_matches(const member_rule& rule, const char* name);
 // The deciding row; rules must end with a catch-all row.
 const member_rule& member_rule_find(std::span<const member_rule> rules, const char* name);
@@ -138,6 +158,11 @@ void image_progress(const char* name, uint64_t position, uint64_t size, unsigned
 void hash_starts(unbundle_state& state);
 void hash_update(unbundle_state& state, const uint8_t* bytes, size_t length);
 void hash_finish(unbundle_state& state, uint8_t* md5_out, uint8_t* sha256_out);
+
+// "IGNORING FILE: %s": a member that takes no part in the pass. As a start
+// action it accepts the member (1); as a failed-start action it only says so.
+int announce_ignored_file(unbundle_state& state, const char* name);
+void print_ignored_file(unbundle_state& state, const char* name);
 
 // A data handler that drops the bytes.
 int ignore_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,

@@ -17,9 +17,10 @@
 #include "sys/kernel.h"
 #include "update/copy_file.h"
 #include "update/image_copies.h"
-#include "update/remove_file.h"
-#include "update/install_common.h"
 #include "update/install_journal.h"
+#include "update/remove_file.h"
+#include "update/unbundle_orvik.h"
+#include "update/unbundle_selda.h"
 
 namespace qm {
 
