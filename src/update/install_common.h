@@ -64,13 +64,13 @@ struct install_plan {
 // boot-loader rows (rules_of): the root file system inflated onto its
 // partition, a plain image ignored, the diagnostics image kept for later,
 // and every other member ignored.
-int rootfs_gz_file_start(unbundle_state& state, const char* name);
+[[nodiscard]] int rootfs_gz_file_start(unbundle_state& state, const char* name);
 void rootfs_gz_start_failed(unbundle_state& state, const char* name);
-int rootfs_gz_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset, uint32_t length,
-                        const uint8_t* bytes);
-int diagsfs_img_file_start(unbundle_state& state, const char* name);
+[[nodiscard]] int rootfs_gz_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
+                                      uint32_t length, const uint8_t* bytes);
+[[nodiscard]] int diagsfs_img_file_start(unbundle_state& state, const char* name);
 void diagsfs_img_start_failed(unbundle_state& state, const char* name);
-int diagsfs_img_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
+[[nodiscard]] int diagsfs_img_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
                           uint32_t length, const uint8_t* bytes);
 
 inline constexpr member_rule shared_install_rows[] = {
@@ -87,15 +87,15 @@ inline constexpr member_rule shared_install_rows[] = {
 // handler and its install rules. The result codes are unbundle_installed,
 // unbundle_install_failed (also for a missing configuration),
 // unbundle_refused and unbundle_unreadable (update.h).
-int unbundle_with(const char* path, update_config* config, int* result, new_member_handler check_new_file,
+[[nodiscard]] int unbundle_with(const char* path, update_config* config, int* result, new_member_handler check_new_file,
                   std::span<const member_rule> install_rules);
 
 // Start action of a raw image row: makes room to hold the member until the
 // walk is over; 0 when there is none.
-int stage_raw_image(unbundle_state& state, const char* name, const raw_destination& destination);
+[[nodiscard]] int stage_raw_image(unbundle_state& state, const char* name, const raw_destination& destination);
 // Data handler of the raw image rows: proves and holds each piece.
-int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset, uint32_t length,
-                     const uint8_t* bytes);
+[[nodiscard]] int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
+                                   uint32_t length, const uint8_t* bytes);
 
 // After a failed write: the WARNING and EMERGENCY lines, the error, and the
 // rest of the member ignored.
@@ -103,7 +103,7 @@ void install_write_failed(unbundle_state& state, untar_stream* stream, tar_heade
 
 // Writes length bytes to state.fd, printing the member's progress from
 // offset on; false after the failure path of install_write_failed.
-bool install_write(unbundle_state& state, untar_stream* stream, tar_header* header, uint64_t offset,
+[[nodiscard]] bool install_write(unbundle_state& state, untar_stream* stream, tar_header* header, uint64_t offset,
                    const uint8_t* bytes, uint32_t length, const char* device);
 
 }  // namespace qm

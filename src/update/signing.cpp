@@ -238,7 +238,7 @@ void signature_file_data(unbundle_state& state, tar_header* header, uint64_t off
 // A row that hands a member to these handlers names its image type; one
 // that does not is a mistake in the rules, and the pass fails rather than
 // let the member count for a type it is not.
-bool valid_image_type(unbundle_state& state) {
+[[nodiscard]] bool valid_image_type(unbundle_state& state) {
     if (state.member_type >= 0 && state.member_type < image_type_count) return true;
     ++state.errors;
     return false;

@@ -8,11 +8,11 @@ namespace qm::orvik {
 
 namespace {
 
-int uimage_start(unbundle_state& state, const char* name) {
+[[nodiscard]] int uimage_start(unbundle_state& state, const char* name) {
     err("INFO:Updating %s\n", name);
     return stage_raw_image(state, name, {state.config->kernel_dev, 0, state.config->kernel_mtd});
 }
-int uboot_start(unbundle_state& state, const char* name) {
+[[nodiscard]] int uboot_start(unbundle_state& state, const char* name) {
     err("INFO:Updating %s\n", name);
     return stage_raw_image(state, name, {state.config->bootloader_dev, 0, state.config->bootloader_mtd});
 }

@@ -10,12 +10,16 @@ namespace {
 
 constexpr const char* mmc = "/dev/mmcblk0";
 
-int raw_start(unbundle_state& state, const char* name, long base) {
+[[nodiscard]] int raw_start(unbundle_state& state, const char* name, long base) {
     err("INFO:Updating %s (%s %+ld)\n", name, mmc, base);
     return stage_raw_image(state, name, {mmc, base, nullptr});
 }
-int uimage_start(unbundle_state& state, const char* name) { return raw_start(state, name, kernel_base); }
-int uboot_start(unbundle_state& state, const char* name) { return raw_start(state, name, bootloader_base); }
+[[nodiscard]] int uimage_start(unbundle_state& state, const char* name) {
+    return raw_start(state, name, kernel_base);
+}
+[[nodiscard]] int uboot_start(unbundle_state& state, const char* name) {
+    return raw_start(state, name, bootloader_base);
+}
 
 // The kernel and the boot loader sit in the board's folder.
 constexpr member_rule signature_rows[] = {
