@@ -235,6 +235,8 @@ uimage_verdict check_uimage(int fd, const char* path, const char* label) {
 
 }  // namespace
 
+void ckimage_state_reset() { config = {}; }
+
 void ckimage_configure(int verbose, int filename, int quiet) {
     config.quiet = quiet != 0;
     config.verbose = quiet != 0 ? 0 : verbose;

@@ -13,6 +13,8 @@ namespace qm {
 // diagnostic and error line (except "short file") and forces verbose to 0;
 // filename puts "<path>:" before each verdict and diagnostic line.
 void ckimage_configure(int verbose, int filename, int quiet);
+// Back to the settings at start-up: no extra output.
+void ckimage_state_reset();
 
 // Opens path read-only and checks it; 1 when it holds an intact uImage or
 // boot-loader image, else 0. label names the object in the verdict line.
