@@ -52,7 +52,7 @@ void update_from(int (*mount)(), int (*unmount)()) {
         err("ERROR:Cannot update because I cannot mount rootfs\n");
         return;
     }
-    update_os(nullptr, 1);
+    (void)update_os(nullptr, 1);  // it reports its own outcome; the menu comes back either way
     unmount();
 }
 

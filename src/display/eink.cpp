@@ -69,21 +69,26 @@ const eink_picture images_824x1200[] = {
 };
 constexpr unsigned images_count = 3;
 
-int eink_fd = -1;
-int has_init_eink = 0;
-uint8_t* eink_buffer = nullptr;
-unsigned eink_size = 0;
-const eink_picture* images = nullptr;
+// The panel's own state; the screen image, the font, the sprites and the
+// screen size above are shared with the erase check.
+struct panel_state {
+    int fd = -1;
+    int initialised = 0;
+    uint8_t* buffer = nullptr;  // the framebuffer mapping
+    unsigned size = 0;          // its length in bytes
+    const eink_picture* pictures = nullptr;
+};
+panel_state panel;
 
 void* by_value(unsigned long value) { return reinterpret_cast<void*>(static_cast<uintptr_t>(value)); }
 
-bool is_open() { return eink_fd >= 0; }
-bool is_mapped() { return is_open() && eink_buffer != nullptr; }
+bool is_open() { return panel.fd >= 0; }
+bool is_mapped() { return is_open() && panel.buffer != nullptr; }
 
 // A driver request by value, reported as a failure of the device.
 int eink_request(unsigned long request, unsigned long value) {
     if (!is_open()) return 0;
-    if (sys::kernel().ioctl(eink_fd, request, by_value(value)) == -1) {
+    if (sys::kernel().ioctl(panel.fd, request, by_value(value)) == -1) {
         report_errno(fb_path, errno);
         return 0;
     }
@@ -98,15 +103,15 @@ const eink_picture* picture_set(unsigned width, unsigned height) {
 }
 
 void close_device() {
-    sys::kernel().close(eink_fd);
-    eink_fd = -1;
+    sys::kernel().close(panel.fd);
+    panel.fd = -1;
 }
 
 }  // namespace
 
 int eink_init() {
     auto& k = sys::kernel();
-    if (has_init_eink) return 1;
+    if (panel.initialised) return 1;
 
     // A failed earlier attempt may have left its pictures behind.
     egl_destroy(&ei_monofont);
@@ -126,54 +131,54 @@ int eink_init() {
         }
     }
 
-    eink_fd = k.open(fb_path, O_RDWR);
-    if (eink_fd < 0) {
+    panel.fd = k.open(fb_path, O_RDWR);
+    if (panel.fd < 0) {
         report_errno(fb_path, errno);
-        eink_fd = -1;
+        panel.fd = -1;
         return 0;
     }
     // The normal boot program must not inherit the panel.
-    if (k.fcntl_setfd(eink_fd, FD_CLOEXEC) != 0) report_errno("fcntl():/dev/fb0", errno);
+    if (k.fcntl_setfd(panel.fd, FD_CLOEXEC) != 0) report_errno("fcntl():/dev/fb0", errno);
 
     fb_var_screeninfo var{};
     fb_fix_screeninfo fix{};
-    if (k.ioctl(eink_fd, FBIOGET_VSCREENINFO, &var) != 0 || k.ioctl(eink_fd, FBIOGET_FSCREENINFO, &fix) != 0) {
+    if (k.ioctl(panel.fd, FBIOGET_VSCREENINFO, &var) != 0 || k.ioctl(panel.fd, FBIOGET_FSCREENINFO, &fix) != 0) {
         report_errno(fb_path, errno);
         close_device();
         return 0;
     }
 
-    eink_size = fix.smem_len;
-    void* mapped = k.mmap(nullptr, eink_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_LOCKED, eink_fd, 0);
+    panel.size = fix.smem_len;
+    void* mapped = k.mmap(nullptr, panel.size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_LOCKED, panel.fd, 0);
     if (mapped == MAP_FAILED) {
         report_errno("eink mmap()", errno);
-        eink_buffer = nullptr;
+        panel.buffer = nullptr;
         return 0;
     }
-    eink_buffer = static_cast<uint8_t*>(mapped);
+    panel.buffer = static_cast<uint8_t*>(mapped);
 
-    egl_create_from_buffer(&eink_image, eink_buffer, var.xres, var.yres, var.bits_per_pixel);
+    egl_create_from_buffer(&eink_image, panel.buffer, var.xres, var.yres, var.bits_per_pixel);
     // Drawing must stay inside the mapping even if the driver reports less
     // memory than its screen size needs.
-    if (eink_image.rowbytes != 0 && uint64_t{eink_image.rowbytes} * eink_image.yres > eink_size) {
-        err("WARNING:eink memory holds only %u of %u rows\n", eink_size / eink_image.rowbytes, eink_image.yres);
-        eink_image.yres = eink_size / eink_image.rowbytes;
+    if (eink_image.rowbytes != 0 && uint64_t{eink_image.rowbytes} * eink_image.yres > panel.size) {
+        err("WARNING:eink memory holds only %u of %u rows\n", panel.size / eink_image.rowbytes, eink_image.yres);
+        eink_image.yres = panel.size / eink_image.rowbytes;
     }
-    err("INFO:eink initialized... %ux%u (%u bytes)\n", var.xres, var.yres, eink_size);
+    err("INFO:eink initialized... %ux%u (%u bytes)\n", var.xres, var.yres, panel.size);
     eink_xres = var.xres;
     eink_yres = var.yres;
-    images = picture_set(eink_xres, eink_yres);
-    has_init_eink = 1;
+    panel.pictures = picture_set(eink_xres, eink_yres);
+    panel.initialised = 1;
     return 1;
 }
 
 void eink_shutdown() {
     auto& k = sys::kernel();
     if (is_open()) {
-        if (eink_buffer != nullptr) {
-            k.munmap(eink_buffer, eink_size);
-            eink_size = 0;
-            eink_buffer = nullptr;
+        if (panel.buffer != nullptr) {
+            k.munmap(panel.buffer, panel.size);
+            panel.size = 0;
+            panel.buffer = nullptr;
         }
         close_device();
         for (size_t i = std::size(modules); i-- > 0;) k.delete_module(modname(modules[i]), O_NONBLOCK);
@@ -184,8 +189,8 @@ void eink_shutdown() {
     eink_yres = 0;
     egl_destroy(&ei_monofont);
     egl_destroy(&ei_sprites);
-    images = nullptr;
-    has_init_eink = 0;
+    panel.pictures = nullptr;
+    panel.initialised = 0;
 }
 
 int eink_screen(int id) { return eink_request(eink_request_screen, static_cast<unsigned long>(id)); }
@@ -194,11 +199,11 @@ int eink_update(int mode) { return eink_request(eink_request_update, static_cast
 int eink_update_partial() { return eink_update(0); }
 int eink_update_full() { return eink_update(1); }
 
-int eink_asis() { return ioctl_wrapper(fb_path, eink_fd, eink_request_asis, by_value(0)); }
+int eink_asis() { return ioctl_wrapper(fb_path, panel.fd, eink_request_asis, by_value(0)); }
 
 int eink_progressbar(unsigned percent) {
     if (!is_open()) return 0;
-    if (ioctl_wrapper(fb_path, eink_fd, eink_request_progressbar, by_value(percent)) == -1) {
+    if (ioctl_wrapper(fb_path, panel.fd, eink_request_progressbar, by_value(percent)) == -1) {
         err("ERROR:Could not update progressbar to %u\n", percent);
         return 0;
     }
@@ -213,7 +218,7 @@ int eink_progressbar_clear() {
 int eink_progressbar_location(int y) {
     if (!is_open()) return 0;
     int32_t point[2] = {0, y};
-    if (ioctl_wrapper(fb_path, eink_fd, eink_request_progressbar_xy, point) != 0) {
+    if (ioctl_wrapper(fb_path, panel.fd, eink_request_progressbar_xy, point) != 0) {
         err("ERROR:Could not move progressbar location to (%d, %d)\n", 0, y);
         return 0;
     }
@@ -222,22 +227,22 @@ int eink_progressbar_location(int y) {
 
 int eink_progressbar_default() {
     int32_t point[2] = {-1, -1};
-    return sys::kernel().ioctl(eink_fd, eink_request_progressbar_xy, point);
+    return sys::kernel().ioctl(panel.fd, eink_request_progressbar_xy, point);
 }
 
 int eink_clear() {
     if (!is_mapped()) return 0;
-    std::memset(eink_buffer, 0, eink_size);
+    std::memset(panel.buffer, 0, panel.size);
     return eink_update_full();
 }
 
 int eink_display_image(unsigned index, int x, int y) {
-    if (index >= images_count || images == nullptr) {
+    if (index >= images_count || panel.pictures == nullptr) {
         err("ERROR:Could not display eink image #%u\n", index);
         return 0;
     }
     if (!is_mapped()) return 0;
-    const eink_picture& picture = images[index];
+    const eink_picture& picture = panel.pictures[index];
     egl_image record;
     if (!egl_load_memory(picture.label, &record, picture.data, picture.length, 0)) {
         err("ERROR:Could not display eink image %s\n", picture.label);
@@ -301,16 +306,25 @@ void eink_drawsprite(int x, int y, int index) {
 
 void eink_dump() {
     if (!is_mapped()) return;
-    out("EINK DUMP (size=%d):\n", static_cast<int>(eink_size));
+    out("EINK DUMP (size=%d):\n", static_cast<int>(panel.size));
     unsigned printed = 0;
     unsigned looked = 0;
-    while (looked < eink_size && printed < 128) {
-        const uint8_t byte = eink_buffer[looked++];
+    while (looked < panel.size && printed < 128) {
+        const uint8_t byte = panel.buffer[looked++];
         if (byte == 0) continue;
         ++printed;
         out("%02X%c", byte, printed % 16 == 0 ? '\n' : ' ');
     }
     out("\nLooked at %d bytes.\n", static_cast<int>(looked));
+}
+
+void eink_state_reset() {
+    panel = {};
+    eink_image = {};
+    ei_monofont = {};
+    ei_sprites = {};
+    eink_xres = 0;
+    eink_yres = 0;
 }
 
 }  // namespace qm

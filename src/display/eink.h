@@ -28,6 +28,9 @@ constexpr unsigned eink_picture_pattern = 2;
 int eink_init();
 // Unmaps and closes the framebuffer and unloads the driver modules.
 void eink_shutdown();
+// Forgets the panel, as before start-up, without releasing anything (the
+// kernel that held it may be gone).
+void eink_state_reset();
 
 // Shows the driver's built-in screen id.
 int eink_screen(int id);

@@ -20,8 +20,12 @@ constexpr int max_keypads = 4;
 constexpr const char* keyboard_module = "/lib/modules/mxc_keyb.ko";
 constexpr const char* fiveway_module = "/lib/modules/fiveway.ko";
 
-int keypad_fd[max_keypads] = {-1, -1, -1, -1};
-int keypad_fd_count = 0;
+// The open keypad devices.
+struct keypad_state {
+    int fd[max_keypads] = {-1, -1, -1, -1};
+    int count = 0;
+};
+keypad_state keypads;
 
 struct ModuleSetting {
     int (*applies)();
@@ -104,21 +108,21 @@ void load_keyboard_driver() {
 // Opens /dev/input/event0..3 into an empty table; 1 when all four opened.
 int open_event_devices() {
     auto& k = sys::kernel();
-    keypad_fd_count = 0;
-    for (int& fd : keypad_fd) fd = -1;
+    keypads.count = 0;
+    for (int& fd : keypads.fd) fd = -1;
     int result = 1;
     for (unsigned unit = 0; unit < 4; ++unit) {
-        if (keypad_fd_count >= max_keypads) {
+        if (keypads.count >= max_keypads) {
             err("WARNING:Maximum number of keypad devices opened.\n");
             break;
         }
         char path[4096];
         std::snprintf(path, sizeof path, "/dev/input/event%u", unit);
         const int fd = k.open(path, O_RDWR);
-        keypad_fd[keypad_fd_count] = fd;
+        keypads.fd[keypads.count] = fd;
         if (fd >= 0) {
-            ++keypad_fd_count;
-            err("INFO:%s:keypad device opened successfully (count=%d)\n", path, keypad_fd_count);
+            ++keypads.count;
+            err("INFO:%s:keypad device opened successfully (count=%d)\n", path, keypads.count);
         } else {
             report_errno(path, errno);
             result = 0;
@@ -142,8 +146,8 @@ int keypad_restart() {
 }
 
 void keypad_set(fd_set* set, int* highest) {
-    for (int i = 0; i < keypad_fd_count; ++i) {
-        const int fd = keypad_fd[i];
+    for (int i = 0; i < keypads.count; ++i) {
+        const int fd = keypads.fd[i];
         if (fd < 0) continue;
         FD_SET(fd, set);
         if (highest != nullptr && fd > *highest) *highest = fd;
@@ -151,8 +155,8 @@ void keypad_set(fd_set* set, int* highest) {
 }
 
 int keypad_isset(const fd_set* set) {
-    for (int i = 0; i < keypad_fd_count; ++i)
-        if (keypad_fd[i] >= 0 && FD_ISSET(keypad_fd[i], set)) return 1;
+    for (int i = 0; i < keypads.count; ++i)
+        if (keypads.fd[i] >= 0 && FD_ISSET(keypads.fd[i], set)) return 1;
     return 0;
 }
 
@@ -165,8 +169,8 @@ int keypad_getch() {
     int pending = k.select(highest + 1, &ready, nullptr, nullptr, nullptr);
     if (pending <= 0) return 0;
 
-    for (int i = 0; pending > 0 && i < keypad_fd_count; ++i) {
-        const int fd = keypad_fd[i];
+    for (int i = 0; pending > 0 && i < keypads.count; ++i) {
+        const int fd = keypads.fd[i];
         if (fd < 0 || !FD_ISSET(fd, &ready)) continue;
         // The record of the platform the program runs on: 16 bytes on a
         // 32-bit kernel, 24 on a 64-bit one.
@@ -188,12 +192,14 @@ int keypad_getch() {
 
 int keypad_shutdown() {
     auto& k = sys::kernel();
-    while (keypad_fd_count != 0) {
-        --keypad_fd_count;
-        k.close(keypad_fd[keypad_fd_count]);
-        keypad_fd[keypad_fd_count] = -1;
+    while (keypads.count != 0) {
+        --keypads.count;
+        k.close(keypads.fd[keypads.count]);
+        keypads.fd[keypads.count] = -1;
     }
     return k.delete_module(modname(keyboard_module), 0);
 }
+
+void keypad_state_reset() { keypads = {}; }
 
 }  // namespace qm

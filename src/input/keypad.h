@@ -33,4 +33,7 @@ int keypad_shutdown();
 // result of keypad_init.
 int keypad_restart();
 
+// Forgets the open devices without closing them, as before start-up.
+void keypad_state_reset();
+
 }  // namespace qm

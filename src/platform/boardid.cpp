@@ -14,12 +14,16 @@ int64_t g_offset_mmc = 0;
 
 namespace {
 
-char board_id[20];
-char serial_number[20];
+// What boardid_init read; g_offset_mmc follows from it.
+struct board_identity {
+    char board_id[20];
+    char serial_number[20];
+};
+board_identity board;
 
 // The identifier's first character, taken in upper case.
 int board_letter() {
-    const auto c = static_cast<unsigned char>(board_id[0]);
+    const auto c = static_cast<unsigned char>(board.board_id[0]);
     return (c >= 'a' && c <= 'z') ? (c & ~0x20) : c;
 }
 
@@ -57,25 +61,24 @@ int check_string(const char* text) {
 }
 
 int boardid_init() {
-    board_id[0] = '\0';
-    serial_number[0] = '\0';
+    board.board_id[0] = '\0';
+    board.serial_number[0] = '\0';
     int result = 0;
-    if (get_string_from_file("/proc/board_id", board_id, sizeof board_id))
-        result = get_string_from_file("/proc/usid", serial_number, sizeof serial_number);
-    if (!check_string(board_id)) board_id[0] = '\0';
-    if (!check_string(serial_number)) serial_number[0] = '\0';
+    if (get_string_from_file("/proc/board_id", board.board_id, sizeof board.board_id))
+        result = get_string_from_file("/proc/usid", board.serial_number, sizeof board.serial_number);
+    if (!check_string(board.board_id)) board.board_id[0] = '\0';
+    if (!check_string(board.serial_number)) board.serial_number[0] = '\0';
     g_offset_mmc = is_selda_platform() ? 0x3C1000 : 0x400;
     return result;
 }
 
 void boardid_reset() {
-    board_id[0] = '\0';
-    serial_number[0] = '\0';
+    board = {};
     g_offset_mmc = 0;
 }
 
-const char* boardid_get() { return board_id; }
-const char* serialnumber_get() { return serial_number; }
+const char* boardid_get() { return board.board_id; }
+const char* serialnumber_get() { return board.serial_number; }
 
 int is_orvik() { return board_letter() == 'D'; }
 int is_tova() { return board_letter() == 'F'; }

@@ -46,15 +46,15 @@ const char* const type_names[] = {"Invalid", "Stand-alone", "Kernel",     "Ramdi
 const char* const comp_names[] = {"None", "gzip", "bzip2"};
 
 template <size_t N>
-const char* name_of(const char* const (&names)[N], unsigned code) {
+[[nodiscard]] const char* name_of(const char* const (&names)[N], unsigned code) {
     return code < N ? names[code] : "Unknown";
 }
 
-uint32_t be32(const uint8_t* p) {
+[[nodiscard]] uint32_t be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-uint32_t le32(const uint8_t* p) {
+[[nodiscard]] uint32_t le32(const uint8_t* p) {
     return (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
 }
 
@@ -72,7 +72,7 @@ enum class crc_result { done, short_file, read_error };
 
 // Runs the CRC register over the next count bytes of fd, a piece of the
 // buffer at a time; errno holds the cause of a read error.
-crc_result crc_over(int fd, uint8_t* buffer, uint64_t count, uint32_t& reg) {
+[[nodiscard]] crc_result crc_over(int fd, uint8_t* buffer, uint64_t count, uint32_t& reg) {
     while (count > 0) {
         const size_t want = count < read_piece ? static_cast<size_t>(count) : read_piece;
         const ssize_t n = sys::read_full(fd, buffer, want);
@@ -155,7 +155,7 @@ uimage_verdict check_uimage(int fd, const char* path, const char* label) {
 }
 
 // Step two: a boot loader with our descriptor. 1 intact, else 0.
-int check_bootloader(int fd, const char* path, const char* label) {
+[[nodiscard]] int check_bootloader(int fd, const char* path, const char* label) {
     uint8_t d[descriptor_read] = {};
     if (sys::kernel().lseek(fd, static_cast<off_t>(bootloader_descriptor_at), SEEK_SET) < 0) {
         report_error(path, errno);
@@ -234,6 +234,8 @@ int check_bootloader(int fd, const char* path, const char* label) {
 }
 
 }  // namespace
+
+void ckimage_state_reset() { config = {}; }
 
 void ckimage_configure(int verbose, int filename, int quiet) {
     config.quiet = quiet != 0;

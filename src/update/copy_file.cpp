@@ -26,7 +26,7 @@ struct alarm_cancel {
     ~alarm_cancel() { sys::kernel().alarm(0); }
 };
 
-bool write_whole(int fd, const unsigned char* bytes, size_t length, const char* dst) {
+[[nodiscard]] bool write_whole(int fd, const unsigned char* bytes, size_t length, const char* dst) {
     size_t done = 0;
     while (done < length) {
         const ssize_t n = sys::kernel().write(fd, bytes + done, length - done);

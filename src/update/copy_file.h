@@ -10,6 +10,6 @@ namespace qm {
 // the console and the panel. The watchdog guards it: the alarm is armed
 // for 30 seconds at the start and again for each chunk, and cancelled at
 // the end. 1 copied, 0 failed.
-int copy_file(const char* src, const char* dst, size_t chunk, int sync, int create);
+[[nodiscard]] int copy_file(const char* src, const char* dst, size_t chunk, int sync, int create);
 
 }  // namespace qm

@@ -10,6 +10,6 @@ namespace qm {
 // Advances a running CRC register over length bytes, without the preset and
 // the final complement: callers start from 0xFFFFFFFF and complement the
 // last value, so one CRC can be taken over several pieces.
-uint32_t crc32_calc(const uint8_t* data, size_t length, uint32_t reg);
+[[nodiscard]] uint32_t crc32_calc(const uint8_t* data, size_t length, uint32_t reg);
 
 }  // namespace qm

@@ -24,15 +24,15 @@ public:
 
     // Up to count bytes of content; 0 at the end, -1 on an error, which
     // error() then describes.
-    long read(unsigned char* buffer, size_t count);
+    [[nodiscard]] long read(unsigned char* buffer, size_t count);
 
     // After a failed read: the errno of a failed system call, or 0 when the
     // data itself was bad (then message() says how).
-    int error_number() const { return error_number_; }
-    const std::string& message() const { return message_; }
+    [[nodiscard]] int error_number() const { return error_number_; }
+    [[nodiscard]] const std::string& message() const { return message_; }
 
 private:
-    bool fill();
+    [[nodiscard]] bool fill();
 
     int fd_;
     enum class Kind { unknown, plain, gzip } kind_ = Kind::unknown;

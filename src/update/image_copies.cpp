@@ -18,14 +18,14 @@ constexpr const char* copy_error =
 // restarts the reader instead of holding the boot for ever.
 constexpr unsigned check_seconds = 15;
 
-int guarded_check(const char* path, const char* label) {
+[[nodiscard]] int guarded_check(const char* path, const char* label) {
     sys::kernel().alarm(check_seconds);
     const int valid = check_object(path, label);
     sys::kernel().alarm(0);
     return valid;
 }
 
-int guarded_unlock(const char* mtd) {
+[[nodiscard]] int guarded_unlock(const char* mtd) {
     sys::kernel().alarm(check_seconds);
     const int unlocked = flash_unlock(mtd);
     sys::kernel().alarm(0);
@@ -34,7 +34,7 @@ int guarded_unlock(const char* mtd) {
 
 void guarded_lock(const char* mtd) {
     sys::kernel().alarm(check_seconds);
-    flash_lock(mtd);
+    (void)flash_lock(mtd);  // reported where it fails; the repair goes on with the next copy
     sys::kernel().alarm(0);
 }
 
@@ -46,13 +46,13 @@ void set_bit(uint32_t* flags, uint32_t bit, int value) {
 }
 
 // Copies one partition over its twin; true when it copied.
-bool repair(const char* src, const char* mtd, const char* dst, const char* label, const char* done) {
+[[nodiscard]] bool repair(const char* src, const char* mtd, const char* dst, const char* label, const char* done) {
     if (flash_copy_file(src, mtd, dst, label) != 1) return false;
     err("%s", done);
     return true;
 }
 
-bool copy_kernels(uint32_t* flags) {
+[[nodiscard]] bool copy_kernels(uint32_t* flags) {
     if (!(*flags & kernel2_exists) || !is_orvik_platform()) {
         err("NOTICE:skipping kernel duplication because there is only one kernel partition.\n");
         return true;
@@ -82,7 +82,7 @@ bool copy_kernels(uint32_t* flags) {
 }
 
 // False when the boot-loader step failed and already printed the error line.
-bool copy_bootloaders(uint32_t* flags) {
+[[nodiscard]] bool copy_bootloaders(uint32_t* flags) {
     const bool first = *flags & bootloader1_valid;
     const bool second = *flags & bootloader2_valid;
     if (first && second) {

@@ -20,10 +20,10 @@ void check_images(uint32_t* flags);
 void copy_images(uint32_t* flags);
 
 // Both kernels (or the only one) and both boot loaders are valid.
-bool images_sound(uint32_t flags);
+[[nodiscard]] bool images_sound(uint32_t flags);
 
 // Copies src to dst through the block device while mtd is unlocked.
 // 1 copied, 0 not started, -1 the copy failed.
-int flash_copy_file(const char* src, const char* mtd, const char* dst, const char* label);
+[[nodiscard]] int flash_copy_file(const char* src, const char* mtd, const char* dst, const char* label);
 
 }  // namespace qm

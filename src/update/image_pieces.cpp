@@ -17,7 +17,7 @@ void digest_so_far(const mbedtls_sha256_context& running, uint8_t* out) {
     mbedtls_sha256_free(&copy);
 }
 
-uint64_t piece_end_after(uint64_t offset, uint64_t size) {
+[[nodiscard]] uint64_t piece_end_after(uint64_t offset, uint64_t size) {
     return std::min<uint64_t>((offset / image_piece_size + 1) * image_piece_size, size);
 }
 

@@ -23,7 +23,7 @@ inline constexpr uint32_t image_piece_size = 131072;
 inline constexpr size_t piece_digest_size = 32;
 
 // Pieces of a member of size bytes; the last may be short.
-inline size_t pieces_of(uint64_t size) {
+[[nodiscard]] inline size_t pieces_of(uint64_t size) {
     return static_cast<size_t>((size + image_piece_size - 1) / image_piece_size);
 }
 
@@ -36,7 +36,7 @@ struct piece_record {
 
 // Makes room for the digests of a member of size bytes, dropping any
 // earlier ones; false when memory runs out.
-bool piece_record_reserve(piece_record& record, uint64_t size);
+[[nodiscard]] bool piece_record_reserve(piece_record& record, uint64_t size);
 
 // Check pass: feeds a run of member data (at offset of a member of size
 // bytes) to the running digest and records the digest of the member so far
@@ -68,7 +68,7 @@ void piece_gate_start(piece_gate& gate, mbedtls_sha256_context& running, const p
 // Feeds a run of member data at offset; each piece that completes is
 // compared with the record and, when equal, given to sink. Stops at the
 // first piece that differs (changed) without giving it on.
-gate_result piece_gate_feed(piece_gate& gate, mbedtls_sha256_context& running, uint64_t offset,
+[[nodiscard]] gate_result piece_gate_feed(piece_gate& gate, mbedtls_sha256_context& running, uint64_t offset,
                             const uint8_t* bytes, uint32_t length, piece_sink sink, void* context);
 
 }  // namespace qm

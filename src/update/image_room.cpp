@@ -17,7 +17,7 @@ constexpr const char* diagsfs_partition = "/dev/mmcblk0p3";
 constexpr uint64_t sector_bytes = 512;
 
 // Quietly: a missing partition only means the room is not known here.
-uint64_t block_device_room(const char* path) {
+[[nodiscard]] uint64_t block_device_room(const char* path) {
     auto& k = sys::kernel();
     sys::unique_fd fd(k.open(path, O_RDONLY));
     unsigned long sectors = 0;

@@ -12,10 +12,10 @@ namespace qm {
 // The destinations both families share: the root file system's partition
 // and the diagnostics partition. Without a configuration (a host tool) the
 // sizes of the partition map are taken.
-uint64_t shared_image_room(int image_type, const update_config* config);
+[[nodiscard]] uint64_t shared_image_room(int image_type, const update_config* config);
 
 // Size of a NOR flash partition from its character device; 0 when it
 // cannot be had.
-uint64_t nor_partition_room(const char* mtd);
+[[nodiscard]] uint64_t nor_partition_room(const char* mtd);
 
 }  // namespace qm

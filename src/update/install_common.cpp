@@ -12,6 +12,7 @@
 
 #include "display/bar.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "storage/mtd.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
@@ -29,10 +30,6 @@ constexpr size_t rootfs_output_block = 524288;
 // alarm; a boot loader fits in one.
 constexpr size_t raw_write_chunk = 262144;
 constexpr size_t raw_compare_chunk = 65536;
-
-void set_result(int* result, int code) {
-    if (result != nullptr) *result = code;
-}
 
 void close_destination(unbundle_state& state) {
     if (state.fd >= 0) sys::kernel().close(state.fd);
@@ -63,10 +60,10 @@ void bundle_changed(unbundle_state& state, untar_stream* stream, const char* nam
 
 // The member the check pass verified for this type, and no other: same
 // name, same size, the first of its type in this walk.
-bool member_is_verified(unbundle_state& state, untar_stream* stream, tar_header* header, int type) {
+[[nodiscard]] bool member_is_verified(unbundle_state& state, untar_stream* stream, tar_header* header, int type) {
     if (header->size == 0) {
         // The check pass called the type missing; there is nothing to write.
-        err("IGNORING FILE: %s\n", header->name);
+        print_ignored_file(state, header->name);
         untar_set_file_data(stream, ignore_file_data);
         return false;
     }
@@ -93,7 +90,8 @@ struct member_sink {
 
 // A run of an image member through the gate; false when the member stops
 // here (reported, counted, the rest of it ignored).
-bool pass_gate(member_sink& sink, uint64_t offset, uint32_t length, const uint8_t* bytes, piece_sink deliver) {
+[[nodiscard]] bool pass_gate(member_sink& sink, uint64_t offset, uint32_t length, const uint8_t* bytes,
+                             piece_sink deliver) {
     unbundle_state& state = *sink.state;
     switch (piece_gate_feed(state.gate, state.sha256, offset, bytes, length, deliver, &sink)) {
         case gate_result::passed: return true;
@@ -124,7 +122,7 @@ void rootfs_failed(unbundle_state& state, untar_stream* stream, tar_header* head
 // Writes inflated bytes of the root file system, each chunk under a fresh
 // watchdog alarm: a large image that compresses well would otherwise write
 // hundreds of megabytes inside one alarm.
-bool write_inflated(member_sink& sink, const uint8_t* bytes, size_t length) {
+[[nodiscard]] bool write_inflated(member_sink& sink, const uint8_t* bytes, size_t length) {
     unbundle_state& state = *sink.state;
     const char* device = state.config->rootfs_dev;
     if (state.room != 0 && state.written + length > state.room) {
@@ -151,7 +149,7 @@ bool write_inflated(member_sink& sink, const uint8_t* bytes, size_t length) {
 // Inflates a proven piece of the compressed root file system onto its
 // partition. The image may be several gzip members one after another, as
 // gzip itself reads them; anything else after a member is an error.
-bool inflate_piece(void* context, uint64_t, const uint8_t* bytes, uint32_t length) {
+[[nodiscard]] bool inflate_piece(void* context, uint64_t, const uint8_t* bytes, uint32_t length) {
     member_sink& sink = *static_cast<member_sink*>(context);
     unbundle_state& state = *sink.state;
     z_stream& z = state.zstream;
@@ -181,18 +179,18 @@ bool inflate_piece(void* context, uint64_t, const uint8_t* bytes, uint32_t lengt
     }
 }
 
-bool write_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t length) {
+[[nodiscard]] bool write_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t length) {
     member_sink& sink = *static_cast<member_sink*>(context);
     return install_write(*sink.state, sink.stream, sink.header, offset, bytes, length, diagsfs_temp);
 }
 
-staged_image* current_stage(unbundle_state& state) {
+[[nodiscard]] staged_image* current_stage(unbundle_state& state) {
     install_plan* plan = state.plan;
     if (plan == nullptr || plan->staged_count == 0) return nullptr;
     return &plan->staged[plan->staged_count - 1];
 }
 
-bool hold_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t length) {
+[[nodiscard]] bool hold_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t length) {
     member_sink& sink = *static_cast<member_sink*>(context);
     staged_image& stage = *current_stage(*sink.state);
     std::memcpy(stage.bytes.get() + offset, bytes, length);
@@ -205,7 +203,7 @@ bool hold_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t l
 
 // True when the destination already holds exactly the image: a resumed
 // update then leaves it alone instead of opening the window again.
-bool region_holds(const staged_image& stage) {
+[[nodiscard]] bool region_holds(const staged_image& stage) {
     auto& k = sys::kernel();
     const raw_destination& where = stage.destination;
     k.alarm(30);
@@ -229,7 +227,7 @@ void staged_installed(const staged_image& stage) {
     err("INFO:%s update successful\n", stage.name);
 }
 
-bool write_region(const staged_image& stage) {
+[[nodiscard]] bool write_region(const staged_image& stage) {
     auto& k = sys::kernel();
     const raw_destination& where = stage.destination;
     const int flags = O_WRONLY | O_SYNC | (where.mtd == nullptr ? O_CREAT : 0);
@@ -258,7 +256,7 @@ bool write_region(const staged_image& stage) {
     return true;
 }
 
-bool install_staged(const staged_image& stage) {
+[[nodiscard]] bool install_staged(const staged_image& stage) {
     const raw_destination& where = stage.destination;
     if (region_holds(stage)) {
         err("INFO:%s already holds %s, not written again\n", where.device, stage.name);
@@ -291,7 +289,7 @@ bool install_staged(const staged_image& stage) {
 
 // Every image the verdict accepted arrived whole in this walk; otherwise the
 // bundle changed under the pass, and nothing held is written.
-bool all_verified_images_arrived(const install_plan& plan, const image_check* checks) {
+[[nodiscard]] bool all_verified_images_arrived(const install_plan& plan, const image_check* checks) {
     bool all = true;
     for (int type = 0; type < image_type_count; ++type) {
         if (!checks[type].present || plan.completed[type]) continue;
@@ -304,17 +302,38 @@ bool all_verified_images_arrived(const install_plan& plan, const image_check* ch
 
 // The watchdog is re-armed before every open, read and write of these steps;
 // none is left armed for whatever comes after.
-bool install_held_images(const install_plan& plan) {
+[[nodiscard]] bool install_held_images(const install_plan& plan) {
     bool installed = true;
     for (size_t i = 0; installed && i < plan.staged_count; ++i) installed = install_staged(plan.staged[i]);
     sys::kernel().alarm(0);
     return installed;
 }
 
+// The new-member step of an install pass: ends what an unfinished member
+// left open, makes sure an image member is the one that was verified, and
+// applies the deciding row of the family's install rules.
+[[nodiscard]] int install_new_file(void* opaque, untar_stream* stream, tar_header* header) {
+    unbundle_state& state = state_of(opaque);
+    if (state.zstream_active) {
+        inflateEnd(&state.zstream);
+        state.zstream_active = 0;
+    }
+    // A member cut short leaves its destination open; the next one must
+    // not inherit it.
+    close_destination(state);
+    state.weight = 0;
+    state.member = header;
+    const member_rule& rule = member_rule_find(state.plan->rules, header->name);
+    state.member_type = rule.image_type;
+    if (rule.image_type != image_none && !member_is_verified(state, stream, header, rule.image_type)) return 1;
+    member_rule_apply(rule, state, stream, header->name);
+    return 1;
+}
+
 // One install attempt over the whole bundle; false when it failed, with
 // *read_failed telling whether reading the bundle was what failed.
-bool install_attempt(const char* path, int bundle, update_config* config, new_member_handler install_new_file,
-                     image_check* checks, bool& read_failed) {
+[[nodiscard]] bool install_attempt(const char* path, int bundle, update_config* config,
+                                   std::span<const member_rule> rules, image_check* checks, bool& read_failed) {
     auto& k = sys::kernel();
     read_failed = false;
     if (k.lseek(bundle, 0, SEEK_SET) != 0) {
@@ -323,8 +342,10 @@ bool install_attempt(const char* path, int bundle, update_config* config, new_me
         return false;
     }
     install_plan plan{};
-    for (const int type : {image_uimage, image_uboot}) {
-        if (!checks[type].present) continue;
+    plan.rules = rules;
+    for (const member_rule& rule : rules) {
+        const int type = rule.image_type;
+        if (rule.data != staged_file_data || type == image_none || !checks[type].present || plan.held[type]) continue;
         plan.held[type].reset(new (std::nothrow) uint8_t[checks[type].size]);
         if (!plan.held[type]) {
             report_perror("malloc", ENOMEM);
@@ -340,7 +361,7 @@ bool install_attempt(const char* path, int bundle, update_config* config, new_me
 }  // namespace
 
 int unbundle_with(const char* path, update_config* config, int* result, new_member_handler check_new_file,
-                  new_member_handler install_new_file) {
+                  std::span<const member_rule> install_rules) {
     auto& k = sys::kernel();
     remove_diagsfs_temp();
     k.alarm(30);
@@ -358,7 +379,7 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
     progress_base = 0;
     image_check checks[image_type_count] = {};
     err("*** CHECKING %s ***\n", path);
-    eink_screen(21);
+    (void)eink_screen(screen_updating);  // the panel is a courtesy: the check goes on without it
     bool unreadable = false;
     if (!authorise_bundle(path, bundle.get(), config, check_new_file, checks, nullptr, &unreadable)) {
         set_result(result, unreadable ? unbundle_unreadable : unbundle_refused);
@@ -373,7 +394,7 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
     for (int attempt = 1; attempt <= 3; ++attempt) {
         err("*** UPDATING %s (Attempt #%d) ***\n", path, attempt);
         bool read_failed = false;
-        if (install_attempt(path, bundle.get(), config, install_new_file, checks, read_failed)) {
+        if (install_attempt(path, bundle.get(), config, install_rules, checks, read_failed)) {
             set_result(result, unbundle_installed);
             return 1;
         }
@@ -385,23 +406,6 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
     remove_diagsfs_temp();
     set_result(result, every_failure_was_a_read ? unbundle_unreadable : unbundle_install_failed);
     return 0;
-}
-
-void install_new_member(std::span<const member_rule> rules, unbundle_state& state, untar_stream* stream,
-                        tar_header* header) {
-    if (state.zstream_active) {
-        inflateEnd(&state.zstream);
-        state.zstream_active = 0;
-    }
-    // A member cut short leaves its destination open; the next one must
-    // not inherit it.
-    close_destination(state);
-    state.weight = 0;
-    state.member = header;
-    const member_rule& rule = member_rule_find(rules, header->name);
-    state.member_type = rule.image_type;
-    if (rule.image_type != image_none && !member_is_verified(state, stream, header, rule.image_type)) return;
-    member_rule_apply(rule, state, stream, header->name);
 }
 
 void install_write_failed(unbundle_state& state, untar_stream* stream, tar_header* header, const char* device) {
@@ -525,12 +529,5 @@ int diagsfs_img_file_data(void* opaque, untar_stream* stream, tar_header* header
     if (member_complete(header, offset, length)) finish_member(state, header, image_diagsfs);
     return 1;
 }
-
-int announce_not_installed(unbundle_state&, const char* name) {
-    err("IGNORING FILE: %s\n", name);
-    return 1;
-}
-
-void ignoring_file(unbundle_state&, const char* name) { err("IGNORING FILE: %s\n", name); }
 
 }  // namespace qm

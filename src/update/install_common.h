@@ -26,13 +26,6 @@
 
 namespace qm {
 
-// The unbundlers of the two families: 1 when the bundle was verified and
-// installed; the result codes are unbundle_installed, unbundle_install_failed
-// (also for a missing configuration), unbundle_refused and
-// unbundle_unreadable (update.h).
-int unbundle_selda(const char* path, update_config* config, int* result);
-int unbundle_orvik(const char* path, update_config* config, int* result);
-
 // Where a raw image goes: a byte offset of a device, or a NOR flash
 // partition written from its start through its block device.
 struct raw_destination {
@@ -52,10 +45,12 @@ struct staged_image {
     uint64_t filled;  // bytes proven and held so far
 };
 
-inline constexpr size_t max_staged_images = 2;  // a kernel and a boot loader
+// At most one image of each type is held: a kernel and a boot loader today.
+inline constexpr size_t max_staged_images = image_type_count;
 
 // What one install attempt has seen, installed and still has to write.
 struct install_plan {
+    std::span<const member_rule> rules;  // the family's install rules
     staged_image staged[max_staged_images];
     size_t staged_count;
     bool seen[image_type_count];       // an image member of the type has come
@@ -65,60 +60,42 @@ struct install_plan {
     std::unique_ptr<uint8_t[]> held[image_type_count];
 };
 
-// Rows 3 to 6 of the install rules, the same in both families: the root
-// file system inflated onto its partition, a plain image ignored, the
-// diagnostics image kept for later, and every other member ignored.
-int rootfs_gz_file_start(unbundle_state& state, const char* name);
+// The install rows every family shares, after the family's own kernel and
+// boot-loader rows (rules_of): the root file system inflated onto its
+// partition, a plain image ignored, the diagnostics image kept for later,
+// and every other member ignored.
+[[nodiscard]] int rootfs_gz_file_start(unbundle_state& state, const char* name);
 void rootfs_gz_start_failed(unbundle_state& state, const char* name);
-int rootfs_gz_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset, uint32_t length,
-                        const uint8_t* bytes);
-int diagsfs_img_file_start(unbundle_state& state, const char* name);
+[[nodiscard]] int rootfs_gz_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
+                                      uint32_t length, const uint8_t* bytes);
+[[nodiscard]] int diagsfs_img_file_start(unbundle_state& state, const char* name);
 void diagsfs_img_start_failed(unbundle_state& state, const char* name);
-int diagsfs_img_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
+[[nodiscard]] int diagsfs_img_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
                           uint32_t length, const uint8_t* bytes);
-// "IGNORING FILE: %s" for members that are not installed (no error).
-int announce_not_installed(unbundle_state& state, const char* name);
-// "IGNORING FILE: %s" after a start that failed (the error is counted).
-void ignoring_file(unbundle_state& state, const char* name);
 
 inline constexpr member_rule shared_install_rows[] = {
     {{"rootfs*.img.gz", nullptr}, match_kind::glob, image_rootfs, false, 60, rootfs_gz_file_start,
      rootfs_gz_file_data, rootfs_gz_start_failed},
-    {{"rootfs*.img", nullptr}, match_kind::glob, image_none, false, 0, announce_not_installed, ignore_file_data,
+    {{"rootfs*.img", nullptr}, match_kind::glob, image_none, false, 0, announce_ignored_file, ignore_file_data,
      nullptr},
     {{"diagsfs*.img", nullptr}, match_kind::glob, image_diagsfs, false, 0, diagsfs_img_file_start,
      diagsfs_img_file_data, diagsfs_img_start_failed},
-    {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, announce_not_installed, ignore_file_data, nullptr},
+    {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, announce_ignored_file, ignore_file_data, nullptr},
 };
 
-// A family's install rules: its kernel and boot-loader rows, then the
-// shared ones.
-template <size_t N>
-constexpr std::array<member_rule, N + std::size(shared_install_rows)> install_rules_of(
-    const member_rule (&family_rows)[N]) {
-    std::array<member_rule, N + std::size(shared_install_rows)> rules{};
-    size_t at = 0;
-    for (const member_rule& row : family_rows) rules[at++] = row;
-    for (const member_rule& row : shared_install_rows) rules[at++] = row;
-    return rules;
-}
-
-// The steps both unbundlers take, with the family's new-member handlers.
-int unbundle_with(const char* path, update_config* config, int* result, new_member_handler check_new_file,
-                  new_member_handler install_new_file);
-
-// The new-member step of an install pass: ends what an unfinished member
-// left open, makes sure an image member is the one that was verified, and
-// applies the deciding row of the family's install rules.
-void install_new_member(std::span<const member_rule> rules, unbundle_state& state, untar_stream* stream,
-                        tar_header* header);
+// The steps both unbundlers take, with the family's check-pass new-member
+// handler and its install rules. The result codes are unbundle_installed,
+// unbundle_install_failed (also for a missing configuration),
+// unbundle_refused and unbundle_unreadable (update.h).
+[[nodiscard]] int unbundle_with(const char* path, update_config* config, int* result, new_member_handler check_new_file,
+                  std::span<const member_rule> install_rules);
 
 // Start action of a raw image row: makes room to hold the member until the
 // walk is over; 0 when there is none.
-int stage_raw_image(unbundle_state& state, const char* name, const raw_destination& destination);
+[[nodiscard]] int stage_raw_image(unbundle_state& state, const char* name, const raw_destination& destination);
 // Data handler of the raw image rows: proves and holds each piece.
-int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset, uint32_t length,
-                     const uint8_t* bytes);
+[[nodiscard]] int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
+                                   uint32_t length, const uint8_t* bytes);
 
 // After a failed write: the WARNING and EMERGENCY lines, the error, and the
 // rest of the member ignored.
@@ -126,7 +103,7 @@ void install_write_failed(unbundle_state& state, untar_stream* stream, tar_heade
 
 // Writes length bytes to state.fd, printing the member's progress from
 // offset on; false after the failure path of install_write_failed.
-bool install_write(unbundle_state& state, untar_stream* stream, tar_header* header, uint64_t offset,
+[[nodiscard]] bool install_write(unbundle_state& state, untar_stream* stream, tar_header* header, uint64_t offset,
                    const uint8_t* bytes, uint32_t length, const char* device);
 
 }  // namespace qm

@@ -23,11 +23,11 @@ constexpr std::string_view crc_key = "crc ";
 // Far more than any journal holds; a bigger file is not one of ours.
 constexpr size_t most_bytes = 4096;
 
-uint32_t crc_of(std::string_view text) {
+[[nodiscard]] uint32_t crc_of(std::string_view text) {
     return ~crc32_calc(reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0xFFFFFFFF);
 }
 
-std::string hex(const uint8_t* bytes, size_t length) {
+[[nodiscard]] std::string hex(const uint8_t* bytes, size_t length) {
     std::string text;
     char pair[3];
     for (size_t i = 0; i < length; ++i) {
@@ -37,13 +37,13 @@ std::string hex(const uint8_t* bytes, size_t length) {
     return text;
 }
 
-int hex_digit(char c) {
+[[nodiscard]] int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
-bool unhex(std::string_view text, uint8_t* bytes, size_t length) {
+[[nodiscard]] bool unhex(std::string_view text, uint8_t* bytes, size_t length) {
     if (text.size() != 2 * length) return false;
     for (size_t i = 0; i < length; ++i) {
         const int high = hex_digit(text[2 * i]);
@@ -55,7 +55,7 @@ bool unhex(std::string_view text, uint8_t* bytes, size_t length) {
 }
 
 // A decimal number that fills the whole text.
-bool number(std::string_view text, long long* value) {
+[[nodiscard]] bool number(std::string_view text, long long* value) {
     if (text.empty() || text.size() > 18) return false;
     long long result = 0;
     for (const char c : text) {
@@ -66,13 +66,13 @@ bool number(std::string_view text, long long* value) {
     return true;
 }
 
-int image_type_named(std::string_view name) {
+[[nodiscard]] int image_type_named(std::string_view name) {
     for (int type = 0; type < image_type_count; ++type)
         if (name == bundle_info_name(type)) return type;
     return image_none;
 }
 
-bool parse_line(std::string_view key, std::string_view value, install_journal& journal) {
+[[nodiscard]] bool parse_line(std::string_view key, std::string_view value, install_journal& journal) {
     long long n = 0;
     if (key == "bundle") {
         if (value.empty() || value.size() >= sizeof journal.bundle) return false;

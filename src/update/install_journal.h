@@ -27,20 +27,20 @@ struct install_journal {
 };
 
 // The journal's text, ending with a CRC-32 line over everything before it.
-std::string install_journal_text(const install_journal& journal);
+[[nodiscard]] std::string install_journal_text(const install_journal& journal);
 // Parses install_journal_text's form; false (journal untouched) when the
 // text is damaged or incomplete.
-bool install_journal_parse(std::string_view text, install_journal* journal);
+[[nodiscard]] bool install_journal_parse(std::string_view text, install_journal* journal);
 
 // 1 read, 0 there is no journal, -1 a journal is there but cannot be read
 // or is damaged (reported on the standard error stream).
-int install_journal_read(const char* path, install_journal* journal);
+[[nodiscard]] int install_journal_read(const char* path, install_journal* journal);
 // Replaces the journal and flushes it to the medium before returning: 1
 // written, 0 failed (reported).
-int install_journal_write(const char* path, const install_journal& journal);
+[[nodiscard]] int install_journal_write(const char* path, const install_journal& journal);
 // 1 when no journal is left at path, 0 when it could not be removed
 // (reported).
-int install_journal_remove(const char* path);
+[[nodiscard]] int install_journal_remove(const char* path);
 
 // What the unbundler's before_install hook works on.
 struct install_journal_session {
@@ -53,6 +53,6 @@ struct install_journal_session {
 // differ from those a journal of the same name recorded is another bundle:
 // its boots are counted afresh. 1 when the journal is on the medium, 0 when
 // it could not be written (nothing may then be installed).
-int install_journal_record_verified(void* context, const char* path, const image_check* verified);
+[[nodiscard]] int install_journal_record_verified(void* context, const char* path, const image_check* verified);
 
 }  // namespace qm

@@ -12,7 +12,7 @@
 namespace qm {
 
 namespace {
-bool exists(const char* path) { return sys::kernel().access(path, F_OK) == 0; }
+[[nodiscard]] bool exists(const char* path) { return sys::kernel().access(path, F_OK) == 0; }
 }  // namespace
 
 int remove_file_ll(const char* path) {
@@ -27,11 +27,13 @@ int remove_file_ll(const char* path) {
 
 int remove_file(const char* path) {
     auto& k = sys::kernel();
-    remove_file_ll(path);
+    (void)remove_file_ll(path);  // reported; whether the file is gone is looked at next
     if (exists(path)) {
         err("ERROR:file %s was not deleted!\n", path);
-        unmount_dosfs();
-        mount_dosfs();
+        // A fresh mount may let the removal through; the file's presence,
+        // looked at next, is what decides.
+        (void)unmount_dosfs();
+        (void)mount_dosfs();
         if (!remove_file_ll(path)) k.unlink(path);
     }
     if (exists(path)) {

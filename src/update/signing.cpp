@@ -162,11 +162,14 @@ void check_new_member(const check_rules& rules, unbundle_state& state, untar_str
     const char* name = header->name;
     if (fnmatch("*.sig", name, 0) == 0) {
         err("SIGNATURE FILE: %s\n", name);
-        member_rule_apply(member_rule_find(rules.signatures, name), state, stream, name);
+        const member_rule& rule = member_rule_find(rules.signatures, name);
+        state.member_type = rule.image_type;
+        member_rule_apply(rule, state, stream, name);
         return;
     }
     const member_rule& rule = member_rule_find(rules.images, name);
     state.member = header;
+    state.member_type = rule.image_type;
     if (rule.image_type != image_none) begin_image_member(rules, state, header, rule.image_type);
     member_rule_apply(rule, state, stream, name);
 }
@@ -237,46 +240,30 @@ void signature_file_data(unbundle_state& state, tar_header* header, uint64_t off
     err("INFO:%s:sig_len=%zd\n", header->name, static_cast<ssize_t>(check.sig_len));
 }
 
+// A row that hands a member to these handlers names its image type; one
+// that does not is a mistake in the rules, and the pass fails rather than
+// let the member count for a type it is not.
+[[nodiscard]] bool valid_image_type(unbundle_state& state) {
+    if (state.member_type >= 0 && state.member_type < image_type_count) return true;
+    ++state.errors;
+    return false;
+}
+
 }  // namespace
 
-int uimage_check_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                            uint32_t length, const uint8_t* bytes) {
-    check_file_data_helper(state_of(opaque), header, offset, length, bytes, image_uimage);
+int image_check_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset, uint32_t length,
+                          const uint8_t* bytes) {
+    unbundle_state& state = state_of(opaque);
+    if (!valid_image_type(state)) return 1;
+    check_file_data_helper(state, header, offset, length, bytes, state.member_type);
     return 1;
 }
-int rootfs_check_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                            uint32_t length, const uint8_t* bytes) {
-    check_file_data_helper(state_of(opaque), header, offset, length, bytes, image_rootfs);
-    return 1;
-}
-int uboot_check_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                           uint32_t length, const uint8_t* bytes) {
-    check_file_data_helper(state_of(opaque), header, offset, length, bytes, image_uboot);
-    return 1;
-}
-int diagsfs_check_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                             uint32_t length, const uint8_t* bytes) {
-    check_file_data_helper(state_of(opaque), header, offset, length, bytes, image_diagsfs);
-    return 1;
-}
-int uimage_sig_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                          uint32_t length, const uint8_t* bytes) {
-    signature_file_data(state_of(opaque), header, offset, length, bytes, image_uimage);
-    return 1;
-}
-int rootfs_sig_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                          uint32_t length, const uint8_t* bytes) {
-    signature_file_data(state_of(opaque), header, offset, length, bytes, image_rootfs);
-    return 1;
-}
-int uboot_sig_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                         uint32_t length, const uint8_t* bytes) {
-    signature_file_data(state_of(opaque), header, offset, length, bytes, image_uboot);
-    return 1;
-}
-int diagsfs_sig_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset,
-                           uint32_t length, const uint8_t* bytes) {
-    signature_file_data(state_of(opaque), header, offset, length, bytes, image_diagsfs);
+
+int signature_check_file_data(void* opaque, untar_stream*, tar_header* header, uint64_t offset, uint32_t length,
+                              const uint8_t* bytes) {
+    unbundle_state& state = state_of(opaque);
+    if (!valid_image_type(state)) return 1;
+    signature_file_data(state, header, offset, length, bytes, state.member_type);
     return 1;
 }
 
@@ -302,11 +289,6 @@ int updatedat_file_data(void*, untar_stream*, tar_header* header, uint64_t offse
         text = line_end != nullptr ? line_end + 1 : end;
     }
     if (member_complete(header, offset, length)) out("%s:EOF\n", header->name);
-    return 1;
-}
-
-int announce_ignored_file(unbundle_state&, const char* name) {
-    err("IGNORING FILE: %s\n", name);
     return 1;
 }
 

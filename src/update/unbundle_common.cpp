@@ -27,7 +27,7 @@ using machine_word = std::uintptr_t;
 // nibbles' XOR, t, swaps them in three operations the processor's shifter
 // helps with, and no bit ever leaves its byte, so the result is the byte
 // form's whatever the byte order and the word size.
-[[gnu::always_inline]] inline machine_word unscramble_word(machine_word x) {
+[[nodiscard, gnu::always_inline]] inline machine_word unscramble_word(machine_word x) {
     constexpr machine_word low = static_cast<machine_word>(0x0F0F0F0F0F0F0F0FULL);
     constexpr machine_word key = static_cast<machine_word>(0x0101010101010101ULL) * payload_key;
     const machine_word t = (x ^ (x >> 4)) & low;
@@ -64,13 +64,7 @@ void payload_scramble(std::span<uint8_t> bytes) {
 }
 
 const char* bundle_info_name(int type) {
-    switch (type) {
-    case image_uimage: return "UImage";
-    case image_rootfs: return "RootFS";
-    case image_uboot: return "UBoot";
-    case image_diagsfs: return "DiagsFS";
-    default: return "<error>";
-    }
+    return type >= 0 && type < image_type_count ? image_type_names[type] : "<error>";
 }
 
 bool member_rule_matches(const member_rule& rule, const char* name) {
@@ -115,7 +109,7 @@ unsigned progress_percent(unsigned weight, uint64_t position, uint64_t total) {
 }
 
 void progress_update(unsigned weight, uint64_t position, uint64_t total) {
-    eink_progressbar(progress_percent(weight, position, total));
+    (void)eink_progressbar(progress_percent(weight, position, total));  // the console shows it too
 }
 
 void member_progress(unbundle_state& state, tar_header* header, uint64_t position) {
@@ -141,6 +135,13 @@ void hash_update(unbundle_state& state, const uint8_t* bytes, size_t length) {
 void hash_finish(unbundle_state& state, uint8_t* md5_out, uint8_t* sha256_out) {
     mbedtls_md5_finish_ret(&state.md5, md5_out);
     mbedtls_sha256_finish_ret(&state.sha256, sha256_out);
+}
+
+void print_ignored_file(unbundle_state&, const char* name) { err("IGNORING FILE: %s\n", name); }
+
+int announce_ignored_file(unbundle_state& state, const char* name) {
+    print_ignored_file(state, name);
+    return 1;
 }
 
 int ignore_file_data(void*, untar_stream*, tar_header*, uint64_t, uint32_t, const uint8_t*) { return 1; }
@@ -198,7 +199,7 @@ void report_short_read(const char* path, ssize_t got) {
 
 // Checks the magic and skips the rest of the header block; 1 when the
 // payload follows.
-int check_header(const char* path, int file, uint8_t* block, bool& read_failed) {
+[[nodiscard]] int check_header(const char* path, int file, uint8_t* block, bool& read_failed) {
     ssize_t got = sys::read_full(file, block, sizeof bundle_magic);
     if (got != static_cast<ssize_t>(sizeof bundle_magic)) {
         read_failed = got < 0;
@@ -228,7 +229,7 @@ enum class block_outcome { need_input, archive_ended, stream_ended, failed };
 // the input is used up, the gzip stream ends, or something fails (reported).
 // Once the archive has ended, the rest of the stream is still inflated, so its
 // trailer is checked, but the output goes nowhere.
-block_outcome inflate_block(const char* path, pass_resources& pass) {
+[[nodiscard]] block_outcome inflate_block(const char* path, pass_resources& pass) {
     z_stream& z = pass.inflater;
     int result = Z_OK;
     do {

@@ -10,6 +10,7 @@
 #include <mbedtls/md5.h>
 #include <mbedtls/sha256.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,22 +35,26 @@ inline constexpr size_t bundle_output_block = 524288;
 
 // Each payload byte has its nibbles swapped and is XORed with payload_key.
 inline constexpr uint8_t payload_key = 0x5C;
-inline uint8_t payload_unscramble_byte(uint8_t b) {
+[[nodiscard]] inline uint8_t payload_unscramble_byte(uint8_t b) {
     return static_cast<uint8_t>(((b << 4) | (b >> 4)) ^ payload_key);
 }
-inline uint8_t payload_scramble_byte(uint8_t b) {
+[[nodiscard]] inline uint8_t payload_scramble_byte(uint8_t b) {
     const uint8_t x = b ^ payload_key;
     return static_cast<uint8_t>((x << 4) | (x >> 4));
 }
 void payload_unscramble(std::span<uint8_t> bytes);
 void payload_scramble(std::span<uint8_t> bytes);
 
-// Image types: indexes of the image_check table.
+// Image types: indexes of the image_check table. Each has a name, in the
+// same order, that the console, the verdict and the install journal use;
+// the names give the number of types.
 enum image_type : int { image_uimage = 0, image_rootfs = 1, image_uboot = 2, image_diagsfs = 3 };
+inline constexpr const char* image_type_names[] = {"UImage", "RootFS", "UBoot", "DiagsFS"};
+inline constexpr int image_type_count = static_cast<int>(std::size(image_type_names));
 inline constexpr int image_none = -1;
 
-// "UImage", "RootFS", "UBoot", "DiagsFS"; "<error>" for any other number.
-const char* bundle_info_name(int type);
+// The type's name; "<error>" for any other number.
+[[nodiscard]] const char* bundle_info_name(int type);
 
 // The state of one pass, handed to every member handler as the parser's
 // opaque context. Everything is cleared at the start of each pass.
@@ -82,7 +87,7 @@ struct unbundle_state {
     std::unique_ptr<uint8_t[]> inflated;
 };
 
-inline unbundle_state& state_of(void* opaque) { return *static_cast<unbundle_state*>(opaque); }
+[[nodiscard]] inline unbundle_state& state_of(void* opaque) { return *static_cast<unbundle_state*>(opaque); }
 
 // Handlers installed into the tar parser; the opaque context is the state.
 using new_member_handler = untar_new_file_fn;
@@ -104,9 +109,24 @@ struct member_rule {
     void (*failed)(unbundle_state& state, const char* name);
 };
 
-bool member_rule_matches(const member_rule& rule, const char* name);
+// A rule list put together from parts, in order: a family's own rows first,
+// then the rows every family shares, which end with the catch-all row.
+// Sizes come from the parts.
+template <size_t... N>
+[[nodiscard]] constexpr std::array<member_rule, (N + ...)> rules_of(const member_rule (&... parts)[N]) {
+    std::array<member_rule, (N + ...)> rules{};
+    size_t at = 0;
+    (
+        [&] {
+            for (const member_rule& row : parts) rules[at++] = row;
+        }(),
+        ...);
+    return rules;
+}
+
+[[nodiscard]] bool member_rule_matches(const member_rule& rule, const char* name);
 // The deciding row; rules must end with a catch-all row.
-const member_rule& member_rule_find(std::span<const member_rule> rules, const char* name);
+[[nodiscard]] const member_rule& member_rule_find(std::span<const member_rule> rules, const char* name);
 // Acts on the chosen row: digests, weight, start action, data handler.
 void member_rule_apply(const member_rule& rule, unbundle_state& state, untar_stream* stream,
                        const char* name);
@@ -117,7 +137,7 @@ void member_rule_apply(const member_rule& rule, unbundle_state& state, untar_str
 // stream. plan is the install attempt's (null for a pass that installs
 // nothing); *read_failed (may be null) tells whether reading the bundle
 // file itself failed.
-int do_unbundle(const char* path, int file, const update_config* config,
+[[nodiscard]] int do_unbundle(const char* path, int file, const update_config* config,
                 new_member_handler new_member, image_check* checks, install_plan* plan = nullptr,
                 bool* read_failed = nullptr);
 
@@ -127,7 +147,7 @@ extern unsigned progress_base;
 void progress_push(unsigned weight);
 // progress_base plus the share of weight that position is of total, capped
 // at 100; the share is 0 for an empty total.
-unsigned progress_percent(unsigned weight, uint64_t position, uint64_t total);
+[[nodiscard]] unsigned progress_percent(unsigned weight, uint64_t position, uint64_t total);
 // Sets the e-ink bar to progress_percent.
 void progress_update(unsigned weight, uint64_t position, uint64_t total);
 // The progress of a member: the rewritten console line, the text bar and
@@ -139,8 +159,13 @@ void hash_starts(unbundle_state& state);
 void hash_update(unbundle_state& state, const uint8_t* bytes, size_t length);
 void hash_finish(unbundle_state& state, uint8_t* md5_out, uint8_t* sha256_out);
 
+// "IGNORING FILE: %s": a member that takes no part in the pass. As a start
+// action it accepts the member (1); as a failed-start action it only says so.
+[[nodiscard]] int announce_ignored_file(unbundle_state& state, const char* name);
+void print_ignored_file(unbundle_state& state, const char* name);
+
 // A data handler that drops the bytes.
-int ignore_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
+[[nodiscard]] int ignore_file_data(void* opaque, untar_stream* stream, tar_header* header, uint64_t offset,
                       uint32_t length, const uint8_t* bytes);
 
 // End-of-member step of the installing data handlers: ends the progress
@@ -148,7 +173,7 @@ int ignore_file_data(void* opaque, untar_stream* stream, tar_header* header, uin
 void finish_file_data_helper(unbundle_state& state, tar_header* header);
 
 // True when offset + length completes the member.
-inline bool member_complete(tar_header* header, uint64_t offset, uint32_t length) {
+[[nodiscard]] inline bool member_complete(tar_header* header, uint64_t offset, uint32_t length) {
     return offset + length == header->size;
 }
 

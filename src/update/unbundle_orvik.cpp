@@ -1,27 +1,51 @@
 #include "update/unbundle_orvik.h"
 
+#include "sys/console.h"
 #include "update/image_room.h"
+#include "update/install_common.h"
 
 namespace qm::orvik {
 
-// The kernel and boot loader may sit at the top of the archive or carry a
-// board folder; the kernel's folder is the MMC-boot family's.
-const member_rule check_signature_rules[5] = {
-    {{"rootfs.img.gz.sig", nullptr}, match_kind::exact, image_rootfs, false, 0, nullptr, rootfs_sig_file_data, nullptr},
-    {{"imx31_orvik/u-boot.bin.sig", "u-boot.bin.sig"}, match_kind::glob, image_uboot, false, 0, nullptr, uboot_sig_file_data, nullptr},
-    {{"imx35_selda/uImage.sig", "uImage.sig"}, match_kind::glob, image_uimage, false, 0, nullptr, uimage_sig_file_data, nullptr},
-    {{"diagsfs.img.sig", nullptr}, match_kind::exact, image_diagsfs, false, 0, nullptr, diagsfs_sig_file_data, nullptr},
-    {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, announce_ignored_signature, ignore_file_data, nullptr},
+namespace {
+
+[[nodiscard]] int uimage_start(unbundle_state& state, const char* name) {
+    err("INFO:Updating %s\n", name);
+    return stage_raw_image(state, name, {state.config->kernel_dev, 0, state.config->kernel_mtd});
+}
+[[nodiscard]] int uboot_start(unbundle_state& state, const char* name) {
+    err("INFO:Updating %s\n", name);
+    return stage_raw_image(state, name, {state.config->bootloader_dev, 0, state.config->bootloader_mtd});
+}
+
+// The kernel and the boot loader may sit at the top of the archive or carry
+// a board folder; the kernel's folder is the MMC-boot family's.
+constexpr member_rule signature_rows[] = {
+    {{"imx31_orvik/u-boot.bin.sig", "u-boot.bin.sig"}, match_kind::glob, image_uboot, false, 0, nullptr,
+     signature_check_file_data, nullptr},
+    {{"imx35_selda/uImage.sig", "uImage.sig"}, match_kind::glob, image_uimage, false, 0, nullptr,
+     signature_check_file_data, nullptr},
+};
+constexpr member_rule image_check_rows[] = {
+    {{"imx35_selda/uImage", "uImage"}, match_kind::glob, image_uimage, true, 2, nullptr, image_check_file_data,
+     nullptr},
+    {{"imx31_orvik/u-boot.bin", "u-boot.bin"}, match_kind::glob, image_uboot, true, 3, nullptr,
+     image_check_file_data, nullptr},
+};
+constexpr member_rule install_rows[] = {
+    {{"imx35_selda/uImage", "uImage"}, match_kind::glob, image_uimage, false, 6, uimage_start, staged_file_data,
+     print_ignored_file},
+    {{"imx31_orvik/u-boot.bin", "u-boot.bin"}, match_kind::glob, image_uboot, false, 9, uboot_start,
+     staged_file_data, print_ignored_file},
 };
 
-const member_rule check_image_rules[6] = {
-    {{"update*.dat", nullptr}, match_kind::glob, image_none, false, 0, announce_ignored_file, updatedat_file_data, nullptr},
-    {{"rootfs*.img.gz", nullptr}, match_kind::glob, image_rootfs, true, 20, nullptr, rootfs_check_file_data, nullptr},
-    {{"imx35_selda/uImage", "uImage"}, match_kind::glob, image_uimage, true, 2, nullptr, uimage_check_file_data, nullptr},
-    {{"imx31_orvik/u-boot.bin", "u-boot.bin"}, match_kind::glob, image_uboot, true, 3, nullptr, uboot_check_file_data, nullptr},
-    {{"diagsfs*.img", nullptr}, match_kind::glob, image_diagsfs, true, 0, nullptr, diagsfs_check_file_data, nullptr},
-    {{nullptr, nullptr}, match_kind::glob, image_none, false, 0, nullptr, generic_check_file_data, nullptr},
-};
+constexpr auto signature_rules = rules_of(signature_rows, shared_signature_rows);
+constexpr auto image_check_rules = rules_of(image_check_rows, shared_image_check_rows);
+constexpr auto install_rules = rules_of(install_rows, shared_install_rows);
+
+}  // namespace
+
+constexpr check_rules check_pass_rules{signature_rules, image_check_rules, image_room};
+constexpr std::span<const member_rule> install_pass_rules = install_rules;
 
 // The partitions are the board's; a host tool cannot know them.
 uint64_t image_room(int image_type, const update_config* config) {
@@ -38,3 +62,11 @@ int check_new_file(void* opaque, untar_stream* stream, tar_header* header) {
 }
 
 }  // namespace qm::orvik
+
+namespace qm {
+
+int unbundle_orvik(const char* path, update_config* config, int* result) {
+    return unbundle_with(path, config, result, orvik::check_new_file, orvik::install_pass_rules);
+}
+
+}  // namespace qm

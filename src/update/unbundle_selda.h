@@ -1,10 +1,22 @@
-// The unbundler of the MMC-boot family: its member rules by name.
+// The MMC-boot family: its member rules by name and its unbundler. The boot
+// loader and the kernel go to raw regions in front of the first partition
+// of the internal MMC.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "update/signing.h"
 #include "update/unbundle_common.h"
+#include "update/update.h"
+
+namespace qm {
+
+// The unbundler: the check pass, the verdict, then up to three install
+// attempts (unbundle_with). 1 when the bundle was verified and installed.
+[[nodiscard]] int unbundle_selda(const char* path, update_config* config, int* result);
+
+}  // namespace qm
 
 namespace qm::selda {
 
@@ -14,14 +26,14 @@ inline constexpr uint64_t bootloader_limit = 262144;
 inline constexpr long kernel_base = 266240;
 inline constexpr uint64_t kernel_limit = 3407872;
 
-// Check pass rules: signature members, then every other member.
-extern const member_rule check_signature_rules[5];
-extern const member_rule check_image_rules[6];
 // Bytes the destination of an image type holds on this family.
-uint64_t image_room(int image_type, const update_config* config);
-inline constexpr check_rules check_pass_rules{check_signature_rules, check_image_rules, image_room};
+[[nodiscard]] uint64_t image_room(int image_type, const update_config* config);
+
+// The rules of the check pass and of the install pass.
+extern const check_rules check_pass_rules;
+extern const std::span<const member_rule> install_pass_rules;
 
 // New-member handler of the check pass.
-int check_new_file(void* opaque, untar_stream* stream, tar_header* header);
+[[nodiscard]] int check_new_file(void* opaque, untar_stream* stream, tar_header* header);
 
 }  // namespace qm::selda

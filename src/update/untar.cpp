@@ -37,7 +37,7 @@ constexpr size_t field_count = sizeof header_fields / sizeof header_fields[0];
 static_assert(static_cast<size_t>(untar_step::devminor) - static_cast<size_t>(untar_step::name) + 1 ==
               field_count);
 
-constexpr uint32_t stored_header_bytes() {
+[[nodiscard]] constexpr uint32_t stored_header_bytes() {
     uint32_t total = 0;
     for (const header_field& f : header_fields) total += f.width;
     return total;
@@ -50,7 +50,7 @@ const header_field& field_of(untar_step step) {
 
 untar_step next_step(untar_step step) { return static_cast<untar_step>(static_cast<uint8_t>(step) + 1); }
 
-char* text_field(tar_header& h, untar_step step) {
+[[nodiscard]] char* text_field(tar_header& h, untar_step step) {
     switch (step) {
         case untar_step::name: return h.name;
         case untar_step::linkname: return h.linkname;
@@ -75,7 +75,7 @@ void store_number(tar_header& h, untar_step step, uint32_t value) {
     }
 }
 
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+[[nodiscard]] bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // An octal number field: optional leading white space and sign, octal
 // digits, then the end of the text, where spaces may stand before it (POSIX
@@ -83,7 +83,7 @@ bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // space and no NUL). A value that does not fit in 32 bits is refused rather
 // than wrapped, and so is a negative size: either would misplace every later
 // member of the archive.
-bool parse_octal(const char* text, bool is_size, uint32_t& value) {
+[[nodiscard]] bool parse_octal(const char* text, bool is_size, uint32_t& value) {
     const char* c = text;
     while (is_c_space(*c)) ++c;
     bool negative = false;
@@ -112,14 +112,14 @@ void begin_header(untar_stream& s) {
     s.region_remaining = block_size;
 }
 
-int fail(untar_stream& s) {
+[[nodiscard]] int fail(untar_stream& s) {
     s.resume = untar_step::header_start;
     return 0;
 }
 
 // Completes a header field whose bytes have all arrived. false after a
 // format error, which has been printed.
-bool finish_field(untar_stream& s, untar_step step) {
+[[nodiscard]] bool finish_field(untar_stream& s, untar_step step) {
     const header_field& f = field_of(step);
     switch (f.kind) {
         case field_kind::text:
@@ -161,7 +161,7 @@ struct cursor {
 
 // Takes the next bytes of a header field. false when the push ran out
 // before the field was complete.
-bool take_field_bytes(untar_stream& s, untar_step step, cursor& in) {
+[[nodiscard]] bool take_field_bytes(untar_stream& s, untar_step step, cursor& in) {
     const header_field& f = field_of(step);
     const uint32_t n = std::min(in.left, f.width - s.field_fill);
     if (f.kind != field_kind::flag && s.all_zero) s.all_zero = is_zero(in.at, n) != 0;
@@ -200,7 +200,7 @@ block_end end_header_block(untar_stream& s) {
 
 // Takes the member data and padding in this push. false when the push ran
 // out inside the member's region.
-bool take_member_data(untar_stream& s, cursor& in) {
+[[nodiscard]] bool take_member_data(untar_stream& s, cursor& in) {
     const uint32_t chunk =
         static_cast<uint32_t>(std::min<int64_t>(in.left, s.region_remaining));
     const uint64_t unsent = s.header.size > s.data_offset ? s.header.size - s.data_offset : 0;

@@ -79,7 +79,7 @@ struct untar_stream {
 
 // A new stream at the first header with no callbacks. label may be null
 // ("(none)"). Null, reported with perror's form, when memory runs out.
-untar_stream* untar_stream_create(const char* label);
+[[nodiscard]] untar_stream* untar_stream_create(const char* label);
 
 // The setters may be called at any time, also from inside a callback; the
 // parser reads the callbacks afresh before every call.
@@ -92,15 +92,15 @@ untar_file_data_fn untar_file_data(const untar_stream* stream);
 // Feeds the next piece of the archive (length 0 allowed). 1 when it was
 // consumed or held the end of the archive; 0 after a format error, which
 // has been printed, with the stream back at a header start.
-int untar_stream_push(untar_stream* stream, uint32_t length, const uint8_t* data);
+[[nodiscard]] int untar_stream_push(untar_stream* stream, uint32_t length, const uint8_t* data);
 
 // 1 once an all-zero header block has been seen, else 0.
-int untar_finished(const untar_stream* stream);
+[[nodiscard]] int untar_finished(const untar_stream* stream);
 
 // Releases the stream and its label; null is ignored.
 void untar_stream_finished(untar_stream* stream);
 
 // 1 when all length bytes are zero (also for length 0), else 0.
-int is_zero(const uint8_t* bytes, size_t length);
+[[nodiscard]] int is_zero(const uint8_t* bytes, size_t length);
 
 }  // namespace qm

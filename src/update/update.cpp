@@ -11,15 +11,17 @@
 #include "boot/startup.h"
 #include "display/bar.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "platform/boardid.h"
 #include "storage/mount.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
 #include "update/copy_file.h"
 #include "update/image_copies.h"
-#include "update/remove_file.h"
-#include "update/install_common.h"
 #include "update/install_journal.h"
+#include "update/remove_file.h"
+#include "update/unbundle_orvik.h"
+#include "update/unbundle_selda.h"
 
 namespace qm {
 
@@ -35,26 +37,23 @@ enum class Mode { normal, diags, singlekernel };
 
 constexpr const char* diags_message = "INFO:*** DIAGS MODE MEANS WE UPDATE BOTH KERNELS AND BOTH BOOTLOADERS ***\n";
 
-Mode mode_of(const std::string& name) {
+[[nodiscard]] Mode mode_of(const std::string& name) {
     if (name.find("diags") != std::string::npos) return Mode::diags;
     if (name.find("singlekernel") != std::string::npos) return Mode::singlekernel;
     return Mode::normal;
 }
 
-void set_result(int* result, int code) {
-    if (result != nullptr) *result = code;
-}
-
 // The first bundle in directory order, or "" when there is none.
-std::string first_bundle(sys::Directory& dir) {
+[[nodiscard]] std::string first_bundle(sys::Directory& dir) {
     std::string name;
     while (dir.next(name) > 0)
         if (fnmatch(bundle_glob, name.c_str(), 0) == 0) return name;
     return "";
 }
 
-// 0 when the battery allows an update, else the result code of the refusal.
-int battery_refusal(int skip_battery_check) {
+// update_ok when the battery allows an update, else the result code of the
+// refusal.
+[[nodiscard]] int battery_refusal(int skip_battery_check) {
     if (skip_battery_check) {
         err("INFO:Skipping battery charge check\n");
         return 0;
@@ -62,7 +61,7 @@ int battery_refusal(int skip_battery_check) {
     auto* gauge = gasgauge_open();
     if (gauge == nullptr) {
         err("ERROR:Could not access gasgauge\n");
-        return 2;
+        return update_no_gauge;
     }
     const int charge = gasgauge_charge_percent(gauge);
     out("Charge: %u%% ", static_cast<unsigned>(charge));
@@ -72,9 +71,9 @@ int battery_refusal(int skip_battery_check) {
     if (charge < lowest_charge) {
         err("Skipping update because battery is low. (%u%% is below %u%%)\n", static_cast<unsigned>(charge),
             static_cast<unsigned>(lowest_charge));
-        return 9;
+        return update_battery_low;
     }
-    return 0;
+    return update_ok;
 }
 
 void recheck_images(Mode mode, uint32_t* flags) {
@@ -97,7 +96,7 @@ void recheck_images(Mode mode, uint32_t* flags) {
 
 // Installs the diagnostics image the bundle left behind; false when it
 // could not (the caller then reports nothing installed).
-bool install_diagsfs() {
+[[nodiscard]] bool install_diagsfs() {
     auto& k = sys::kernel();
     err("INFO:Installation had diagsfs.img, installing it.\n");
     if (check_diagsfs_partition() == 0) {
@@ -114,11 +113,11 @@ bool install_diagsfs() {
     if (!copy_file(diagsfs_temp, "/mnt-rootfs/diagsfs.img", 1048576, 1, 1)) {
         err("EMERGENCY:Could not install diagsfs.img:could not copy file.\n");
         k.unlink("/mnt-rootfs/diagsfs.img");
-        unmount_rootfs();
+        (void)unmount_rootfs();  // it detaches lazily when it cannot unmount
         k.unlink(diagsfs_temp);
         return false;
     }
-    unmount_rootfs();
+    (void)unmount_rootfs();  // the copy is synced; a busy mount is detached lazily
     return true;
 }
 
@@ -131,7 +130,7 @@ void repair_copies_after_failure() {
     recheck_images(Mode::normal, &flags);
 }
 
-bool disable_diags() {
+[[nodiscard]] bool disable_diags() {
     if (!mount_rootfs()) {
         err("EMERGENCY:Could not set as non-diags\n");
         return false;
@@ -140,7 +139,7 @@ bool disable_diags() {
         err("INFO:Disabled diags.\n");
     else
         report_errno(diags_marker, errno);
-    unmount_rootfs();
+    (void)unmount_rootfs();  // it detaches lazily when it cannot unmount
     return true;
 }
 
@@ -150,7 +149,7 @@ bool disable_diags() {
 // bundle is gone, or was replaced, belongs to an update that can no longer
 // finish: it is removed, and the kernel and boot-loader copies that update
 // may have torn are checked and repaired.
-bool journal_of_bundle(const std::string& name, const char* path, install_journal& journal) {
+[[nodiscard]] bool journal_of_bundle(const std::string& name, const char* path, install_journal& journal) {
     const int found = install_journal_read(install_journal_path, &journal);
     if (found == 0) return false;
     struct stat status {};
@@ -167,8 +166,9 @@ bool journal_of_bundle(const std::string& name, const char* path, install_journa
     err("INFO:An update of %s did not finish and its bundle is gone\n",
         found > 0 ? journal.bundle : "an unknown bundle");
     // Removed first, so that a repair that hangs cannot bring every later
-    // boot back here.
-    install_journal_remove(install_journal_path);
+    // boot back here. A journal that stays (reported) only brings the next
+    // boot back to this repair.
+    (void)install_journal_remove(install_journal_path);
     repair_copies_after_failure();
     journal = {};
     return false;
@@ -176,7 +176,7 @@ bool journal_of_bundle(const std::string& name, const char* path, install_journa
 
 // Counts this boot in the journal and writes it before anything else is
 // written; false when it could not be written (reported).
-bool begin_journal(const std::string& name, const char* path, install_journal& journal) {
+[[nodiscard]] bool begin_journal(const std::string& name, const char* path, install_journal& journal) {
     struct stat status {};
     std::snprintf(journal.bundle, sizeof journal.bundle, "%s", name.c_str());
     journal.bundle_size = sys::kernel().stat(path, &status) == 0 ? status.st_size : 0;
@@ -199,16 +199,19 @@ void drop_refused(const char* path, const install_journal& journal) {
         err("EMERGENCY:\a*** The unfinished update of %s can no longer be installed and the device may not "
             "reboot properly until another update is installed! ***\n",
             path);
-    remove_file(path);
-    install_journal_remove(install_journal_path);
+    // Both report a failure; a bundle left behind is refused again at the
+    // next boot.
+    (void)remove_file(path);
+    (void)install_journal_remove(install_journal_path);
 }
 
 // The update began on as many boots as it may and never finished: the
 // bundle goes, and the boot goes on with the system as it is.
 void give_up(const char* path, const install_journal& journal) {
     err("ERROR:The update of %s did not finish in %u boots; giving it up\n", path, journal.boots);
-    remove_file(path);
-    install_journal_remove(install_journal_path);
+    // Both report a failure; the boot goes on either way.
+    (void)remove_file(path);
+    (void)install_journal_remove(install_journal_path);
     repair_copies_after_failure();
 }
 
@@ -244,12 +247,12 @@ int update_os(int* result, int skip_battery_check) {
     auto dir = k.opendir(bundle_dir);
     if (!dir) {
         err("INFO:No update*.bin found, no update needed.\n");
-        set_result(result, 0);
+        set_result(result, update_ok);
         return 0;
     }
     if (has_multiple_updates(bundle_dir) > 1) {
         err("ERROR:Refusing to update: too many update files found.\n");
-        set_result(result, 8);
+        set_result(result, update_too_many_bundles);
         return 0;
     }
     const std::string name = first_bundle(*dir);
@@ -261,7 +264,7 @@ int update_os(int* result, int skip_battery_check) {
     const bool resuming = journal_of_bundle(name, path, journal);
     if (name.empty()) {
         err("INFO:No update*.bin found, no update needed.\n");
-        set_result(result, 0);
+        set_result(result, update_ok);
         return 0;
     }
     if (resuming && journal.boots >= install_most_boots) {
@@ -270,7 +273,7 @@ int update_os(int* result, int skip_battery_check) {
         return 0;
     }
     const Mode mode = mode_of(name);
-    if (const int refusal = battery_refusal(skip_battery_check)) {
+    if (const int refusal = battery_refusal(skip_battery_check); refusal != update_ok) {
         set_result(result, refusal);
         return 0;
     }
@@ -282,12 +285,14 @@ int update_os(int* result, int skip_battery_check) {
     // Counted before anything can hang: a restart by the watchdog is a boot
     // of this update too.
     if (!begin_journal(name, path, journal)) {
-        set_result(result, 3);
+        set_result(result, update_failed);
         return -1;
     }
     k.alarm(15);
-    eink_init();
-    eink_screen(21);
+    // The panel is a courtesy: a reader whose display does not start still
+    // installs, with its progress on the console.
+    (void)eink_init();
+    (void)eink_screen(screen_updating);
     k.alarm(0);
 
     check_images(&config.image_flags);
@@ -316,11 +321,11 @@ int update_os(int* result, int skip_battery_check) {
         else
             keep_for_next_boot(path, journal);
         repair_copies_after_failure();
-        set_result(result, 3);
+        set_result(result, update_failed);
         return -1;
     }
     config.image_flags |= kernel1_valid | bootloader1_valid;
-    set_result(result, 0);
+    set_result(result, update_ok);
 
     recheck_images(mode, &config.image_flags);
 
@@ -338,7 +343,9 @@ int update_os(int* result, int skip_battery_check) {
         report_errno(diagsfs_temp, errno);
     // The journal goes only with the bundle: a bundle that stays behind is
     // then installed again a bounded number of times, not at every boot.
-    if (remove_file(path)) install_journal_remove(install_journal_path);
+    // A journal left behind (reported) is cleared at the next boot, which
+    // finds its bundle gone.
+    if (remove_file(path)) (void)install_journal_remove(install_journal_path);
     err("INFO:bundle %s was successful\n", path);
     return 1;
 }

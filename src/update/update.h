@@ -33,14 +33,31 @@ inline constexpr int unbundle_refused = 4;
 // Reading the bundle file itself failed: the bundle may well be sound.
 inline constexpr int unbundle_unreadable = 5;
 
-// Result code of update_os when an update did not finish in the number of
-// boots its install journal allows: the bundle is given up and the boot
-// goes on.
+// Result codes of update_os, stored through its result pointer; a failed
+// update shows its code on the screen, so the values must not change.
+// Nothing to report: installed, or no bundle found.
+inline constexpr int update_ok = 0;
+// The battery gauge could not be read, so the charge is unknown.
+inline constexpr int update_no_gauge = 2;
+// The bundle could not be verified or installed (or its install journal
+// could not be written).
+inline constexpr int update_failed = 3;
+// More than one "update*.bin" on the user store.
+inline constexpr int update_too_many_bundles = 8;
+// The battery charge is below what an update needs.
+inline constexpr int update_battery_low = 9;
+// The update did not finish in the number of boots its install journal
+// allows: the bundle is given up and the boot goes on.
 inline constexpr int update_given_up = 10;
+
+// Stores code through a result pointer that may be null.
+inline void set_result(int* result, int code) {
+    if (result != nullptr) *result = code;
+}
 
 // Number of entries of dir matching "update*.bin" (each reported); 0 when
 // the directory cannot be read.
-int has_multiple_updates(const char* dir);
+[[nodiscard]] int has_multiple_updates(const char* dir);
 
 // Installs the one bundle of /mnt-us/ (mounted by the caller). 1 installed,
 // 0 nothing installed (no bundle, refused, given up after too many boots, or
@@ -48,9 +65,9 @@ int has_multiple_updates(const char* dir);
 // screen code goes to *result when result is not null. The install journal
 // on the user store lets an update that a power cut or a failure interrupted
 // run again at the next boot, a bounded number of times.
-int update_os(int* result, int skip_battery_check);
+[[nodiscard]] int update_os(int* result, int skip_battery_check);
 
 // Hands the bundle to the unbundler of the board's family; 1 installed.
-int unbundle(const char* path, update_config* config, int* result);
+[[nodiscard]] int unbundle(const char* path, update_config* config, int* result);
 
 }  // namespace qm

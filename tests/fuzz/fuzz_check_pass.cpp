@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!file.valid()) __builtin_trap();
         qm::progress_base = 0;
         qm::image_check checks[qm::image_type_count] = {};
-        qm::authorise_bundle(path.c_str(), file.get(), &config, check, checks, nullptr);
+        // Any verdict will do; what is looked at is that the walk stays in bounds.
+        (void)qm::authorise_bundle(path.c_str(), file.get(), &config, check, checks, nullptr);
         for (const qm::image_check& c : checks)
             if (c.sig_len > sizeof c.sig) __builtin_trap();
     }

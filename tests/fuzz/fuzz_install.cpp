@@ -41,6 +41,8 @@
 #include "support/small_reader.h"
 #include "sys/kernel.h"
 #include "update/install_common.h"
+#include "update/unbundle_orvik.h"
+#include "update/unbundle_selda.h"
 
 namespace {
 

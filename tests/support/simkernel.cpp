@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "boot/process_state.h"
+
 namespace test {
 
 SimDevice::SimDevice(const sim::InitOptions& options) {
@@ -13,6 +15,9 @@ SimDevice::SimDevice(const sim::InitOptions& options) {
     kernel_->console().capture_to(&console_);
     kernel_->on_run_end([](const std::string& line) { throw std::runtime_error("run ended: " + line); });
     sys::install(*kernel_);
+    // Each device starts the program afresh: nothing a test before left in
+    // the program's state may show through.
+    qm::process_state_reset();
 }
 
 SimDevice::~SimDevice() = default;

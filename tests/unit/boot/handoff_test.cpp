@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/process_state.h"
+
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -140,7 +142,7 @@ TEST(HandOff, TearsDownKeypadStorageAndPanelThenProcThenExecs) {
     EXPECT_EQ(device.console().find("BOOTING DEFAULT.\n"), 0u) << device.console();
     EXPECT_FALSE(k.mounts().mounted_on("/proc"));
     EXPECT_TRUE(k.passed_on_exec().empty()) << "kinit inherits no descriptor of ours";
-    qm::boardid_reset();
+    qm::process_state_reset();
 }
 
 // The network boot runs on a board of the MMC-boot family, whose USB

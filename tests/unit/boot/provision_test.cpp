@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/process_state.h"
+
 #include <filesystem>
 #include <sstream>
 
@@ -60,7 +62,7 @@ size_t count_of(const std::string& text, const std::string& part) {
 
 class Provisioning : public testing::Test {
 protected:
-    void TearDown() override { qm::boardid_reset(); }
+    void TearDown() override { qm::process_state_reset(); }
     void make_device(const sim::InitOptions& options, int64_t offset) {
         device_ = std::make_unique<test::SimDevice>(options);
         qm::g_offset_mmc = offset;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "display/egl_image.h"
+#include "support/console_kernel.h"
 #include "support/param_name.h"
-#include "support/simkernel.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ TEST(EglPixelBounds, UnsupportedDepthsReadZeroAndWriteNothing) {
 }
 
 TEST(EglCreate, RowsArePaddedToWholeBytesAndBufferIsBorrowed) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     uint8_t buffer[300] = {};
     egl_image image;
     ASSERT_EQ(qm::egl_create_from_buffer(&image, buffer, 600, 1, 4), 1);
@@ -233,7 +233,7 @@ class EglLoad : public testing::TestWithParam<LoadCase> {};
 
 TEST_P(EglLoad, InflatesHeaderAndRowsForThePaddingMode) {
     const auto& c = GetParam();
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const uint32_t height = 3;
     std::vector<uint8_t> rows(size_t{c.rowbytes} * height);
     for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<uint8_t>(i * 37 + 1);
@@ -274,7 +274,7 @@ class EglLoadFails : public testing::TestWithParam<BadLoadCase> {};
 
 TEST_P(EglLoadFails, EndsWithoutPixels) {
     const auto& c = GetParam();
-    test::SimDevice device;
+    test::ConsoleKernel device;
     egl_image image;
     uint8_t dummy = 0;
     image.image_data = &dummy;  // a load always starts by forgetting the old pixels
@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
     test::ParamName());
 
 TEST(EglLoad, MissingArgumentsFailAtOnce) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const auto data = good_picture();
     egl_image image;
     EXPECT_EQ(qm::egl_load_memory(nullptr, nullptr, data.data(), data.size(), 0), 0);

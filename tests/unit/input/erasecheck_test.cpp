@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/console_kernel.h"
 #include "support/param_name.h"
-#include "support/simkernel.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ class SpritePosition : public testing::TestWithParam<PanelCase> {};
 
 TEST_P(SpritePosition, LetterSitsInTheWhiteField) {
     const PanelCase& c = GetParam();
-    test::SimDevice device;
+    test::ConsoleKernel device;
     int x = -1, y = -1;
     qm::erasecheck_sprite_position(c.xres, c.yres, c.letter, &x, &y);
     EXPECT_EQ(x, c.x);

@@ -1,6 +1,8 @@
 #include "input/keypad.h"
 
 #include <gtest/gtest.h>
+
+#include "boot/process_state.h"
 #include <linux/input.h>
 
 #include "platform/boardid.h"
@@ -51,7 +53,7 @@ protected:
     }
     ~Keypad() override {
         qm::keypad_shutdown();
-        qm::boardid_reset();
+        qm::process_state_reset();
     }
     void emit(unsigned unit, uint16_t type, uint16_t code, int32_t value) {
         device_.kernel().state<sim::InputDevices>().emit(unit, type, code, value);
@@ -187,7 +189,7 @@ TEST_P(KeypadBoards, DriversGetTheBoardParameters) {
     else
         EXPECT_EQ(device.console().find("Using"), std::string::npos) << device.console();
     qm::keypad_shutdown();
-    qm::boardid_reset();
+    qm::process_state_reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,8 @@
 #include "input/readkey.h"
 
 #include <gtest/gtest.h>
+
+#include "boot/process_state.h"
 #include <linux/input.h>
 
 #include "input/keypad.h"
@@ -24,7 +26,7 @@ protected:
     }
     ~ReadKey() override {
         qm::keypad_shutdown();
-        qm::boardid_reset();
+        qm::process_state_reset();
     }
     sim::Kernel& kernel() { return device_.kernel(); }
     sim::Micros now() { return kernel().clock().now(); }

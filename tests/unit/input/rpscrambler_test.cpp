@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/process_state.h"
+
 #include "platform/boardid.h"
 #include "support/param_name.h"
 #include "support/simkernel.h"
@@ -54,7 +56,7 @@ TEST(Password, EmptyOrMissingIdentifierUsesTheDefault) {
 class DevicePassword : public testing::Test {
 protected:
     DevicePassword() { device_.kernel().mount("proc", "/proc", "proc", 0, ""); }
-    ~DevicePassword() override { qm::boardid_reset(); }
+    ~DevicePassword() override { qm::process_state_reset(); }
     test::SimDevice device_;
 };
 

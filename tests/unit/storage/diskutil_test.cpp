@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/process_state.h"
+
 #include <cstring>
 #include <vector>
 
@@ -43,7 +45,7 @@ void put_entry(qm::mbr_sector& mbr, int number, uint8_t flag, uint8_t type, uint
 class MbrTest : public testing::Test {
 protected:
     void SetUp() override { qm::g_offset_mmc = mmc_boot_offset; }
-    void TearDown() override { qm::boardid_reset(); }
+    void TearDown() override { qm::process_state_reset(); }
     test::SimDevice device;
 };
 

@@ -1,6 +1,8 @@
 #include "storage/gadget.h"
 
 #include <gtest/gtest.h>
+
+#include "boot/process_state.h"
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -23,12 +25,8 @@ protected:
         kernel().mount("proc", "/proc", "proc", 0, "");
         kernel().mount("sysfs", "/sys", "sysfs", 0, "");
         qm::boardid_init();
-        qm::g_storage_initialized = 0;
     }
-    ~Gadget() override {
-        qm::g_storage_initialized = 0;
-        qm::boardid_reset();
-    }
+    ~Gadget() override { qm::process_state_reset(); }
     sim::Kernel& kernel() { return device_.kernel(); }
     sim::UsbController& usb() { return kernel().state<sim::UsbController>(); }
     bool has(const std::string& text) { return device_.console().find(text) != std::string::npos; }

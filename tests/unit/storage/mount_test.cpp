@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/process_state.h"
+
 #include <filesystem>
 
 #include "boot/provision.h"
@@ -41,7 +43,7 @@ protected:
         ASSERT_EQ(qm::partition_disk("/dev/mmcblk0", "MMC0"), 1);
         device.take_console();
     }
-    void TearDown() override { qm::boardid_reset(); }
+    void TearDown() override { qm::process_state_reset(); }
     std::string image() { return device.host("mmc0.img"); }
     off_t userstore() { return 892480LL * 512; }
     const sim::LoopBinding* loop0() { return device.kernel().storage().loops.bound(0); }

@@ -63,7 +63,6 @@ inline CheckRun check_bundle(const std::string& bytes, bundle::family family = b
     SimDevice device;
     CheckRun run;
     const int fd = place_bundle(device, bytes);
-    qm::progress_base = 0;
     run.authorised = qm::authorise_bundle("/update.bin", fd, nullptr, bundle::family_check_new_file(family),
                                           run.checks, &run.pass);
     device.kernel().close(fd);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/process_state.h"
+
 #include <mbedtls/md5.h>
 
 #include "bundle_fixture.h"
@@ -237,7 +239,7 @@ TEST(CheckPass, ProgressWeightsOfTheImages) {
                                   "INFO:Total progress is 25%\n",
                                   "INFO:Total progress is 25%\n\nCHK: notes.txt "});
     EXPECT_EQ(qm::progress_base, 25u);
-    qm::progress_base = 0;
+    qm::process_state_reset();
 }
 
 TEST(CheckPass, EchoesTextMembersLineByLine) {

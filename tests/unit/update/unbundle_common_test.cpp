@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/process_state.h"
+
 #include "bundle_fixture.h"
 #include "sim/faults.h"
 #include "support/param_name.h"
@@ -349,7 +351,7 @@ TEST_P(Progress, BarShowsTheBaseAndTheMembersShare) {
     const ProgressCase& c = GetParam();
     qm::progress_base = c.base;
     EXPECT_EQ(qm::progress_percent(c.weight, c.position, c.total), c.shown);
-    qm::progress_base = 0;
+    qm::process_state_reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -368,7 +370,7 @@ TEST(Progress, PushPrintsTheTotalWithoutACap) {
     qm::progress_push(20);
     qm::progress_push(0);
     EXPECT_EQ(qm::progress_base, 115u);
-    qm::progress_base = 0;
+    qm::process_state_reset();
     EXPECT_EQ(device.console(), "INFO:Total progress is 115%\nINFO:Total progress is 115%\n");
 }
 

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/console_kernel.h"
 #include "support/param_name.h"
-#include "support/simkernel.h"
 #include "support/testdir.h"
 
 namespace {
@@ -183,7 +183,7 @@ struct SplitCase {
 class UntarSplit : public testing::TestWithParam<SplitCase> {};
 
 TEST_P(UntarSplit, SplitGivesTheSameMembersAsOnePushWithRunsOnPushBoundaries) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const size_t piece = GetParam().piece;
     const std::string bytes = archive(mixed_entries());
     const Walk walk = walk_archive(bytes, piece);
@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(Pieces, UntarSplit,
                          test::ParamName());
 
 TEST(Untar, EmptyPushesAnywhereChangeNothing) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const std::string bytes = archive(mixed_entries());
     const Walk whole = walk_archive(bytes, 0);
 
@@ -266,7 +266,7 @@ TEST(Untar, DamagedArchivesBehaveTheSameInAnyPieces) {
             bytes[at] = choices[next() % sizeof choices];
         }
         SCOPED_TRACE(round);
-        test::SimDevice device;
+        test::ConsoleKernel device;
         const Walk whole = walk_archive(bytes, 0);
         const std::string whole_console = device.take_console();
         refused += whole.result == 0;
@@ -288,7 +288,7 @@ TEST(Untar, DamagedArchivesBehaveTheSameInAnyPieces) {
 // ---- The end of the archive ---------------------------------------------
 
 TEST(Untar, OneZeroBlockEndsTheArchiveAndTheRestOfThePushIsIgnored) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     std::string bytes = member({"a", "abc", '0', ""}) + std::string(512, '\0') + member({"late", "zz", '0', ""});
     const Walk walk = walk_archive(bytes, 0);
     EXPECT_EQ(walk.result, 1);
@@ -298,7 +298,7 @@ TEST(Untar, OneZeroBlockEndsTheArchiveAndTheRestOfThePushIsIgnored) {
 }
 
 TEST(Untar, MissingEndBlockLeavesTheStreamUnfinished) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const std::string bytes = member({"a", pattern(700, 5), '0', ""});
     for (size_t piece : {size_t{1}, size_t{512}, size_t{0}}) {
         const Walk walk = walk_archive(bytes, piece);
@@ -310,7 +310,7 @@ TEST(Untar, MissingEndBlockLeavesTheStreamUnfinished) {
 }
 
 TEST(Untar, BlockWithOnlyATypeFlagIsAnEndBlockAndMoreZeroBlocksKeepItFinished) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     std::string end(512, '\0');
     end[156] = '0';
     qm::untar_stream* s = qm::untar_stream_create("t");
@@ -327,7 +327,7 @@ TEST(Untar, BlockWithOnlyATypeFlagIsAnEndBlockAndMoreZeroBlocksKeepItFinished) {
 // ---- Header fields --------------------------------------------------------
 
 TEST(Untar, NameOfOneHundredCharactersIsTerminatedAndThePrefixIsLeftOut) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const std::string long_name(100, 'q');
     const Walk walk = walk_archive(archive({{long_name, "1", '0', "some/prefix/dir"}, {"next", "2", '0', ""}}), 1);
     ASSERT_EQ(walk.members.size(), 2u);
@@ -337,7 +337,7 @@ TEST(Untar, NameOfOneHundredCharactersIsTerminatedAndThePrefixIsLeftOut) {
 }
 
 TEST(Untar, DecodedHeaderCarriesEveryField) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     Entry e{"dev/node", "", '3', ""};
     std::string block = header_block(e);
     std::memcpy(&block[157], "target", 6);
@@ -372,7 +372,7 @@ TEST_P(UntarField, FieldIsDecodedOrRefused) {
     std::memcpy(&bytes[c.at], c.text.data(), c.text.size());
     for (size_t piece : {size_t{0}, size_t{1}}) {
         SCOPED_TRACE(piece);
-        test::SimDevice device;
+        test::ConsoleKernel device;
         const Walk walk = walk_archive(bytes, piece, c.message.empty() ? "x.tar" : nullptr);
         EXPECT_EQ(walk.faults, "");
         if (c.shown) {
@@ -430,7 +430,7 @@ TEST(Untar, BlockZeroUpToModeButNotAfterIsCorrupt) {
     const std::string bytes = block + archive({{"good", "ok", '0', ""}});
     for (size_t piece : {size_t{0}, size_t{1}, size_t{7}}) {
         SCOPED_TRACE(piece);
-        test::SimDevice device;
+        test::ConsoleKernel device;
         const Walk walk = walk_archive(bytes, piece, "bundle.bin");
         EXPECT_EQ(walk.result, 0);
         EXPECT_TRUE(walk.members.empty());
@@ -439,7 +439,7 @@ TEST(Untar, BlockZeroUpToModeButNotAfterIsCorrupt) {
 }
 
 TEST(Untar, StreamStartsOverAfterAnError) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     std::string bad = header_block({"bad", "", '0', ""});
     bad[101] = '9';
     const std::string good = archive({{"good", "payload", '0', ""}});
@@ -491,7 +491,7 @@ int route_by_name(void*, qm::untar_stream* stream, qm::tar_header* header) {
 }
 
 TEST(Untar, CallbacksInstalledFromCallbacksTakeEffectAtOnceAndStay) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     // "other" has no routing of its own: the callback left by "keep" serves it.
     const std::string bytes = archive({{"keep", "0123456789abcdef", '0', ""}, {"other", "zzz", '0', ""}});
     for (size_t piece : {size_t{1}, size_t{0}}) {
@@ -514,7 +514,7 @@ TEST(Untar, CallbacksInstalledFromCallbacksTakeEffectAtOnceAndStay) {
 }
 
 TEST(Untar, WalkWithoutCallbacksStillFindsTheEnd) {
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const std::string bytes = archive(mixed_entries());
     qm::untar_stream* s = qm::untar_stream_create(nullptr);
     EXPECT_EQ(qm::untar_stream_push(s, static_cast<uint32_t>(bytes.size()),
@@ -561,7 +561,7 @@ TEST_P(UntarPeer, ArchiveGivesTheSameMembersInAnyPieces) {
     const std::string bytes = test::read_file(tar_path);
     ASSERT_GT(bytes.size(), 250'003u);
 
-    test::SimDevice device;
+    test::ConsoleKernel device;
     const Walk whole = walk_archive(bytes, 0);
     EXPECT_EQ(whole.result, 1);
     EXPECT_EQ(whole.finished, 1);
