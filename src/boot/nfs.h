@@ -6,6 +6,6 @@ namespace qm {
 // Loads the Ethernet gadget, configures the link, mounts the root over NFS
 // (up to ten attempts) and runs the system's init from it. 0 when the link
 // or the mount failed, 1 after the init command ran and returned.
-int nfs_boot();
+[[nodiscard]] int nfs_boot();
 
 }  // namespace qm

@@ -16,7 +16,7 @@ void mount_sys();
 void disable_hotplug();
 
 // 0 when the first 512 bytes of path can be read, -200 otherwise.
-int check_block_device(const char* path);
-int check_diagsfs_partition();
+[[nodiscard]] int check_block_device(const char* path);
+[[nodiscard]] int check_diagsfs_partition();
 
 }  // namespace qm

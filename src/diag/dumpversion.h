@@ -7,6 +7,6 @@ namespace qm {
 void dump_version_info();
 
 // The main CPU clock in Hz (despite the name) from /proc/cpu/clocks, or -1.
-long get_cpu_mhz();
+[[nodiscard]] long get_cpu_mhz();
 
 }  // namespace qm

@@ -6,14 +6,14 @@ namespace qm {
 
 // Prints one long-format line ("drwxr-xr-x   2     0     0    4096 name")
 // for name; 0 (and nothing printed) when status or path is null.
-int dump_stat(const char* name, const char* path, const struct stat* status);
+[[nodiscard]] int dump_stat(const char* name, const char* path, const struct stat* status);
 
 // One long-format line for path; 0 when its status could not be read (the
 // error is reported and the line shows an all-zero status).
-int ls_file(const char* path);
+[[nodiscard]] int ls_file(const char* path);
 
 // "path:" and a line for each entry, "." and ".." included, in directory
 // order; 0 when the directory cannot be opened.
-int ls_dir(const char* path);
+[[nodiscard]] int ls_dir(const char* path);
 
 }  // namespace qm

@@ -152,7 +152,9 @@ int eink_init() {
     }
     eink_buffer = static_cast<uint8_t*>(mapped);
 
-    egl_create_from_buffer(&eink_image, eink_buffer, var.xres, var.yres, var.bits_per_pixel);
+    // A panel that reports no size leaves an empty picture, which every
+    // drawing skips (the failure is on the console).
+    (void)egl_create_from_buffer(&eink_image, eink_buffer, var.xres, var.yres, var.bits_per_pixel);
     // Drawing must stay inside the mapping even if the driver reports less
     // memory than its screen size needs.
     if (eink_image.rowbytes != 0 && uint64_t{eink_image.rowbytes} * eink_image.yres > eink_size) {
@@ -206,7 +208,9 @@ int eink_progressbar(unsigned percent) {
 }
 
 int eink_progressbar_clear() {
-    eink_progressbar(progressbar_remove);
+    // A bar that cannot be removed is reported; the picture under it stays
+    // as it was, which is all a caller could do about it.
+    (void)eink_progressbar(progressbar_remove);
     return 1;
 }
 
@@ -244,7 +248,7 @@ int eink_display_image(unsigned index, int x, int y) {
         return 0;
     }
     egl_copyrect(&eink_image, &record, x, y, record.xres, record.yres, 0, 0);
-    eink_update_full();
+    (void)eink_update_full();  // reports its own failure; the picture is in place for the next update
     egl_destroy(&record);
     return 1;
 }
@@ -280,7 +284,7 @@ int eink_display_error(int code) {
     const unsigned x = (eink_xres - glyph_width * n) / 2;
     const unsigned y = eink_yres == 1200 ? 840 : 760;
     eink_drawstring(x, y, x, text);
-    eink_update_partial();
+    (void)eink_update_partial();  // the code is on the console above either way
     return 1;
 }
 
@@ -296,7 +300,7 @@ int eink_char_to_sprite(int c) {
 
 void eink_drawsprite(int x, int y, int index) {
     egl_copyrect(&eink_image, &ei_sprites, x, y, sprite_size, sprite_size, 0, sprite_size * index);
-    eink_update_partial();
+    (void)eink_update_partial();  // reports its own failure
 }
 
 void eink_dump() {

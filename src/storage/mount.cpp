@@ -96,7 +96,7 @@ int losetup_fat(const char* disk_path, const char* loop_path) {
     part_info fat {};
     bool found = false;
     for (int number = 1; number <= 4 && !found; ++number) {
-        get_part_info(&fat, number, &mbr);
+        (void)get_part_info(&fat, number, &mbr);  // numbers 1 to 4 always give an entry
         found = fat.type == fat32_type;
     }
     if (!found) {

@@ -8,6 +8,6 @@ namespace sys {
 
 // Reads until count bytes arrived, the file ended or a read failed: the
 // count read, or -1 with errno set. Interrupted reads are repeated.
-ssize_t read_full(int fd, void* buffer, size_t count);
+[[nodiscard]] ssize_t read_full(int fd, void* buffer, size_t count);
 
 }  // namespace sys
