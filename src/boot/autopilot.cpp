@@ -3,6 +3,7 @@
 #include "boot/handoff.h"
 #include "boot/quillmar.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/readkey.h"
 #include "platform/boardid.h"
 #include "storage/mount.h"
@@ -13,6 +14,10 @@
 namespace qm {
 
 namespace {
+
+// Shown when the user store holds more than one bundle: the code update_os
+// stores for the same refusal.
+constexpr int error_too_many_bundles = 8;
 
 // Reboots; when the kernel refuses even the power-off, the boot goes on
 // with the hand-off instead of ending the first process (which would
@@ -42,8 +47,8 @@ int autopilot_update() {
         // Unmounting and the panel report their own failures; the boot goes
         // on the same way whatever they give.
         (void)unmount_dosfs();
-        (void)eink_screen(23);
-        (void)eink_display_error(8);
+        (void)eink_screen(screen_update_failed);
+        (void)eink_display_error(error_too_many_bundles);
         k.sleep(10);
         k.alarm(0);
         return 0;
@@ -54,7 +59,7 @@ int autopilot_update() {
     if (installed == 0) {
         if (result == update_given_up) {
             // An update that never finished: say so, then boot what is there.
-            (void)eink_screen(23);
+            (void)eink_screen(screen_update_failed);
             (void)eink_display_error(result);
             k.sleep(10);
         }
@@ -65,14 +70,14 @@ int autopilot_update() {
         return 1;
     }
     if (installed > 0) {
-        (void)eink_screen(22);
+        (void)eink_screen(screen_update_done);
         (void)unmount_dosfs();
         reboot_or_boot_on(1);
         return 1;
     }
 
     err("ERROR:*** There was a problem in the updates!\n");
-    (void)eink_screen(23);
+    (void)eink_screen(screen_update_failed);
     (void)eink_display_error(result);
     (void)unmount_dosfs();
     k.alarm(20);

@@ -8,6 +8,7 @@
 #include "boot/startup.h"
 #include "diag/dmesg.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/keypad.h"
 #include "input/readkey.h"
 #include "storage/gadget.h"
@@ -79,9 +80,9 @@ void default_boot() {
     // Nothing taken down here can stop the hand-off: a part that failed to
     // stop has said so, and the next program starts over anyway.
     (void)keypad_shutdown();
-    (void)eink_screen(26);
+    (void)eink_screen(screen_please_wait);
     storage_shutdown();
-    (void)eink_screen(20);
+    (void)eink_screen(screen_booting);
     eink_shutdown();
     out("BOOTING DEFAULT.\n");
     disable_hotplug();

@@ -5,6 +5,7 @@
 #include "boot/provision.h"
 #include "diag/dmesg.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/erasecheck.h"
 #include "input/readkey.h"
 #include "input/rpscrambler.h"
@@ -21,7 +22,6 @@ namespace {
 
 constexpr const char* internal_mmc = "/dev/mmcblk0";
 constexpr const char* user_store = "/dev/mmcblk0p4";
-constexpr int usb_storage_screen = 8;
 
 constexpr const char* developer_menu_text =
     "\n\nDeveloper Menu\n====\n3. Load MMC0 over USB storage\n4. Erase MMC0\n"
@@ -125,7 +125,7 @@ void main_menu() {
 }
 
 void storage_menu(const char* label) {
-    (void)eink_screen(usb_storage_screen);  // the console shows the same menu
+    (void)eink_screen(screen_usb_storage);  // the console shows the same menu
     int awaited = 1;
     for (;;) {
         dump_gasgauge();

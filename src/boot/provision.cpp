@@ -9,6 +9,7 @@
 
 #include "display/bar.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "platform/boardid.h"
 #include "storage/gadget.h"
 #include "storage/mount.h"
@@ -216,7 +217,7 @@ int erase_userstore_and_varlocal() {
     err("INFO:**************************************\n");
     err("INFO:*** ERASING USERSTORE AND VARLOCAL ***\n");
     err("INFO:**************************************\n");
-    (void)eink_screen(26);
+    (void)eink_screen(screen_please_wait);
     // A VarLocal that cannot be erased (reported) must not keep the user
     // store from being formatted.
     (void)erase_dev("/dev/mmcblk0p2", "VarLocal");

@@ -10,6 +10,7 @@
 #include "diag/dmesg.h"
 #include "diag/dumpversion.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/erasecheck.h"
 #include "input/keypad.h"
 #include "input/readkey.h"
@@ -49,7 +50,7 @@ int ask_boot_mode() {
     auto& k = sys::kernel();
     // The panel is best effort here: the console line and the power-off
     // follow whatever it gives.
-    (void)eink_screen(25);
+    (void)eink_screen(screen_boot_failed);
     (void)eink_display_error(code);
     err("EMERGENCY:***** THERE WAS A PROBLEM BOOTING THE DEVICE (errcode=%d) *****\n", code);
     for (;;) {

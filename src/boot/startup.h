@@ -15,7 +15,11 @@ void mount_proc();
 void mount_sys();
 void disable_hotplug();
 
-// 0 when the first 512 bytes of path can be read, -200 otherwise.
+// The boot failure code shown when the internal MMC cannot be read.
+inline constexpr int boot_error_unreadable_device = 200;
+
+// 0 when the first 512 bytes of path can be read, else
+// -boot_error_unreadable_device.
 [[nodiscard]] int check_block_device(const char* path);
 [[nodiscard]] int check_diagsfs_partition();
 

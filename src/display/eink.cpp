@@ -173,12 +173,13 @@ void eink_shutdown() {
     auto& k = sys::kernel();
     if (is_open()) {
         if (eink_buffer != nullptr) {
-            k.munmap(eink_buffer, eink_size);
+            (void)k.munmap(eink_buffer, eink_size);  // fails only for a mapping that is not ours
             eink_size = 0;
             eink_buffer = nullptr;
         }
         close_device();
-        for (size_t i = std::size(modules); i-- > 0;) k.delete_module(modname(modules[i]), O_NONBLOCK);
+        // A driver that stays loaded does no harm to the hand-off.
+        for (size_t i = std::size(modules); i-- > 0;) (void)k.delete_module(modname(modules[i]), O_NONBLOCK);
     }
     // Nothing may draw into the released mapping.
     eink_image = egl_image{};

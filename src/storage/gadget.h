@@ -9,14 +9,14 @@ namespace qm {
 extern int g_storage_initialized;
 
 // Loads the family's controller and storage modules once. 0 on success or
-// when already done, -22 for a board of neither family, -5 when a module
-// did not load.
+// when already done, -EINVAL for a board of neither family, -EIO when a
+// module did not load.
 [[nodiscard]] int storage_init();
 
 // Makes path (a regular file or block device) the unit's backing file, or
-// withdraws it when path is null. 0 on success; -22 before storage_init,
-// the error number when path cannot be examined, 22 for another kind of
-// file, else the result of gadget_storage_set.
+// withdraws it when path is null. 0 on success; -EINVAL before
+// storage_init, the error number when path cannot be examined, EINVAL for
+// another kind of file, else the result of gadget_storage_set.
 [[nodiscard]] int storage_export(const char* path);
 
 // Writes path and its NUL into the unit's backing-file entry. 0 or the
