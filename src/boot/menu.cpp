@@ -39,6 +39,9 @@ bool is_idle_key(char key) {
 // export worked.
 int export_over_usb(const char* path, const char* label) {
     if (storage_export(path) != 0) {
+        // Without a line feed, as readers have always printed it: service
+        // scripts that watch the console match this text as it is, and the
+        // menu that follows starts on a new line anyway.
         err("INFO:%s: storage_export(%s) failed", "main_menu", path);
         return 0;
     }

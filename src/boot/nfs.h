@@ -1,4 +1,6 @@
-// Network root boot over the USB Ethernet gadget.
+// Network root boot over the USB Ethernet gadget. No menu entry of the
+// device program reaches it: it is kept for development boards, whose
+// builders call it to boot a root file system from their workstation.
 #pragma once
 
 namespace qm {

@@ -15,6 +15,7 @@
 #include "input/keypad.h"
 #include "input/readkey.h"
 #include "platform/boardid.h"
+#include "storage/block_check.h"
 #include "storage/gadget.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
@@ -26,6 +27,9 @@ namespace {
 constexpr int boot_normal = 0;
 constexpr int boot_developer_menu = 1;
 constexpr int boot_erase_check = 2;
+// 0 is no closed prompt: read_key waits one select of a second before it
+// first looks at the clock, so the console has that one second to ask for
+// a menu. Every boot of every reader waits for it, so it stays that short.
 constexpr int prompt_window_seconds = 0;
 
 // The boot prompt: ENTER asks for the developer menu, "/" for the erase

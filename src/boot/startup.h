@@ -1,6 +1,9 @@
 // The small start-up steps that only the boot sequence runs.
 #pragma once
 
+// Until every caller includes storage/block_check.h itself.
+#include "storage/block_check.h"
+
 namespace qm {
 
 // Handler of the alarm and of every fatal signal: prints a notice, dumps
@@ -14,13 +17,5 @@ void install_fatal_handlers();
 void mount_proc();
 void mount_sys();
 void disable_hotplug();
-
-// The boot failure code shown when the internal MMC cannot be read.
-inline constexpr int boot_error_unreadable_device = 200;
-
-// 0 when the first 512 bytes of path can be read, else
-// -boot_error_unreadable_device.
-[[nodiscard]] int check_block_device(const char* path);
-[[nodiscard]] int check_diagsfs_partition();
 
 }  // namespace qm

@@ -1,3 +1,6 @@
+// A text file printed on the console, for diagnostics. The device program
+// does not call it: it is kept, with ls.h, for a developer who prints a
+// file from a menu entry while servicing a reader.
 #pragma once
 
 namespace qm {

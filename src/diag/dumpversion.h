@@ -1,3 +1,4 @@
+// The version banner printed at start-up: kernel release, build and clock.
 #pragma once
 
 namespace qm {

@@ -1,3 +1,7 @@
+// File and directory listings in the long format of ls, for diagnostics on
+// the console. The device program does not call them: they are kept for a
+// developer who lists a folder from a menu entry while servicing a reader,
+// and the tests hold their format.
 #pragma once
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// ioctl requests that report their own failures on the console.
 #pragma once
 
 namespace qm {

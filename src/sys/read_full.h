@@ -1,3 +1,4 @@
+// Reading a whole piece from a descriptor that may deliver less per read.
 #pragma once
 
 #include <sys/types.h>
