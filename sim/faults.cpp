@@ -49,6 +49,7 @@ bool names(const Fault& fault, long count) {
 std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
     static const std::map<std::string, Fault::Kind> kinds = {
         {"eio", Fault::Kind::write_error},   {"eio-read", Fault::Kind::read_error},
+        {"eio-seek", Fault::Kind::seek_error}, {"eio-fsync", Fault::Kind::fsync_error},
         {"short", Fault::Kind::short_write}, {"short-read", Fault::Kind::short_read},
         {"vanish", Fault::Kind::vanish},
         {"hang", Fault::Kind::hang},         {"powercut", Fault::Kind::power_cut},
@@ -91,7 +92,8 @@ std::optional<Fault> parse_fault(std::string_view text, std::string& error) {
         return fault;
     }
     const bool count_needed = fault.kind == Fault::Kind::short_write || fault.kind == Fault::Kind::short_read;
-    const bool run_allowed = fault.kind == Fault::Kind::write_error || fault.kind == Fault::Kind::read_error;
+    const bool run_allowed = fault.kind == Fault::Kind::write_error || fault.kind == Fault::Kind::read_error ||
+                             fault.kind == Fault::Kind::seek_error || fault.kind == Fault::Kind::fsync_error;
     const bool count_allowed = count_needed || run_allowed;
     if (parts.size() > 3 || (parts.size() == 3 && (!count_allowed || !parse_run(parts[2], run_allowed, fault))) ||
         (count_needed && parts.size() != 3)) {
@@ -131,13 +133,24 @@ bool Faults::power_cut_due() {
     return false;
 }
 
-bool Faults::read_fails(const std::string& path) {
-    const long nth = ++reads_by_path_[path];
-    if (vanished(path)) return true;
+bool Faults::counted_request_fails(Fault::Kind kind, std::map<std::string, long>& counts,
+                                   const std::string& path) {
+    const long nth = ++counts[path];
     for (const auto& fault : faults_)
-        if (fault.kind == Fault::Kind::read_error && fault.path == path && names(fault, nth))
-            return true;
+        if (fault.kind == kind && fault.path == path && names(fault, nth)) return true;
     return false;
+}
+
+bool Faults::read_fails(const std::string& path) {
+    return counted_request_fails(Fault::Kind::read_error, reads_by_path_, path) || vanished(path);
+}
+
+bool Faults::seek_fails(const std::string& path) {
+    return counted_request_fails(Fault::Kind::seek_error, seeks_by_path_, path);
+}
+
+bool Faults::fsync_fails(const std::string& path) {
+    return counted_request_fails(Fault::Kind::fsync_error, fsyncs_by_path_, path);
 }
 
 size_t Faults::read_limit(const std::string& path, size_t count) const {

@@ -4,6 +4,8 @@
 //   eio:PATH[:N[-M]]   the Nth write to PATH (the Nth to Mth) fails with EIO
 //                      (every write without N)
 //   eio-read:PATH[:N[-M]] the same for reads
+//   eio-seek:PATH[:N[-M]] the same for seeks
+//   eio-fsync:PATH[:N[-M]] the same for fsync requests
 //   short:PATH:N       the Nth write to PATH stores only half of its bytes
 //   short-read:PATH:N  every read of PATH delivers at most N bytes
 //   vanish:PATH        PATH disappears: opens fail, open descriptors fail with EIO
@@ -28,12 +30,12 @@ namespace sim {
 
 struct Fault {
     enum class Kind {
-        write_error, read_error, short_write, short_read, vanish, hang, power_cut, reboot_fails, swap, select_fails
+        write_error, read_error, seek_error, fsync_error, short_write, short_read, vanish, hang, power_cut, reboot_fails, swap, select_fails
     };
     Kind kind;
     std::string path;
     long nth = 0;  // 0: every time
-    long last = 0;  // eio, eio-read: the last of a run of failures from nth on; 0: nth alone
+    long last = 0;  // eio, eio-read, eio-seek, eio-fsync: the last of a run of failures from nth on; 0: nth alone
     std::string replacement = {};  // swap: host file whose bytes replace the file's
 };
 
@@ -52,6 +54,8 @@ public:
     long writes() const { return writes_; }
 
     bool read_fails(const std::string& path);
+    bool seek_fails(const std::string& path);
+    bool fsync_fails(const std::string& path);
     // The most bytes one read of path may deliver.
     size_t read_limit(const std::string& path, size_t count) const;
     bool vanished(const std::string& path) const { return has(Fault::Kind::vanish, path); }
@@ -64,10 +68,14 @@ public:
 
 private:
     bool has(Fault::Kind kind, const std::string& path) const;
+    // Counts a request of the kind's sort on path; true when it is to fail.
+    bool counted_request_fails(Fault::Kind kind, std::map<std::string, long>& counts, const std::string& path);
 
     std::vector<Fault> faults_;
     std::map<std::string, long> writes_by_path_;
     std::map<std::string, long> reads_by_path_;
+    std::map<std::string, long> seeks_by_path_;
+    std::map<std::string, long> fsyncs_by_path_;
     long writes_ = 0;
     long reboots_refused_ = 0;
     long selects_refused_ = 0;

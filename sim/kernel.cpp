@@ -268,6 +268,10 @@ ssize_t Kernel::write(int fd, const void* buf, size_t count) {
 off_t Kernel::lseek(int fd, off_t offset, int whence) {
     OpenFile* f = file(fd);
     if (f == nullptr) return -1;
+    if (fd > 2 && faults_.seek_fails(f->path)) {
+        errno = EIO;
+        return -1;
+    }
     if (offset == 0 && whence == SEEK_SET && f->lseek(0, SEEK_CUR) > 0) swap_contents(*f);
     return f->lseek(offset, whence);
 }
@@ -300,7 +304,12 @@ int Kernel::close(int fd) {
 
 int Kernel::fsync(int fd) {
     OpenFile* f = file(fd);
-    return f == nullptr ? -1 : f->fsync();
+    if (f == nullptr) return -1;
+    if (fd > 2 && faults_.fsync_fails(f->path)) {
+        errno = EIO;
+        return -1;
+    }
+    return f->fsync();
 }
 
 int Kernel::ioctl(int fd, unsigned long request, void* arg) {

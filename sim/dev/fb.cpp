@@ -199,7 +199,8 @@ Panel::Panel(Kernel& kernel) : kernel_(kernel) {
     unsigned bpp = static_cast<unsigned>(kernel.device().setting_number("panel_bpp", 4));
     if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8) bpp = 4;
     memory_.assign(size_t{qm::egl_rowbytes(width, bpp, qm::egl_padding_8)} * height, 0);
-    qm::egl_create_from_buffer(&image_, memory_.data(), width, height, bpp);
+    // Cannot fail: the size and depth were made valid above.
+    (void)qm::egl_create_from_buffer(&image_, memory_.data(), width, height, bpp);
     next_shot_ = next_free_shot(kernel.device().host_path("screens"));
     record_screens_ = kernel.device().setting("screens", "all") != "none";
     // A driver may report less memory than its screen needs (panel_memory

@@ -15,25 +15,25 @@ struct gasgauge {
 };
 
 // A new handle on the open bus, or null (reported with perror).
-gasgauge* gasgauge_open();
+[[nodiscard]] gasgauge* gasgauge_open();
 // Closes and frees the handle; accepts null.
 void gasgauge_close(gasgauge* gauge);
 
 // Readings: -1 on failure.
-int gasgauge_charge_percent(gasgauge* gauge);  // 0 to 100
-int gasgauge_temperature(gasgauge* gauge);     // degrees Fahrenheit
-int gasgauge_current(gasgauge* gauge);
-int gasgauge_voltage(gasgauge* gauge);
+[[nodiscard]] int gasgauge_charge_percent(gasgauge* gauge);  // 0 to 100
+[[nodiscard]] int gasgauge_temperature(gasgauge* gauge);     // degrees Fahrenheit
+[[nodiscard]] int gasgauge_current(gasgauge* gauge);
+[[nodiscard]] int gasgauge_voltage(gasgauge* gauge);
 
 // Raw register access: 1 on success, 0 on failure (reported).
-int gasgauge_get_rawbyte(gasgauge* gauge, unsigned reg, uint8_t* out);
+[[nodiscard]] int gasgauge_get_rawbyte(gasgauge* gauge, unsigned reg, uint8_t* out);
 // The pair reg (low) and reg + 1 (high), read until both high bytes agree.
-int gasgauge_get_rawword(gasgauge* gauge, unsigned reg, uint16_t* out);
-int gasgauge_set_rawbyte(gasgauge* gauge, unsigned reg, uint8_t value);
+[[nodiscard]] int gasgauge_get_rawword(gasgauge* gauge, unsigned reg, uint16_t* out);
+[[nodiscard]] int gasgauge_set_rawbyte(gasgauge* gauge, unsigned reg, uint8_t value);
 
 // The register's name, or null when it has none.
-const char* gasgauge_regname(unsigned reg);
+[[nodiscard]] const char* gasgauge_regname(unsigned reg);
 // 1 when the register number is usable (0 to 0x7F) on a handle.
-int check_reg(gasgauge* gauge, unsigned reg);
+[[nodiscard]] int check_reg(gasgauge* gauge, unsigned reg);
 
 }  // namespace qm

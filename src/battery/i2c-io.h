@@ -11,9 +11,9 @@ namespace qm {
 inline constexpr unsigned gauge_answer_seconds = 2;
 
 // The register's byte (0 to 255), or the negated error number.
-int i2c_read_byte_data(int fd, uint8_t address, uint8_t reg);
+[[nodiscard]] int i2c_read_byte_data(int fd, uint8_t address, uint8_t reg);
 
 // 0, or the negated error number.
-int i2c_write_byte_data(int fd, uint8_t address, uint8_t reg, uint8_t value);
+[[nodiscard]] int i2c_write_byte_data(int fd, uint8_t address, uint8_t reg, uint8_t value);
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include "boot/handoff.h"
 #include "boot/quillmar.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/readkey.h"
 #include "platform/boardid.h"
 #include "storage/mount.h"
@@ -39,9 +40,11 @@ int autopilot_update() {
     k.alarm(15);
     if (has_multiple_updates("/mnt-us") > 1) {
         err("ERROR:Refusing to update: too many update files found.\n");
-        unmount_dosfs();
-        eink_screen(23);
-        eink_display_error(8);
+        // Unmounting and the panel report their own failures; the boot goes
+        // on the same way whatever they give.
+        (void)unmount_dosfs();
+        (void)eink_screen(screen_update_failed);
+        (void)eink_display_error(update_too_many_bundles);
         k.sleep(10);
         k.alarm(0);
         return 0;
@@ -52,34 +55,35 @@ int autopilot_update() {
     if (installed == 0) {
         if (result == update_given_up) {
             // An update that never finished: say so, then boot what is there.
-            eink_screen(23);
-            eink_display_error(result);
+            (void)eink_screen(screen_update_failed);
+            (void)eink_display_error(result);
             k.sleep(10);
         }
         k.alarm(15);
-        unmount_dosfs();
+        (void)unmount_dosfs();
         err("INFO:no updates found.\n");
         k.alarm(0);
         return 1;
     }
     if (installed > 0) {
-        eink_screen(22);
-        unmount_dosfs();
+        (void)eink_screen(screen_update_done);
+        (void)unmount_dosfs();
         reboot_or_boot_on(1);
         return 1;
     }
 
     err("ERROR:*** There was a problem in the updates!\n");
-    eink_screen(23);
-    eink_display_error(result);
-    unmount_dosfs();
+    (void)eink_screen(screen_update_failed);
+    (void)eink_display_error(result);
+    (void)unmount_dosfs();
     k.alarm(20);
     err("INFO:Update failed *** Press R to continue...\n");
     char key = 0;
     do {
         k.alarm(60);
         key = 0;
-        read_key(&key, 10, nullptr, 0, 0);
+        // A time-out leaves key at 0, which only asks again.
+        (void)read_key(&key, 10, nullptr, 0, 0);
     } while (key != 'r' && key != 'R');
     reboot_or_boot_on(0);
     return 1;

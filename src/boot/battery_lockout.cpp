@@ -87,8 +87,9 @@ void critical_battery_check() {
         out("%s", no_charge);
     } else if (charge == 0) {
         // Loading the USB device drivers also starts the charger on the
-        // NOR-boot family.
-        storage_init();
+        // NOR-boot family. Without them the menu still waits for a charger
+        // it may not see; storage_init reports why.
+        (void)storage_init();
         out("\n=== BATTERY IS CRITICALLY LOW - DEFERRING BOOT ===\n");
         critical_battery_menu(gauge, 0);
         k.alarm(15);

@@ -8,6 +8,7 @@
 #include "boot/startup.h"
 #include "diag/dmesg.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/keypad.h"
 #include "input/readkey.h"
 #include "storage/gadget.h"
@@ -63,10 +64,11 @@ void request_restart() {
 // loop: they need the keypad, /proc (a clean reboot writes the kernel flag
 // there) and whatever of the display and the USB storage was up before.
 void restore_after_failed_handoff(bool storage_was_up, bool display_was_up) {
+    // Each part reports its own failure; the menus run with what came back.
     mount_proc();
-    keypad_restart();
-    if (storage_was_up) storage_init();
-    if (display_was_up) eink_init();
+    (void)keypad_restart();
+    if (storage_was_up) (void)storage_init();
+    if (display_was_up) (void)eink_init();
 }
 
 }  // namespace
@@ -75,14 +77,16 @@ void default_boot() {
     auto& k = sys::kernel();
     const bool storage_was_up = g_storage_initialized != 0;
     const bool display_was_up = eink_xres != 0;
-    keypad_shutdown();
-    eink_screen(26);
+    // Nothing taken down here can stop the hand-off: a part that failed to
+    // stop has said so, and the next program starts over anyway.
+    (void)keypad_shutdown();
+    (void)eink_screen(screen_please_wait);
     storage_shutdown();
-    eink_screen(20);
+    (void)eink_screen(screen_booting);
     eink_shutdown();
     out("BOOTING DEFAULT.\n");
     disable_hotplug();
-    k.umount2("/proc", 0);
+    (void)k.umount2("/proc", 0);
     char arg0[] = "kinit";
     char* const argv[] = {arg0, nullptr};
     k.execv("/bin/kinit", argv);
@@ -102,7 +106,7 @@ void quillmar_shutdown(int clean) {
         wait_a_sec(10);
         k.alarm(30);
     }
-    keypad_shutdown();
+    (void)keypad_shutdown();  // the restart follows whatever it gives
     storage_shutdown();
     dmesg_display(1);
     k.sync();

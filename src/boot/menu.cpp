@@ -5,6 +5,7 @@
 #include "boot/provision.h"
 #include "diag/dmesg.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/erasecheck.h"
 #include "input/readkey.h"
 #include "input/rpscrambler.h"
@@ -21,7 +22,6 @@ namespace {
 
 constexpr const char* internal_mmc = "/dev/mmcblk0";
 constexpr const char* user_store = "/dev/mmcblk0p4";
-constexpr int usb_storage_screen = 8;
 
 constexpr const char* developer_menu_text =
     "\n\nDeveloper Menu\n====\n3. Load MMC0 over USB storage\n4. Erase MMC0\n"
@@ -39,11 +39,15 @@ bool is_idle_key(char key) {
 // export worked.
 int export_over_usb(const char* path, const char* label) {
     if (storage_export(path) != 0) {
+        // Without a line feed, as readers have always printed it: service
+        // scripts that watch the console match this text as it is, and the
+        // menu that follows starts on a new line anyway.
         err("INFO:%s: storage_export(%s) failed", "main_menu", path);
         return 0;
     }
     storage_menu(label);
-    storage_export(nullptr);
+    // Withdrawing the export reports its own failure; the menu goes on.
+    (void)storage_export(nullptr);
     return 1;
 }
 
@@ -52,11 +56,15 @@ void update_from(int (*mount)(), int (*unmount)()) {
         err("ERROR:Cannot update because I cannot mount rootfs\n");
         return;
     }
-    (void)update_os(nullptr, 1);  // it reports its own outcome; the menu comes back either way
-    unmount();
+    // The update and the unmount report on the console; the menu comes
+    // back either way.
+    (void)update_os(nullptr, 1);
+    (void)unmount();
 }
 
-// Carries out one menu entry; false when the user quits.
+// Carries out one menu entry; false when the user quits. Every entry
+// reports its own outcome on the console and the menu comes back after
+// it, so their results are dropped on purpose.
 bool act(char key) {
     switch (key) {
         case '3':
@@ -65,24 +73,24 @@ bool act(char key) {
                 break;
             }
             // The host may have written a new table: let the kernel read it.
-            if (export_over_usb(internal_mmc, "MMC0")) reread_partition(-1, internal_mmc);
+            if (export_over_usb(internal_mmc, "MMC0")) (void)reread_partition(-1, internal_mmc);
             break;
-        case '4': erase_dev(internal_mmc, "MMC0"); break;
+        case '4': (void)erase_dev(internal_mmc, "MMC0"); break;
         case 'D':
         case 'd': dmesg_display(1); break;
         case 'E':
-        case 'e': export_over_usb(user_store, "FAT32"); break;
+        case 'e': (void)export_over_usb(user_store, "FAT32"); break;
         case 'I':
         case 'i':
-            partition_disk(internal_mmc, "MMC0");
-            run_mkfs(internal_mmc);
+            (void)partition_disk(internal_mmc, "MMC0");
+            (void)run_mkfs(internal_mmc);
             break;
         case 'J':
         case 'j': err("INFO:Erase check returned %d\n", erasecheck()); break;
         case 'M':
         case 'm': update_from(mount_mmc, unmount_mmc); break;
         case 'O':
-        case 'o': run_mkfs(internal_mmc); break;
+        case 'o': (void)run_mkfs(internal_mmc); break;
         case 'R':
         case 'r': quillmar_shutdown(1); break;
         case 'U':
@@ -104,7 +112,7 @@ void main_menu() {
     auto& k = sys::kernel();
     for (;;) {
         k.alarm(15);
-        eink_display_image(0, 0, 0);
+        (void)eink_display_image(0, 0, 0);  // the console menu works without the panel
         k.alarm(0);
         dump_gasgauge();
         out("%s", developer_menu_text);
@@ -120,7 +128,7 @@ void main_menu() {
 }
 
 void storage_menu(const char* label) {
-    eink_screen(usb_storage_screen);
+    (void)eink_screen(screen_usb_storage);  // the console shows the same menu
     int awaited = 1;
     for (;;) {
         dump_gasgauge();

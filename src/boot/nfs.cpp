@@ -30,7 +30,8 @@ int run_shell(const char* command) {
 }  // namespace
 
 int nfs_boot() {
-    gadget_load_ethernet(host_addr, dev_addr);
+    // Without the Ethernet gadget ipconfig fails below and says so.
+    (void)gadget_load_ethernet(host_addr, dev_addr);
 
     char command[256];
     std::snprintf(command, sizeof command, "ipconfig -d nfsaddrs=%s:%s:%s:%s:%s:%s", device_ip,

@@ -66,15 +66,17 @@ void repair_partition_table(bool varlocal_missing) {
     dump_part(mmc, &mbr, &disk);
     err("INFO:Writing out partition table to %s\n", mmc);
     if (!write_mbr(fd.get(), mmc, &mbr)) return;
-    if (readd[2]) nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
+    // Once the table is written the repair goes to its end: each step below
+    // reports its own failure and none of them can undo the table.
+    if (readd[2]) (void)nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
     if (!readd[4]) {
-        reread_partition(fd.get(), mmc);
+        (void)reread_partition(fd.get(), mmc);
         return;
     }
-    nuke_first_cylinder(fd.get(), mmc, &disk, 4, &mbr);
-    reread_partition(fd.get(), mmc);
+    (void)nuke_first_cylinder(fd.get(), mmc, &disk, 4, &mbr);
+    (void)reread_partition(fd.get(), mmc);
     fd.reset();
-    run_mkfs(mmc);
+    (void)run_mkfs(mmc);
 }
 
 }  // namespace
@@ -88,8 +90,10 @@ void check_partition_table() {
     if (rootfs == 0) {
         err("INFO:Reinitializing partition table for %s\n", mmc);
         k.alarm(30);
-        partition_disk(mmc, "MMC0");
-        run_mkfs(mmc);
+        // Both report their failures; the boot goes on to the prompt, whose
+        // check of the MMC stops a device that cannot be used.
+        (void)partition_disk(mmc, "MMC0");
+        (void)run_mkfs(mmc);
         k.alarm(0);
     } else if (varlocal != 0 && userstore != 0) {
         err("INFO:Partition table verified for %s\n", mmc);

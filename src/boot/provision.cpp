@@ -9,6 +9,7 @@
 
 #include "display/bar.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "platform/boardid.h"
 #include "storage/gadget.h"
 #include "storage/mount.h"
@@ -47,7 +48,8 @@ void write_userstore_table(const char* userstore) {
     mbr_sector mbr {};
     if (!get_disk_info(fd.get(), userstore, &disk) || !read_mbr(fd.get(), userstore, &mbr)) return;
     clear_all_partitions(&mbr);
-    append_partition(&mbr, 1, &disk, 0, 0x0B, 0);
+    // One entry in an empty table always fits; write_mbr refuses a bad one.
+    (void)append_partition(&mbr, 1, &disk, 0, 0x0B, 0);
     dump_part(userstore, &mbr, &disk);
     err("INFO:Writing out partition table to %s\n", userstore);
     if (write_mbr(fd.get(), userstore, &mbr)) k.sync();
@@ -111,11 +113,12 @@ int partition_disk(const char* path, const char* label) {
     err("INFO:Writing out partition table to %s (%s)\n", label, path);
     if (!write_mbr(fd.get(), path, &mbr)) return 0;
     // Stale file systems must not survive in the new partitions; the
-    // diagnostics partition is rewritten whole by the next update.
-    nuke_first_cylinder(fd.get(), path, &disk, 1, &mbr);
-    nuke_first_cylinder(fd.get(), path, &disk, 2, &mbr);
-    nuke_first_cylinder(fd.get(), path, &disk, 4, &mbr);
-    reread_partition(fd.get(), path);
+    // diagnostics partition is rewritten whole by the next update. The table
+    // is written: a wipe or reread that fails is reported and undoes nothing.
+    (void)nuke_first_cylinder(fd.get(), path, &disk, 1, &mbr);
+    (void)nuke_first_cylinder(fd.get(), path, &disk, 2, &mbr);
+    (void)nuke_first_cylinder(fd.get(), path, &disk, 4, &mbr);
+    (void)reread_partition(fd.get(), path);
     return 1;
 }
 
@@ -172,8 +175,13 @@ int erase_dev(const char* path, const char* label) {
     position += static_cast<uint64_t>(head);
     // Only the whole internal MMC holds the raw boot-loader and kernel
     // regions below g_offset_mmc; on a partition those bytes are data.
+    // A seek that fails would let the erase run on over those regions.
     if (std::strcmp(path, internal_mmc) == 0 && g_offset_mmc > static_cast<int64_t>(position)) {
-        k.lseek(fd.get(), static_cast<off_t>(g_offset_mmc), SEEK_SET);
+        if (k.lseek(fd.get(), static_cast<off_t>(g_offset_mmc), SEEK_SET) < 0) {
+            report_errno(label, errno);
+            clear_bar();
+            return 0;
+        }
         position = static_cast<uint64_t>(g_offset_mmc);
     }
 
@@ -195,8 +203,11 @@ int erase_dev(const char* path, const char* label) {
         out("\n");
     }
     clear_bar();
+    if (k.fsync(fd.get()) != 0) {
+        report_errno(label, errno);
+        return 0;
+    }
     out("DONE!\n");
-    k.fsync(fd.get());
     fd.reset();
     report_sync();
     return 1;
@@ -206,8 +217,10 @@ int erase_userstore_and_varlocal() {
     err("INFO:**************************************\n");
     err("INFO:*** ERASING USERSTORE AND VARLOCAL ***\n");
     err("INFO:**************************************\n");
-    eink_screen(26);
-    erase_dev("/dev/mmcblk0p2", "VarLocal");
+    (void)eink_screen(screen_please_wait);
+    // A VarLocal that cannot be erased (reported) must not keep the user
+    // store from being formatted.
+    (void)erase_dev("/dev/mmcblk0p2", "VarLocal");
     return run_mkfs(internal_mmc);
 }
 

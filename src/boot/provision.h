@@ -20,19 +20,19 @@ extern const partition_row partdata[4];
 
 // Writes one cylinder of zeros at the start of partition number (1 to 4)
 // of mbr on the open device fd; 1 when the whole cylinder was written.
-int nuke_first_cylinder(int fd, const char* name, const disk_info* disk, int number, const mbr_sector* mbr);
+[[nodiscard]] int nuke_first_cylinder(int fd, const char* name, const disk_info* disk, int number, const mbr_sector* mbr);
 // Builds the table of the map on path and writes it only when all four
 // rows could be placed; then wipes the start of partitions 1, 2 and 4.
-int partition_disk(const char* path, const char* label);
+[[nodiscard]] int partition_disk(const char* path, const char* label);
 // Writes the user store's nested table on disk_path + "p4" and formats its
 // FAT32 through /dev/loop0 with /bin/mkdosfs.
-int run_mkfs(const char* disk_path);
+[[nodiscard]] int run_mkfs(const char* disk_path);
 // Zero-fills path with progress lines on the standard output. Only the
 // whole internal MMC keeps its raw boot regions (bytes 1,024 up to
 // g_offset_mmc); a partition is erased from its first byte to its last.
-int erase_dev(const char* path, const char* label);
+[[nodiscard]] int erase_dev(const char* path, const char* label);
 // The factory-reset erase: VarLocal zero-filled, the user store given a
 // new table and an empty FAT32. The result of the format.
-int erase_userstore_and_varlocal();
+[[nodiscard]] int erase_userstore_and_varlocal();
 
 }  // namespace qm

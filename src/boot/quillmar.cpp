@@ -10,10 +10,12 @@
 #include "diag/dmesg.h"
 #include "diag/dumpversion.h"
 #include "display/eink.h"
+#include "display/screens.h"
 #include "input/erasecheck.h"
 #include "input/keypad.h"
 #include "input/readkey.h"
 #include "platform/boardid.h"
+#include "storage/block_check.h"
 #include "storage/gadget.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
@@ -25,6 +27,9 @@ namespace {
 constexpr int boot_normal = 0;
 constexpr int boot_developer_menu = 1;
 constexpr int boot_erase_check = 2;
+// 0 is no closed prompt: read_key waits one select of a second before it
+// first looks at the clock, so the console has that one second to ask for
+// a menu. Every boot of every reader waits for it, so it stays that short.
 constexpr int prompt_window_seconds = 0;
 
 // The boot prompt: ENTER asks for the developer menu, "/" for the erase
@@ -47,12 +52,14 @@ int ask_boot_mode() {
 
 [[noreturn]] void boot_failure(int code) {
     auto& k = sys::kernel();
-    eink_screen(25);
-    eink_display_error(code);
+    // The panel is best effort here: the console line and the power-off
+    // follow whatever it gives.
+    (void)eink_screen(screen_boot_failed);
+    (void)eink_display_error(code);
     err("EMERGENCY:***** THERE WAS A PROBLEM BOOTING THE DEVICE (errcode=%d) *****\n", code);
     for (;;) {
         err("EMERGENCY:Powering off ...\n");
-        eink_asis();
+        (void)eink_asis();
         dmesg_display(1);
         k.sync();
         k.reboot(RB_POWER_OFF);
@@ -62,21 +69,25 @@ int ask_boot_mode() {
 
 void start_recovery_environment() {
     auto& k = sys::kernel();
+    // The recovery environment runs with whatever of it came up: each part
+    // reports its own failure, and the console menus need neither.
     k.alarm(30);
-    eink_init();
+    (void)eink_init();
     k.alarm(0);
     k.alarm(15);
-    storage_init();
+    (void)storage_init();
     k.alarm(0);
 }
 
 // The factory reset confirmed at the device: erase, offer the user store to
 // a USB host, and install whatever bundle the host left there.
 int factory_reset() {
-    erase_userstore_and_varlocal();
+    // A failed erase is reported; the user store is still offered, so that
+    // the host can put a bundle on it that mends the device.
+    (void)erase_userstore_and_varlocal();
     do {
         if (storage_export("/dev/mmcblk0p4") == 0) storage_menu("FAT32");
-        storage_export(nullptr);
+        (void)storage_export(nullptr);  // reports its own failure
     } while (autopilot_update() == 0);
     quillmar_shutdown(0);
     return 1;
@@ -96,8 +107,10 @@ int quillmar_main() {
 
     k.alarm(15);
     disable_hotplug();
-    boardid_init();
-    keypad_init();
+    // Without a board identity or a keypad the boot still goes on: the
+    // family checks then answer no, and the console still takes keys.
+    (void)boardid_init();
+    (void)keypad_init();
     k.alarm(15);
 
     const int boot_mode = ask_boot_mode();
@@ -108,7 +121,8 @@ int quillmar_main() {
     bool try_handoff = boot_mode == boot_normal;
     for (;;) {
         if (try_handoff) {
-            autopilot_update();
+            // Whatever the update gave, the hand-off is tried next.
+            (void)autopilot_update();
             k.alarm(15);
             default_boot();
             k.alarm(0);

@@ -37,7 +37,7 @@ void sh_die(int signal) {
         signal == SIGALRM
             ? std::snprintf(notice, sizeof notice, "\a\n*** Unexpected Timeout during routine -- rebooting! ***\n\n")
             : std::snprintf(notice, sizeof notice, "\a\n*** Caught signal %d -- rebooting! ***\n\n", signal);
-    if (length > 0) k.write(1, notice, static_cast<size_t>(length));
+    if (length > 0) (void)k.write(1, notice, static_cast<size_t>(length));  // the reboot follows regardless
     dmesg_display(1);
     k.sync();
     k.reboot(RB_AUTOBOOT);
@@ -66,23 +66,7 @@ void disable_hotplug() {
         return;
     }
     const char nothing = 0;
-    sys::kernel().write(fd.get(), &nothing, 1);
+    if (sys::kernel().write(fd.get(), &nothing, 1) < 0) report_errno(path, errno);
 }
-
-int check_block_device(const char* path) {
-    auto& k = sys::kernel();
-    sys::unique_fd fd(k.open(path, O_RDONLY));
-    char sector[512];
-    const ssize_t got = fd.valid() ? k.read(fd.get(), sector, sizeof sector) : -1;
-    if (got == static_cast<ssize_t>(sizeof sector)) return 0;
-    // A short read sets no error number: errno would be a stale one.
-    if (got >= 0)
-        err("ERROR:%s:short read, %zd of %zu bytes\n", path, got, sizeof sector);
-    else
-        report_errno(path, errno);
-    return -200;
-}
-
-int check_diagsfs_partition() { return check_block_device("/dev/mmcblk0p3"); }
 
 }  // namespace qm

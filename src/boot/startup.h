@@ -15,8 +15,4 @@ void mount_proc();
 void mount_sys();
 void disable_hotplug();
 
-// 0 when the first 512 bytes of path can be read, -200 otherwise.
-int check_block_device(const char* path);
-int check_diagsfs_partition();
-
 }  // namespace qm

@@ -1,3 +1,4 @@
+// The kernel's message buffer printed on the console.
 #pragma once
 
 namespace qm {

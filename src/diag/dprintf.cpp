@@ -16,7 +16,7 @@ int dprintf(int fd, const char* format, ...) {
     va_end(args);
     if (length > 0) {
         const size_t shown = std::min(static_cast<size_t>(length), sizeof buffer - 1);
-        sys::kernel().write(fd, buffer, shown);
+        (void)sys::kernel().write(fd, buffer, shown);  // a printer: the length formatted is its result
     }
     return length;
 }

@@ -1,3 +1,4 @@
+// The version banner printed at start-up: kernel release, build and clock.
 #pragma once
 
 namespace qm {
@@ -7,6 +8,6 @@ namespace qm {
 void dump_version_info();
 
 // The main CPU clock in Hz (despite the name) from /proc/cpu/clocks, or -1.
-long get_cpu_mhz();
+[[nodiscard]] long get_cpu_mhz();
 
 }  // namespace qm

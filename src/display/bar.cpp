@@ -26,14 +26,14 @@ void draw_bar(unsigned width, uint32_t current, uint32_t total) {
     if (total != 0 && current != total) percent = uint64_t{current} * 99 / total;
     // An amount past the total must not reach 101, which removes the bar.
     if (percent > 100) percent = 100;
-    eink_progressbar(static_cast<unsigned>(percent));
+    (void)eink_progressbar(static_cast<unsigned>(percent));  // the console bar above is the one that counts
 }
 
 void clear_bar_text() { out("\n"); }
 
 void clear_bar() {
     clear_bar_text();
-    eink_progressbar_clear();
+    (void)eink_progressbar_clear();  // as in draw_bar
 }
 
 }  // namespace qm

@@ -30,14 +30,14 @@ constexpr size_t egl_header_size = 12;
 // Describes a caller-owned buffer of width x height pixels at bpp bits, rows
 // padded to whole bytes. Returns 1; 0 with a warning when ei is null or a
 // dimension or the depth is 0 (ei untouched).
-int egl_create_from_buffer(egl_image* ei, uint8_t* buffer, uint32_t width, uint32_t height, uint32_t bpp);
+[[nodiscard]] int egl_create_from_buffer(egl_image* ei, uint8_t* buffer, uint32_t width, uint32_t height, uint32_t bpp);
 
 // Frees the pixels when the record owns them; borrowed buffers stay.
 void egl_destroy(egl_image* ei);
 
 // The pixel at (x, y); 0 outside the picture or at a depth other than 1, 2,
 // 4 or 8.
-unsigned egl_getpixel(const egl_image* ei, int x, int y);
+[[nodiscard]] unsigned egl_getpixel(const egl_image* ei, int x, int y);
 
 // Stores the low bpp bits of color at (x, y), leaving the neighbours in the
 // same byte alone; nothing happens outside the picture or at other depths.
@@ -50,10 +50,10 @@ void egl_copyrect(egl_image* dst, const egl_image* src, int dx, int dy, unsigned
 // Inflates the gzip-compressed picture of len bytes at data into a new
 // buffer owned by ei. flags: egl_flag_big_endian and a padding mode. Returns
 // 1, or 0 with image_data null after reporting why on the error stream.
-int egl_load_memory(const char* name, egl_image* ei, const uint8_t* data, size_t len, uint32_t flags);
+[[nodiscard]] int egl_load_memory(const char* name, egl_image* ei, const uint8_t* data, size_t len, uint32_t flags);
 
 // Row length in bytes of width pixels at bpp bits under a padding mode;
 // 0 for an unsupported mode.
-uint32_t egl_rowbytes(uint32_t width, uint32_t bpp, uint32_t padding);
+[[nodiscard]] uint32_t egl_rowbytes(uint32_t width, uint32_t bpp, uint32_t padding);
 
 }  // namespace qm

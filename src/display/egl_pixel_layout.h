@@ -12,7 +12,7 @@ struct egl_pixel_place {
 };
 
 // False outside the picture, without pixels, or at an unsupported depth.
-inline bool egl_locate(const egl_image* ei, int x, int y, egl_pixel_place& place) {
+[[nodiscard]] inline bool egl_locate(const egl_image* ei, int x, int y, egl_pixel_place& place) {
     if (ei == nullptr || ei->image_data == nullptr || x < 0 || y < 0) return false;
     const auto ux = static_cast<uint32_t>(x);
     const auto uy = static_cast<uint32_t>(y);

@@ -157,7 +157,9 @@ int eink_init() {
     }
     panel.buffer = static_cast<uint8_t*>(mapped);
 
-    egl_create_from_buffer(&eink_image, panel.buffer, var.xres, var.yres, var.bits_per_pixel);
+    // A panel that reports no size leaves an empty picture, which every
+    // drawing skips (the failure is on the console).
+    (void)egl_create_from_buffer(&eink_image, panel.buffer, var.xres, var.yres, var.bits_per_pixel);
     // Drawing must stay inside the mapping even if the driver reports less
     // memory than its screen size needs.
     if (eink_image.rowbytes != 0 && uint64_t{eink_image.rowbytes} * eink_image.yres > panel.size) {
@@ -176,12 +178,13 @@ void eink_shutdown() {
     auto& k = sys::kernel();
     if (is_open()) {
         if (panel.buffer != nullptr) {
-            k.munmap(panel.buffer, panel.size);
+            (void)k.munmap(panel.buffer, panel.size);  // fails only for a mapping that is not ours
             panel.size = 0;
             panel.buffer = nullptr;
         }
         close_device();
-        for (size_t i = std::size(modules); i-- > 0;) k.delete_module(modname(modules[i]), O_NONBLOCK);
+        // A driver that stays loaded does no harm to the hand-off.
+        for (size_t i = std::size(modules); i-- > 0;) (void)k.delete_module(modname(modules[i]), O_NONBLOCK);
     }
     // Nothing may draw into the released mapping.
     eink_image = egl_image{};
@@ -211,7 +214,9 @@ int eink_progressbar(unsigned percent) {
 }
 
 int eink_progressbar_clear() {
-    eink_progressbar(progressbar_remove);
+    // A bar that cannot be removed is reported; the picture under it stays
+    // as it was, which is all a caller could do about it.
+    (void)eink_progressbar(progressbar_remove);
     return 1;
 }
 
@@ -249,7 +254,7 @@ int eink_display_image(unsigned index, int x, int y) {
         return 0;
     }
     egl_copyrect(&eink_image, &record, x, y, record.xres, record.yres, 0, 0);
-    eink_update_full();
+    (void)eink_update_full();  // reports its own failure; the picture is in place for the next update
     egl_destroy(&record);
     return 1;
 }
@@ -285,7 +290,7 @@ int eink_display_error(int code) {
     const unsigned x = (eink_xres - glyph_width * n) / 2;
     const unsigned y = eink_yres == 1200 ? 840 : 760;
     eink_drawstring(x, y, x, text);
-    eink_update_partial();
+    (void)eink_update_partial();  // the code is on the console above either way
     return 1;
 }
 
@@ -301,7 +306,7 @@ int eink_char_to_sprite(int c) {
 
 void eink_drawsprite(int x, int y, int index) {
     egl_copyrect(&eink_image, &ei_sprites, x, y, sprite_size, sprite_size, 0, sprite_size * index);
-    eink_update_partial();
+    (void)eink_update_partial();  // reports its own failure
 }
 
 void eink_dump() {

@@ -35,26 +35,26 @@ void eink_state_reset();
 // Shows the driver's built-in screen id.
 int eink_screen(int id);
 // Refreshes the panel from the framebuffer: 0 partial, 1 full.
-int eink_update(int mode);
-int eink_update_partial();
-int eink_update_full();
+[[nodiscard]] int eink_update(int mode);
+[[nodiscard]] int eink_update_partial();
+[[nodiscard]] int eink_update_full();
 // Keeps the panel as it is; returns the driver's own result.
-int eink_asis();
+[[nodiscard]] int eink_asis();
 
 // The driver's progress bar: 0 to 100 draws it, 101 removes it.
 int eink_progressbar(unsigned percent);
 // Removes the bar; always 1.
-int eink_progressbar_clear();
+[[nodiscard]] int eink_progressbar_clear();
 // Moves the bar to row y.
-int eink_progressbar_location(int y);
+[[nodiscard]] int eink_progressbar_location(int y);
 // Puts the bar back in the driver's place; returns the driver's result.
-int eink_progressbar_default();
+[[nodiscard]] int eink_progressbar_default();
 
 // Blanks the framebuffer and refreshes fully.
-int eink_clear();
+[[nodiscard]] int eink_clear();
 // Draws picture index (0 to 2) of the panel's set with its corner at (x, y)
 // and refreshes fully.
-int eink_display_image(unsigned index, int x, int y);
+[[nodiscard]] int eink_display_image(unsigned index, int x, int y);
 // Draws the glyph of digit c (any other character draws '0'); no refresh.
 void eink_drawchar(int x, int y, int c);
 // Draws text from (x, y), wrapping to column left one glyph row lower when
@@ -62,9 +62,9 @@ void eink_drawchar(int x, int y, int c);
 void eink_drawstring(unsigned x, unsigned y, unsigned left, const char* text);
 // Draws code as four digits centred near the bottom and refreshes
 // partially. Returns 1.
-int eink_display_error(int code);
+[[nodiscard]] int eink_display_error(int code);
 // Sprite of a typed letter: R 1, E 2, S 3, T 4 (either case), else 0.
-int eink_char_to_sprite(int c);
+[[nodiscard]] int eink_char_to_sprite(int c);
 // Draws sprite index at (x, y) and refreshes partially.
 void eink_drawsprite(int x, int y, int index);
 // Lists the first non-zero framebuffer bytes on the standard output.

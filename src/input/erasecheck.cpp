@@ -47,7 +47,7 @@ void erasecheck_pattern_position(unsigned xres, unsigned yres, int* x, int* y) {
 }
 
 void erasecheck_screen_show() {
-    eink_display_image(notice_picture, 0, 0);
+    (void)eink_display_image(notice_picture, 0, 0);  // the console below says the same
     out("*** Press ENTER or Select to continue booting normally ***\n");
     out("enter \"RESET\" to erase the device and enter quillmar.\n");
 }
@@ -96,7 +96,7 @@ int erasecheck() {
         if (pattern_mode) {
             int x = 0, y = 0;
             erasecheck_pattern_position(eink_xres, eink_yres, &x, &y);
-            eink_display_image(pattern_picture, x, y);
+            (void)eink_display_image(pattern_picture, x, y);  // the warning above stands on the console
         } else {
             erasecheck_screen_show();
         }

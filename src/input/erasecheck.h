@@ -6,7 +6,7 @@ namespace qm {
 
 // Waits without a time-out for the word; 1 when it was typed completely,
 // 0 when the user backed out (Enter, a blank or '$').
-int erasecheck();
+[[nodiscard]] int erasecheck();
 
 // The notice picture and its two console lines.
 void erasecheck_screen_show();

@@ -48,7 +48,8 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
     auto& k = sys::kernel();
     unsigned position = 0;
     timeval start {};
-    k.gettimeofday(&start);
+    // gettimeofday cannot fail on a record of our own (EFAULT is its only error).
+    (void)k.gettimeofday(&start);
     if (countdown) err("%3u ", static_cast<unsigned>(seconds));
     err("%c", spinner[0]);
     position = 1;
@@ -100,7 +101,7 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
                 discard_rest_of_line(line, n);
                 if (std::memchr(line, '\b', static_cast<size_t>(n)) != nullptr) {
                     err("I saw a backspace character, restarting menu.\n");
-                    k.gettimeofday(&start);
+                    (void)k.gettimeofday(&start);
                     continue;
                 }
                 const char* first = first_key(line, n);
@@ -117,7 +118,7 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
 
         if (seconds < 0) continue;
         timeval now {};
-        k.gettimeofday(&now);
+        (void)k.gettimeofday(&now);
         if (timed_out(start, seconds, now)) return 0;
         if (countdown)
             err("\b\b\b\b\b%3lu ", static_cast<unsigned long>(start.tv_sec + seconds - now.tv_sec));

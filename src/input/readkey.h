@@ -10,7 +10,7 @@ namespace qm {
 // usb_target; 0 on time-out, end of input or error. Keypad events without
 // a key (releases, repeats, sync records, from one device or several at
 // once) and console lines of NUL bytes are no key: the wait goes on.
-int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
+[[nodiscard]] int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
 
 // "Please wait ... " and a spinner for the given number of seconds.
 void wait_a_sec(int seconds);

@@ -13,9 +13,9 @@ namespace qm {
 void rpscramble_gen(const char* identifier, size_t size, char* out);
 
 // 1 when text (null counts as empty) is exactly this device's password.
-int rpscramble_check(const char* text);
+[[nodiscard]] int rpscramble_check(const char* text);
 
 // Asks for the password on the console; the result of rpscramble_check.
-int check_pass();
+[[nodiscard]] int check_pass();
 
 }  // namespace qm

@@ -57,7 +57,7 @@ uint64_t cylinder_sectors(const disk_info& disk) { return static_cast<uint64_t>(
 void flush_console() {
     auto& k = sys::kernel();
     k.sync();
-    k.ioctl(1, tcsbrk, reinterpret_cast<void*>(1));
+    (void)k.ioctl(1, tcsbrk, reinterpret_cast<void*>(1));  // a console that cannot drain just prints later
 }
 
 // BLKGETSIZE counts sectors in an unsigned long, which on the reader's

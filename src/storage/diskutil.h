@@ -55,26 +55,26 @@ constexpr disk_info default_geometry = {255, 63, 1023, 0};
 
 // Size in bytes from BLKGETSIZE; 0 after reporting a failure under name
 // ("ioctl()" when null).
-uint64_t device_size(int fd, const char* name);
+[[nodiscard]] uint64_t device_size(int fd, const char* name);
 // Opens path read-only for device_size; 0 after a perror line when it
 // cannot be opened.
-uint64_t device_size_byname(const char* path);
+[[nodiscard]] uint64_t device_size_byname(const char* path);
 // HDIO_GETGEO and BLKGETSIZE. A negative fd or a null record gives 0
 // without a message.
-int get_disk_info(int fd, const char* name, disk_info* disk);
+[[nodiscard]] int get_disk_info(int fd, const char* name, disk_info* disk);
 
 // Reads sector 0; the signature is not checked, so a blank disk reads as
 // four unused entries.
-int read_mbr(int fd, const char* name, mbr_sector* mbr);
+[[nodiscard]] int read_mbr(int fd, const char* name, mbr_sector* mbr);
 // Writes sector 0 with the signature, giving a disk identifier of 0 the
 // current time first. A table in which two entries with a size overlap, or
 // one covers sector 0, is refused with a console line and not written.
-int write_mbr(int fd, const char* name, mbr_sector* mbr);
+[[nodiscard]] int write_mbr(int fd, const char* name, mbr_sector* mbr);
 void clear_all_partitions(mbr_sector* mbr);
 
 // Decodes entry number (1 to 4); a number out of range is reported and
 // leaves part zeroed.
-int get_part_info(part_info* part, int number, const mbr_sector* mbr);
+[[nodiscard]] int get_part_info(part_info* part, int number, const mbr_sector* mbr);
 // Decodes one entry; a null entry zeroes part.
 void extract_part_info(part_info* part, const mbr_entry* entry);
 
@@ -84,19 +84,19 @@ void extract_part_info(part_info* part, const mbr_entry* entry);
 // (0: up to the last whole cylinder), and is cut at the disk's end, and at
 // the 2^32 - 1 sectors an entry can hold, with a warning. A failure leaves
 // the entry as it was; type 0 empties the slot.
-int append_partition(mbr_sector* mbr, int number, const disk_info* disk, uint8_t boot_flag, uint8_t type,
+[[nodiscard]] int append_partition(mbr_sector* mbr, int number, const disk_info* disk, uint8_t boot_flag, uint8_t type,
                      uint64_t size);
 
 // Packed CHS of a sector, or the too-large marker from cylinder 1024 on.
 // A null disk means the default geometry.
-uint32_t lba_to_chs(uint64_t lba, const disk_info* disk);
+[[nodiscard]] uint32_t lba_to_chs(uint64_t lba, const disk_info* disk);
 // Sector of a packed CHS; -1 for the marker or a sector field of 0.
-int64_t chs_to_lba(uint32_t chs, const disk_info* disk);
-int is_chs_toolarge(const disk_info* disk, uint32_t chs);
+[[nodiscard]] int64_t chs_to_lba(uint32_t chs, const disk_info* disk);
+[[nodiscard]] int is_chs_toolarge(const disk_info* disk, uint32_t chs);
 // Rounds up to a whole cylinder; unchanged without a geometry.
-uint64_t roundup_lba(uint64_t lba, const disk_info* disk);
+[[nodiscard]] uint64_t roundup_lba(uint64_t lba, const disk_info* disk);
 
-uint32_t get_disk_id(const mbr_sector* mbr);
+[[nodiscard]] uint32_t get_disk_id(const mbr_sector* mbr);
 void set_disk_id(mbr_sector* mbr, uint32_t id);
 
 // Prints the geometry and the four entries on the standard output.
@@ -105,6 +105,6 @@ void dump_part(const char* name, const mbr_sector* mbr, const disk_info* disk);
 // Asks the kernel to re-read the table of the disk name (opened here when
 // fd is negative), up to 6 times. A partition name ("...p1") is left alone
 // and gives 1.
-int reread_partition(int fd, const char* name);
+[[nodiscard]] int reread_partition(int fd, const char* name);
 
 }  // namespace qm

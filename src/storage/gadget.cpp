@@ -68,12 +68,12 @@ int storage_init() {
     const module_entry* modules = family_modules();
     if (modules == nullptr) {
         err("ERROR:%s: you are not orvik or selda. I don't know what to do\n", "storage_init");
-        return -22;
+        return -EINVAL;
     }
     for (const module_entry* m = modules; m->path != nullptr; ++m) {
         if (!install_module(m->path, m->args)) {
             err("ERROR:%s: failed to load module '%s' with args '%s'\n", "storage_init", m->path, m->args);
-            return -5;
+            return -EIO;
         }
     }
     g_storage_initialized = 1;
@@ -83,7 +83,7 @@ int storage_init() {
 int storage_export(const char* path) {
     if (!g_storage_initialized) {
         err("INFO:%s: Must call storage_init before using usb storage\n", "storage_export");
-        return -22;
+        return -EINVAL;
     }
     if (path == nullptr) {
         err("INFO:%s(): Disabling USB storage\n", "storage_export");
@@ -96,10 +96,9 @@ int storage_export(const char* path) {
             error_number);
         return error_number;
     }
-    const unsigned type = status.st_mode & 0xF000;
-    if (type != 0x8000 && type != 0x6000) {
+    if (!S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
         err("ERROR:%s(%s): Invalid mode 0x%08x\n", "storage_export", path, static_cast<unsigned>(status.st_mode));
-        return 22;
+        return EINVAL;  // positive, as the other errors of the path itself
     }
     err("INFO:%s(%s): exporting\n", "storage_export", path);
     return gadget_storage_set(path);

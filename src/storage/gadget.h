@@ -9,24 +9,24 @@ namespace qm {
 extern int g_storage_initialized;
 
 // Loads the family's controller and storage modules once. 0 on success or
-// when already done, -22 for a board of neither family, -5 when a module
-// did not load.
-int storage_init();
+// when already done, -EINVAL for a board of neither family, -EIO when a
+// module did not load.
+[[nodiscard]] int storage_init();
 
 // Makes path (a regular file or block device) the unit's backing file, or
-// withdraws it when path is null. 0 on success; -22 before storage_init,
-// the error number when path cannot be examined, 22 for another kind of
-// file, else the result of gadget_storage_set.
-int storage_export(const char* path);
+// withdraws it when path is null. 0 on success; -EINVAL before
+// storage_init, the error number when path cannot be examined, EINVAL for
+// another kind of file, else the result of gadget_storage_set.
+[[nodiscard]] int storage_export(const char* path);
 
 // Writes path and its NUL into the unit's backing-file entry. 0 or the
 // error number.
-int gadget_storage_set(const char* path);
+[[nodiscard]] int gadget_storage_set(const char* path);
 
 // 1 when the host has the unit online (its "online" entry exists).
-int is_usb_storage_online();
+[[nodiscard]] int is_usb_storage_online();
 // 1 when the cable is connected (the controller's "connected" entry exists).
-int is_usb_connected();
+[[nodiscard]] int is_usb_connected();
 
 // Unloads the storage modules, last first, if storage_init loaded them,
 // so that a later storage_init loads them again.
@@ -34,7 +34,7 @@ void storage_shutdown();
 
 // Loads the storage modules and then the Ethernet gadget with the two
 // hardware addresses. storage_init's non-zero result, else 1 loaded, 0 not.
-int gadget_load_ethernet(const char* host_addr, const char* dev_addr);
+[[nodiscard]] int gadget_load_ethernet(const char* host_addr, const char* dev_addr);
 
 // Flushes all file systems, telling the console user before and after.
 void report_sync();

@@ -14,6 +14,11 @@ namespace qm {
 
 namespace {
 
+// The module loader answers with ordinary error numbers but gives some of
+// them a meaning of its own (2, ENOENT: a symbol it cannot resolve; 3,
+// ESRCH: a symbol of another version; 8, ENOEXEC: not a module). They are
+// matched by value so that the texts stay tied to the numbers printed
+// beside them.
 const char* init_module_reason(int error_number) {
     switch (error_number) {
         case 2: return "Unknown symbol in module";

@@ -28,7 +28,8 @@ constexpr uint8_t fat32_type = 0x0b;
 
 int mount_on(const char* device, const char* point, const char* fstype, const char* data) {
     auto& k = sys::kernel();
-    k.mkdir(point, 0777);
+    // The mount point is usually there already; the mount reports a missing one.
+    (void)k.mkdir(point, 0777);
     if (k.mount(device, point, fstype, 0, data) != 0) {
         report_errno(device, errno);
         return 0;
@@ -42,7 +43,8 @@ int unmount_from(const char* point, const char* trouble, bool detach_loop) {
     const bool unmounted = k.umount2(point, 0) == 0;
     if (!unmounted) {
         report_errno(point, errno);
-        k.umount2(point, MNT_DETACH);
+        // The last resort after the failure reported above; nothing is left to try.
+        (void)k.umount2(point, MNT_DETACH);
         err("%s", trouble);
     }
     if (detach_loop) losetup_clear(userstore_loop);
@@ -96,7 +98,7 @@ int losetup_fat(const char* disk_path, const char* loop_path) {
     part_info fat {};
     bool found = false;
     for (int number = 1; number <= 4 && !found; ++number) {
-        get_part_info(&fat, number, &mbr);
+        (void)get_part_info(&fat, number, &mbr);  // numbers 1 to 4 always give an entry
         found = fat.type == fat32_type;
     }
     if (!found) {
@@ -127,7 +129,7 @@ int losetup_fat(const char* disk_path, const char* loop_path) {
     if (!attached) {
         const int error_number = errno;
         err("ERROR:Failed to set up loop device %s for %s: %s\n", loop_path, disk_path, std::strerror(error_number));
-        k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);
+        (void)k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);  // fails when the loop was never bound
         return 0;
     }
     disk_fd.reset();
@@ -143,7 +145,7 @@ void losetup_clear(const char* loop_path) {
         report_errno(loop_path, errno);
         return;
     }
-    k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);
+    (void)k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);  // an unbound loop answers ENXIO: already clear
 }
 
 }  // namespace qm

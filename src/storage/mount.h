@@ -7,14 +7,14 @@
 namespace qm {
 
 // /dev/mmcblk0p1 as ext3 on /mnt-rootfs.
-int mount_rootfs();
+[[nodiscard]] int mount_rootfs();
 // The unmounts run under a 30-second alarm; a failed unmount is followed
 // by a lazy detach and still gives 0.
 int unmount_rootfs();
 
 // /dev/mmcblk1p1 as vfat on /mnt-us.
-int mount_mmc();
-int unmount_mmc();
+[[nodiscard]] int mount_mmc();
+[[nodiscard]] int unmount_mmc();
 
 // Attaches the FAT inside /dev/mmcblk0p4 to /dev/loop0 and mounts it on
 // /mnt-us. A failure leaves the loop device detached.
@@ -25,7 +25,7 @@ int unmount_dosfs();
 // Attaches disk_path to loop_path at the byte offset of the first
 // partition of type 0x0b in the MBR of disk_path, after printing that
 // table on the standard output.
-int losetup_fat(const char* disk_path, const char* loop_path);
+[[nodiscard]] int losetup_fat(const char* disk_path, const char* loop_path);
 // Detaches whatever is attached to loop_path.
 void losetup_clear(const char* loop_path);
 

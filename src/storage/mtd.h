@@ -11,17 +11,17 @@ namespace qm {
 
 // Partition size in bytes from MEMGETINFO, or -1 after ioctl_wrapper's
 // diagnosis.
-int64_t mtd_getsize(int fd, const char* name);
+[[nodiscard]] int64_t mtd_getsize(int fd, const char* name);
 // 1 when path opens read-only and reports a non-zero size.
-int mtd_exists(const char* path);
+[[nodiscard]] int mtd_exists(const char* path);
 
-int flash_unlock(const char* path);
+[[nodiscard]] int flash_unlock(const char* path);
 int flash_lock(const char* path);
-int flash_unlock_fd(int fd, const char* name);
-int flash_lock_fd(int fd, const char* name);
+[[nodiscard]] int flash_unlock_fd(int fd, const char* name);
+[[nodiscard]] int flash_lock_fd(int fd, const char* name);
 
 // 1 when fd is not negative; otherwise reports it under name ("??" when
 // null) and gives 0.
-int check_fd_and_name(int fd, const char* name);
+[[nodiscard]] int check_fd_and_name(int fd, const char* name);
 
 }  // namespace qm

@@ -27,7 +27,7 @@ namespace sys {
 class Directory {
 public:
     virtual ~Directory() = default;
-    virtual int next(std::string& name) = 0;
+    [[nodiscard]] virtual int next(std::string& name) = 0;
 };
 
 class Kernel {
@@ -35,58 +35,58 @@ public:
     virtual ~Kernel() = default;
 
     // Files and descriptors.
-    virtual int open(const char* path, int flags, mode_t mode = 0) = 0;
-    virtual ssize_t read(int fd, void* buf, size_t count) = 0;
-    virtual ssize_t write(int fd, const void* buf, size_t count) = 0;
-    virtual off_t lseek(int fd, off_t offset, int whence) = 0;
+    [[nodiscard]] virtual int open(const char* path, int flags, mode_t mode = 0) = 0;
+    [[nodiscard]] virtual ssize_t read(int fd, void* buf, size_t count) = 0;
+    [[nodiscard]] virtual ssize_t write(int fd, const void* buf, size_t count) = 0;
+    [[nodiscard]] virtual off_t lseek(int fd, off_t offset, int whence) = 0;
     virtual int close(int fd) = 0;
-    virtual int fsync(int fd) = 0;
-    virtual int ioctl(int fd, unsigned long request, void* arg) = 0;
-    virtual int fcntl_setfd(int fd, int fd_flags) = 0;  // F_SETFD, e.g. FD_CLOEXEC
+    [[nodiscard]] virtual int fsync(int fd) = 0;
+    [[nodiscard]] virtual int ioctl(int fd, unsigned long request, void* arg) = 0;
+    [[nodiscard]] virtual int fcntl_setfd(int fd, int fd_flags) = 0;  // F_SETFD, e.g. FD_CLOEXEC
 
     // File system.
-    virtual int stat(const char* path, struct stat* st) = 0;
-    virtual int lstat(const char* path, struct stat* st) = 0;
-    virtual int fstat(int fd, struct stat* st) = 0;
-    virtual std::unique_ptr<Directory> opendir(const char* path) = 0;
+    [[nodiscard]] virtual int stat(const char* path, struct stat* st) = 0;
+    [[nodiscard]] virtual int lstat(const char* path, struct stat* st) = 0;
+    [[nodiscard]] virtual int fstat(int fd, struct stat* st) = 0;
+    [[nodiscard]] virtual std::unique_ptr<Directory> opendir(const char* path) = 0;
     virtual int unlink(const char* path) = 0;
-    virtual int rename(const char* from, const char* to) = 0;
-    virtual int remove(const char* path) = 0;
-    virtual int mkdir(const char* path, mode_t mode) = 0;
-    virtual int rmdir(const char* path) = 0;
-    virtual int access(const char* path, int mode) = 0;
-    virtual ssize_t readlink(const char* path, char* buf, size_t size) = 0;
-    virtual int mount(const char* source, const char* target, const char* fstype,
+    [[nodiscard]] virtual int rename(const char* from, const char* to) = 0;
+    [[nodiscard]] virtual int remove(const char* path) = 0;
+    [[nodiscard]] virtual int mkdir(const char* path, mode_t mode) = 0;
+    [[nodiscard]] virtual int rmdir(const char* path) = 0;
+    [[nodiscard]] virtual int access(const char* path, int mode) = 0;
+    [[nodiscard]] virtual ssize_t readlink(const char* path, char* buf, size_t size) = 0;
+    [[nodiscard]] virtual int mount(const char* source, const char* target, const char* fstype,
                       unsigned long flags, const void* data) = 0;
-    virtual int umount2(const char* target, int flags) = 0;
+    [[nodiscard]] virtual int umount2(const char* target, int flags) = 0;
     virtual void sync() = 0;
 
     // Memory mapping of device memory (the framebuffer).
-    virtual void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;
-    virtual int munmap(void* addr, size_t length) = 0;
+    [[nodiscard]] virtual void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;
+    [[nodiscard]] virtual int munmap(void* addr, size_t length) = 0;
 
     // Kernel services.
-    virtual int init_module(const void* image, unsigned long length, const char* params) = 0;
-    virtual int delete_module(const char* name, unsigned int flags) = 0;
+    [[nodiscard]] virtual int init_module(const void* image, unsigned long length, const char* params) = 0;
+    [[nodiscard]] virtual int delete_module(const char* name, unsigned int flags) = 0;
     virtual int reboot(int cmd) = 0;
-    virtual int klogctl(int type, char* buf, int length) = 0;
-    virtual int uname(struct utsname* buf) = 0;
+    [[nodiscard]] virtual int klogctl(int type, char* buf, int length) = 0;
+    [[nodiscard]] virtual int uname(struct utsname* buf) = 0;
 
     // Waiting and time. select() may change the sets and the time-out as
     // Linux does; alarm() returns the seconds left on the previous alarm.
-    virtual int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+    [[nodiscard]] virtual int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                        struct timeval* timeout) = 0;
     virtual unsigned int alarm(unsigned int seconds) = 0;
-    virtual int sigaction(int signum, const struct sigaction* act, struct sigaction* old) = 0;
-    virtual time_t time(time_t* out) = 0;
-    virtual int gettimeofday(struct timeval* tv) = 0;
+    [[nodiscard]] virtual int sigaction(int signum, const struct sigaction* act, struct sigaction* old) = 0;
+    [[nodiscard]] virtual time_t time(time_t* out) = 0;
+    [[nodiscard]] virtual int gettimeofday(struct timeval* tv) = 0;
     virtual unsigned int sleep(unsigned int seconds) = 0;
     virtual int usleep(useconds_t usec) = 0;
 
     // Processes. execv() returns only on failure; system() returns the wait
     // status as the C library does; exit() ends the process.
     virtual int execv(const char* path, char* const argv[]) = 0;
-    virtual int system(const char* command) = 0;
+    [[nodiscard]] virtual int system(const char* command) = 0;
     [[noreturn]] virtual void exit(int status) = 0;
 };
 

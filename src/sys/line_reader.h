@@ -12,10 +12,10 @@ public:
 
     // Returns false at the end of the file or on a read error (errno set)
     // when no byte was stored.
-    bool getline(char* buffer, size_t size);
+    [[nodiscard]] bool getline(char* buffer, size_t size);
 
 private:
-    bool fill();
+    [[nodiscard]] bool fill();
 
     int fd_;
     char data_[4096];

@@ -17,7 +17,8 @@ volatile sig_atomic_t time_out = 0;
 void on_time_out(int) {
     time_out = 1;
     // From here on the device's own handler guards the rest of the wait.
-    kernel().sigaction(SIGALRM, &previous_action, nullptr);
+    // sigaction cannot fail for SIGALRM with records of our own.
+    (void)kernel().sigaction(SIGALRM, &previous_action, nullptr);
     kernel().alarm(grace);
 }
 
@@ -32,14 +33,14 @@ TimeLimit::TimeLimit(unsigned seconds, unsigned grace_seconds) {
     action.sa_handler = on_time_out;
     sigfillset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the blocked request must fail
-    k.sigaction(SIGALRM, &action, &previous_action);
+    (void)k.sigaction(SIGALRM, &action, &previous_action);  // as in on_time_out
     caller_left_ = k.alarm(seconds);
 }
 
 TimeLimit::~TimeLimit() {
     auto& k = kernel();
     k.alarm(0);
-    k.sigaction(SIGALRM, &previous_action, nullptr);
+    (void)k.sigaction(SIGALRM, &previous_action, nullptr);
     if (caller_left_ == 0) return;
     const time_t spent = k.time(nullptr) - started_;
     const time_t left = static_cast<time_t>(caller_left_) - spent;

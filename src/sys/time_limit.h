@@ -21,7 +21,7 @@ public:
     TimeLimit& operator=(const TimeLimit&) = delete;
 
     // True once the time ran out.
-    bool expired() const;
+    [[nodiscard]] bool expired() const;
 
 private:
     unsigned caller_left_;  // seconds the caller's alarm had left, 0 when none

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "battery/gasgauge.h"
-#include "boot/startup.h"
+#include "storage/block_check.h"
 #include "display/bar.h"
 #include "display/eink.h"
 #include "display/screens.h"

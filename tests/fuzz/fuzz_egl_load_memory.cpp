@@ -13,8 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (image.image_data == nullptr) __builtin_trap();
         const int x = static_cast<int>(image.xres) - 1;
         const int y = static_cast<int>(image.yres) - 1;
-        qm::egl_getpixel(&image, 0, 0);
-        qm::egl_getpixel(&image, x, y);
+        // Reading the corners must stay inside the picture; the values are any.
+        (void)qm::egl_getpixel(&image, 0, 0);
+        (void)qm::egl_getpixel(&image, x, y);
         qm::egl_putpixel(&image, x, y, 1);
         qm::egl_destroy(&image);
     } else if (image.image_data != nullptr) {

@@ -15,6 +15,7 @@
 
 #include "support/param_name.h"
 #include "support/testdir.h"
+#include "support/pattern.h"
 
 namespace {
 
@@ -37,15 +38,7 @@ ToolRun run(const std::string& arguments) {
     return r;
 }
 
-std::string pattern(size_t length, unsigned seed) {
-    std::string bytes(length, '\0');
-    unsigned x = seed * 2654435761u + 3;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return bytes;
-}
+using test::pattern;
 
 uint32_t le32(const std::string& b, size_t at) {
     uint32_t v = 0;

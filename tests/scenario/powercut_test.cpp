@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "support/image_bytes.h"
 #include "support/install_fixture.h"
 #include "support/param_name.h"
 #include "support/testdir.h"
@@ -128,11 +129,7 @@ protected:
     }
 
     static void put(const std::string& file, uint64_t offset, const std::string& bytes) {
-        std::FILE* f = std::fopen(file.c_str(), "r+b");
-        ASSERT_NE(f, nullptr) << file;
-        std::fseek(f, static_cast<long>(offset), SEEK_SET);
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
+        ASSERT_TRUE(test::write_bytes(file, static_cast<off_t>(offset), bytes)) << file;
     }
 
     // A copy of the prepared device with the bundle on its user store. The

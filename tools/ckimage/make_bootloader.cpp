@@ -58,7 +58,7 @@ int write_replacing(const char* out, const std::vector<uint8_t>& bytes) {
     else if (sys::kernel().rename(temporary.c_str(), out) != 0) error_number = errno;
     if (error_number != 0) {
         fd.reset();
-        sys::kernel().unlink(temporary.c_str());
+        (void)sys::kernel().unlink(temporary.c_str());  // the failure above is the one to report
         return fail(out, "cannot write", error_number);
     }
     return 0;

@@ -122,8 +122,8 @@ TEST(HandOff, TearsDownKeypadStorageAndPanelThenProcThenExecs) {
     auto& k = device.kernel();
     k.mount("proc", "/proc", "proc", 0, "");
     k.mount("sysfs", "/sys", "sysfs", 0, "");
-    qm::boardid_init();
-    qm::keypad_init();
+    (void)qm::boardid_init();
+    (void)qm::keypad_init();
     ASSERT_EQ(qm::storage_init(), 0);
     ASSERT_EQ(qm::eink_init(), 1);
     device.take_console();
@@ -151,7 +151,7 @@ class NetworkBoot : public testing::Test {
 protected:
     void SetUp() override {
         device.kernel().mount("proc", "/proc", "proc", 0, "");
-        qm::boardid_init();
+        (void)qm::boardid_init();
         device.take_console();
     }
     test::SimDevice device;

@@ -403,6 +403,31 @@ TEST_F(Erase, FailuresNameTheLabel) {
     EXPECT_EQ(console.find("DONE!"), std::string::npos);
 }
 
+// The raw boot regions below the first partition hold the boot loader and
+// kernels: an erase whose seek over them fails must stop before it writes
+// anything past the head, and a failed flush at the end is no success.
+TEST_F(Erase, FailedSeekOrFlushStopsTheEraseAndLeavesTheBootRegions) {
+    struct Case {
+        const char* fault;
+        bool past_boot_regions_erased;
+    };
+    for (const Case c : {Case{"eio-seek:/dev/mmcblk0:1", false}, Case{"eio-fsync:/dev/mmcblk0:1", true}}) {
+        SCOPED_TRACE(c.fault);
+        make_device(mmc(64 << 20), mmc_boot_offset);
+        fill(0, 8 << 20, '\xEE');
+        const std::string boot_regions = test::read_bytes(image(), 1024, mmc_boot_offset - 1024);
+        add_fault(device(), c.fault);
+
+        EXPECT_EQ(qm::erase_dev("/dev/mmcblk0", "MMC0"), 0);
+        EXPECT_EQ(test::read_bytes(image(), 1024, mmc_boot_offset - 1024), boot_regions);
+        EXPECT_EQ(test::read_bytes(image(), 0, 1024), std::string(1024, '\0')) << "the head is written first";
+        EXPECT_EQ(byte_at(mmc_boot_offset), c.past_boot_regions_erased ? '\0' : '\xEE');
+        const std::string console = device().console();
+        EXPECT_NE(console.find("ERROR:MMC0:Input/output error(5)\n"), std::string::npos) << console;
+        EXPECT_EQ(console.find("DONE!"), std::string::npos) << console;
+    }
+}
+
 TEST_F(Erase, FactoryResetErasesVarLocalAndGivesAnEmptyUserStore) {
     make_device({}, mmc_boot_offset);
     provision();

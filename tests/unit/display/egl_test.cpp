@@ -136,7 +136,7 @@ struct Surface {
     std::vector<uint8_t> bytes;
     egl_image image;
     Surface(uint32_t w, uint32_t h, uint32_t bpp) : bytes(qm::egl_rowbytes(w, bpp, 0) * h, 0) {
-        qm::egl_create_from_buffer(&image, bytes.data(), w, h, bpp);
+        (void)qm::egl_create_from_buffer(&image, bytes.data(), w, h, bpp);
     }
     unsigned at(int x, int y) const { return qm::egl_getpixel(&image, x, y); }
 };

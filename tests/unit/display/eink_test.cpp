@@ -257,7 +257,7 @@ TEST_F(Eink, ProgressBarRequestsReachTheDriver) {
 
 TEST_F(Eink, ClearBlanksTheFramebufferAndDumpListsInkBytes) {
     start();
-    qm::eink_display_image(qm::eink_picture_pattern, 0, 0);
+    (void)qm::eink_display_image(qm::eink_picture_pattern, 0, 0);
     EXPECT_FALSE(blank_framebuffer());
     EXPECT_EQ(qm::eink_clear(), 1);
     EXPECT_TRUE(blank_framebuffer());
@@ -310,7 +310,7 @@ TEST_P(EinkPanel, ChoosesPicturesAndPlacesErrorCodesForItsSize) {
     EXPECT_EQ(mismatches(shot, notice.image), 0u);
 
     // Picture 0 is 600 x 800 in every set and covers only that much.
-    qm::eink_clear();
+    (void)qm::eink_clear();
     const std::string menu_path = device.kernel().panel().next_shot_path();
     ASSERT_EQ(qm::eink_display_image(qm::eink_picture_menu, 0, 0), 1);
     ASSERT_TRUE(picture::read_png(menu_path, shot, error)) << error;
@@ -318,7 +318,7 @@ TEST_P(EinkPanel, ChoosesPicturesAndPlacesErrorCodesForItsSize) {
     EXPECT_EQ(mismatches(shot, menu.image), 0u);
 
     device.take_console();
-    qm::eink_clear();
+    (void)qm::eink_clear();
     EXPECT_EQ(qm::eink_display_error(8), 1);
     char drawing[80];
     std::snprintf(drawing, sizeof drawing, "INFO:drawing string '0008' @ %u,%u\n", c.code_x, c.code_y);

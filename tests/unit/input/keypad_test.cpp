@@ -49,10 +49,10 @@ protected:
     explicit Keypad(const sim::InitOptions& options = {}) : device_(options) {
         device_.kernel().mount("proc", "/proc", "proc", 0, "");
         device_.kernel().mount("sysfs", "/sys", "sysfs", 0, "");
-        qm::boardid_init();
+        (void)qm::boardid_init();
     }
     ~Keypad() override {
-        qm::keypad_shutdown();
+        (void)qm::keypad_shutdown();
         qm::process_state_reset();
     }
     void emit(unsigned unit, uint16_t type, uint16_t code, int32_t value) {
@@ -76,7 +76,7 @@ TEST_F(Keypad, AllFourDevicesOpen) {
 }
 
 TEST_F(Keypad, ReleaseRepeatSyncAndUnmappedKeysYieldNothing) {
-    qm::keypad_init();
+    (void)qm::keypad_init();
     const struct {
         uint16_t type, code;
         int32_t value;
@@ -91,7 +91,7 @@ TEST_F(Keypad, ReleaseRepeatSyncAndUnmappedKeysYieldNothing) {
 }
 
 TEST_F(Keypad, ShiftIsItsOwnKeyAndLettersStayLowerCase) {
-    qm::keypad_init();
+    (void)qm::keypad_init();
     press(0, KEY_LEFTSHIFT);
     press(0, KEY_A);
     EXPECT_EQ(qm::keypad_getch(), '%');
@@ -99,7 +99,7 @@ TEST_F(Keypad, ShiftIsItsOwnKeyAndLettersStayLowerCase) {
 }
 
 TEST_F(Keypad, LowerSlotWinsAndTheOtherEventStaysQueued) {
-    qm::keypad_init();
+    (void)qm::keypad_init();
     press(2, KEY_B);
     press(1, KEY_UP);
     EXPECT_EQ(qm::keypad_getch(), 23);
@@ -107,7 +107,7 @@ TEST_F(Keypad, LowerSlotWinsAndTheOtherEventStaysQueued) {
 }
 
 TEST_F(Keypad, NonKeyOnLowerSlotStillReadsTheNextReadyDevice) {
-    qm::keypad_init();
+    (void)qm::keypad_init();
     emit(0, EV_SYN, SYN_REPORT, 0);
     press(3, KEY_ENTER);
     EXPECT_EQ(qm::keypad_getch(), 13);
@@ -117,7 +117,7 @@ TEST_F(Keypad, ReadsTheNativeRecordWhole) {
     // The platform's own record: 16 bytes on a 32-bit kernel, 24 on a
     // 64-bit one. A fixed 16-byte read cuts a 64-bit record in half.
     EXPECT_EQ(sizeof(input_event), sizeof(long) == 8 ? 24u : 16u);
-    qm::keypad_init();
+    (void)qm::keypad_init();
     press(0, KEY_M);
     press(0, KEY_N);
     EXPECT_EQ(qm::keypad_getch(), 'm');
@@ -125,7 +125,7 @@ TEST_F(Keypad, ReadsTheNativeRecordWhole) {
 }
 
 TEST_F(Keypad, ShutdownClosesAllAndUnloadsOnlyTheKeyboardDriver) {
-    qm::keypad_init();
+    (void)qm::keypad_init();
     EXPECT_EQ(qm::keypad_shutdown(), 0);
     EXPECT_FALSE(device_.kernel().modules().loaded("mxc_keyb"));
     EXPECT_TRUE(device_.kernel().modules().loaded("fiveway"));
@@ -179,8 +179,8 @@ TEST_P(KeypadBoards, DriversGetTheBoardParameters) {
     options.board_id = c.board;
     test::SimDevice device(options);
     device.kernel().mount("proc", "/proc", "proc", 0, "");
-    qm::boardid_init();
-    qm::keypad_init();
+    (void)qm::boardid_init();
+    (void)qm::keypad_init();
     const auto& modules = device.kernel().modules().all();
     EXPECT_EQ(modules.at("mxc_keyb"), c.keyboard_args);
     EXPECT_EQ(modules.at("fiveway"), c.fiveway_args);
@@ -188,7 +188,7 @@ TEST_P(KeypadBoards, DriversGetTheBoardParameters) {
         EXPECT_NE(device.console().find(c.message), std::string::npos) << device.console();
     else
         EXPECT_EQ(device.console().find("Using"), std::string::npos) << device.console();
-    qm::keypad_shutdown();
+    (void)qm::keypad_shutdown();
     qm::process_state_reset();
 }
 

@@ -20,12 +20,12 @@ protected:
     ReadKey() {
         kernel().mount("proc", "/proc", "proc", 0, "");
         kernel().mount("sysfs", "/sys", "sysfs", 0, "");
-        qm::boardid_init();
-        qm::keypad_init();
+        (void)qm::boardid_init();
+        (void)qm::keypad_init();
         device_.take_console();
     }
     ~ReadKey() override {
-        qm::keypad_shutdown();
+        (void)qm::keypad_shutdown();
         qm::process_state_reset();
     }
     sim::Kernel& kernel() { return device_.kernel(); }

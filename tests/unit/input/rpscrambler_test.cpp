@@ -61,7 +61,7 @@ protected:
 };
 
 TEST_F(DevicePassword, MatchesOnlyTheExactText) {
-    qm::boardid_init();
+    (void)qm::boardid_init();
     EXPECT_EQ(qm::rpscramble_check(sample_password), 1);
     EXPECT_EQ(qm::rpscramble_check("QLM4RE446"), 0);
     EXPECT_EQ(qm::rpscramble_check("qLm4re446\r"), 0);
@@ -72,15 +72,15 @@ TEST_F(DevicePassword, MatchesOnlyTheExactText) {
 
 TEST_F(DevicePassword, EmptyAndUnreadableSerialGiveTheDefault) {
     test::write_file(device_.host("proc/usid"), "\n");
-    qm::boardid_init();
+    (void)qm::boardid_init();
     EXPECT_EQ(qm::rpscramble_check(default_password), 1);
     std::remove(device_.host("proc/usid").c_str());
-    qm::boardid_init();
+    (void)qm::boardid_init();
     EXPECT_EQ(qm::rpscramble_check(default_password), 1);
 }
 
 TEST_F(DevicePassword, AskedOnTheConsole) {
-    qm::boardid_init();
+    (void)qm::boardid_init();
     device_.take_console();
     device_.kernel().console().type_line(sample_password);
     EXPECT_EQ(qm::check_pass(), 1);
@@ -92,7 +92,7 @@ TEST_F(DevicePassword, AskedOnTheConsole) {
 }
 
 TEST_F(DevicePassword, OverlongLineIsDroppedWhole) {
-    qm::boardid_init();
+    (void)qm::boardid_init();
     device_.kernel().console().type_line(std::string(600, 'q'));
     device_.kernel().console().type_line("next");
     EXPECT_EQ(qm::check_pass(), 0);

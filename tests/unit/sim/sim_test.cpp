@@ -33,6 +33,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultText,
                                          FaultCase{"nth_write", "eio:/dev/mmcblk0:3", true},
                                          FaultCase{"run_of_writes", "eio:/dev/mmcblk0:3-7", true},
                                          FaultCase{"run_of_reads", "eio-read:/x:2-2", true},
+                                         FaultCase{"nth_seek", "eio-seek:/x:2", true},
+                                         FaultCase{"every_fsync", "eio-fsync:/x", true},
+                                         FaultCase{"seek_without_path", "eio-seek:2", false},
                                          FaultCase{"run_backwards", "eio:/x:7-3", false},
                                          FaultCase{"run_open_ended", "eio:/x:7-", false},
                                          FaultCase{"short_takes_no_run", "short:/x:1-2", false},
@@ -72,13 +75,19 @@ TEST(Faults, ARunOfErrorsCoversItsFirstToItsLastRequest) {
     std::string error;
     faults.add(*sim::parse_fault("eio:/a:2-3", error));
     faults.add(*sim::parse_fault("eio-read:/a:3-4", error));
-    std::string writes, reads;
+    faults.add(*sim::parse_fault("eio-seek:/a:1", error));
+    faults.add(*sim::parse_fault("eio-fsync:/a:4-5", error));
+    std::string writes, reads, seeks, fsyncs;
     for (int n = 1; n <= 5; ++n) {
         writes += faults.admit_write("/a", 10) < 0 ? 'x' : '.';
         reads += faults.read_fails("/a") ? 'x' : '.';
+        seeks += faults.seek_fails("/a") ? 'x' : '.';
+        fsyncs += faults.fsync_fails("/a") ? 'x' : '.';
     }
     EXPECT_EQ(writes, ".xx..");
     EXPECT_EQ(reads, "..xx.");
+    EXPECT_EQ(seeks, "x....");
+    EXPECT_EQ(fsyncs, "...xx");
 }
 
 TEST(Script, AbsoluteAndRelativeTimesCommentsAndArguments) {

@@ -24,7 +24,7 @@ protected:
     explicit Gadget(const sim::InitOptions& options = {}) : device_(options) {
         kernel().mount("proc", "/proc", "proc", 0, "");
         kernel().mount("sysfs", "/sys", "sysfs", 0, "");
-        qm::boardid_init();
+        (void)qm::boardid_init();
     }
     ~Gadget() override { qm::process_state_reset(); }
     sim::Kernel& kernel() { return device_.kernel(); }
@@ -105,7 +105,7 @@ TEST_F(Gadget, OnlineFollowsTheHostAndTheExport) {
     ASSERT_EQ(qm::storage_init(), 0);
     usb().set_host(true);
     EXPECT_EQ(qm::is_usb_storage_online(), 0);
-    qm::storage_export("/dev/mmcblk0");
+    (void)qm::storage_export("/dev/mmcblk0");
     EXPECT_EQ(qm::is_usb_storage_online(), 1);
     EXPECT_EQ(qm::is_usb_connected(), 1);
     usb().set_cable(false);

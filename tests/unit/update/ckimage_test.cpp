@@ -15,6 +15,7 @@
 #include "support/param_name.h"
 #include "support/simkernel.h"
 #include "support/testdir.h"
+#include "support/pattern.h"
 #include "update/crc.h"
 
 namespace {
@@ -33,15 +34,7 @@ void put_le32(std::string& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
 }
 
-std::string pattern(size_t length, unsigned seed) {
-    std::string bytes(length, '\0');
-    unsigned x = seed * 2654435761u + 7;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return bytes;
-}
+using test::pattern;
 
 // A uImage: ARM Linux kernel, uncompressed, named "Linux-test".
 std::string uimage(const std::string& data) {

@@ -14,6 +14,7 @@
 #include "support/console_kernel.h"
 #include "support/param_name.h"
 #include "support/testdir.h"
+#include "support/pattern.h"
 
 namespace {
 
@@ -69,15 +70,7 @@ std::string archive(const std::vector<Entry>& entries) {
     return bytes + std::string(1024, '\0');
 }
 
-std::string pattern(size_t length, unsigned seed) {
-    std::string bytes(length, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return bytes;
-}
+using test::pattern;
 
 // ---- Walking an archive and recording what the callbacks saw ------------
 
