@@ -27,9 +27,15 @@ std::unique_ptr<BlockWindow> BlockWindow::open(const std::string& image, int fla
 
 BlockWindow::~BlockWindow() { ::close(fd_); }
 
-ssize_t BlockWindow::read(void* buf, size_t count) {
+// Compared as off_t: on a 32-bit program what is left of a disk of 4 GiB
+// or more does not fit a size_t, and cut to one it could read as nothing.
+size_t BlockWindow::bytes_left(size_t count) const {
     const off_t left = std::max<off_t>(0, length_ - position_);
-    const size_t n = std::min(count, static_cast<size_t>(left));
+    return static_cast<size_t>(std::min<off_t>(static_cast<off_t>(count), left));
+}
+
+ssize_t BlockWindow::read(void* buf, size_t count) {
+    const size_t n = bytes_left(count);
     if (n == 0) return 0;
     const ssize_t got = ::pread(fd_, buf, n, offset_ + position_);
     if (got > 0) position_ += got;
@@ -41,8 +47,7 @@ ssize_t BlockWindow::write(const void* buf, size_t count) {
         errno = EBADF;
         return -1;
     }
-    const off_t left = std::max<off_t>(0, length_ - position_);
-    const size_t n = std::min(count, static_cast<size_t>(left));
+    const size_t n = bytes_left(count);
     if (n == 0 && count > 0) {
         errno = ENOSPC;
         return -1;

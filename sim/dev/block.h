@@ -38,6 +38,8 @@ protected:
     static int open_image(const std::string& image, int flags);
     // Stores count bytes at offset of the image.
     ssize_t store(const void* buf, size_t count, off_t offset);
+    // The most of count bytes that the window holds from its position on.
+    size_t bytes_left(size_t count) const;
 
     BlockWindow(int fd, off_t offset, off_t length, Geometry geometry, dev_t rdev)
         : fd_(fd), offset_(offset), length_(length), geometry_(geometry), rdev_(rdev) {}
