@@ -27,7 +27,7 @@ constexpr const char* usage =
     "                        [--mmc-heads N] [--mmc-sectors N] [--family mmc|nor]\n"
     "                        [--nor-kernel2 yes|no] [--card-size BYTES] [--panel WxH]\n"
     "                        [--screens all|none] [--battery PCT] [--input-events LIST]\n"
-    "  quillmar-sim boot DIR [--script FILE] [--fault SPEC]...\n"
+    "  quillmar-sim boot DIR [--script FILE] [--fault FAULT]...\n"
     "  quillmar-sim password SERIAL\n"
     "\n"
     "init creates a simulated device in DIR; boot powers it up once and runs\n"

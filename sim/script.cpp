@@ -85,7 +85,7 @@ bool deliver_signal(Kernel& kernel, const ScriptEvent& event, std::string& error
     return true;
 }
 
-// "fault SPEC": a fault as --fault takes it, from this time on.
+// "fault FAULT": a fault as --fault takes it, from this time on.
 bool inject_fault(Kernel& kernel, const ScriptEvent& event, std::string& error) {
     const auto fault = parse_fault(event.argument, error);
     if (!fault) return false;

@@ -86,13 +86,13 @@ def make(argv):
     order = [(argv[i], argv[i + 1]) for i in range(len(argv) - 1) if argv[i] in ("--image", "--member")]
 
     archive = b""
-    for kind, spec in order:
+    for kind, item in order:
         if kind == "--image":
-            name, path, signame = spec.split("=")
+            name, path, signame = item.split("=")
             data = read(path)
             archive += member(name, data) + member(signame, sign(data, args.key))
         else:
-            name, path = spec.split("=")
+            name, path = item.split("=")
             archive += member(name, read(path))
     if args.end_at is not None:
         pad = args.end_at - len(archive) - 2 * BLOCK
@@ -100,8 +100,8 @@ def make(argv):
             sys.exit("cannot end the archive at %d" % args.end_at)
         archive += member("pad", b"\0" * pad)
     archive += b"\0" * (BLOCK * args.end_blocks)
-    for spec in args.after:
-        name, rest = spec.split("=", 1)
+    for item in args.after:
+        name, rest = item.split("=", 1)
         path, _, extra = rest.partition(":")
         data = read(path)
         extra = int(extra or 0)

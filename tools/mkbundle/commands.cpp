@@ -252,22 +252,22 @@ int keygen(const args& a) {
 
 namespace {
 
-// A signer as given: --key SPEC or --sign-command CMD.
-struct signer_spec {
+// A signer as given: --key KEY or --sign-command CMD.
+struct signer_choice {
     bool command = false;
     std::string text;
 };
 
 // The signers of create, opened in the order given; commands take the
 // public keys in the order of their --sign-pubkey options.
-int open_signers(const std::vector<signer_spec>& specs, const std::vector<std::string>& command_keys,
+int open_signers(const std::vector<signer_choice>& choices, const std::vector<std::string>& command_keys,
                  signer_options& options, std::vector<std::unique_ptr<signer>>& signers) {
     std::string error;
     size_t next_key = 0;
-    for (const signer_spec& spec : specs) {
-        std::unique_ptr<signer> s = spec.command
-                                        ? open_command_signer(spec.text, command_keys[next_key++], options, error)
-                                        : open_key(spec.text, options, error);
+    for (const signer_choice& choice : choices) {
+        std::unique_ptr<signer> s = choice.command
+                                        ? open_command_signer(choice.text, command_keys[next_key++], options, error)
+                                        : open_key(choice.text, options, error);
         if (s == nullptr) return fail(error);
         signers.push_back(std::move(s));
     }
@@ -296,7 +296,7 @@ bool parse_seconds(const std::string& text, unsigned& seconds) {
 int create(const args& a) {
     std::string out;
     bundle::family family = bundle::family::selda;
-    std::vector<signer_spec> signer_specs;
+    std::vector<signer_choice> signer_choices;
     std::vector<std::string> command_keys;
     signer_options options;
     bool ota = false;
@@ -309,9 +309,9 @@ int create(const args& a) {
                 return usage_error("--family takes selda or orvik");
             ++i;
         } else if (a[i] == "--key" && i + 1 < a.size()) {
-            signer_specs.push_back({false, a[++i]});
+            signer_choices.push_back({false, a[++i]});
         } else if (a[i] == "--sign-command" && i + 1 < a.size()) {
-            signer_specs.push_back({true, a[++i]});
+            signer_choices.push_back({true, a[++i]});
         } else if (a[i] == "--sign-pubkey" && i + 1 < a.size()) {
             command_keys.push_back(a[++i]);
         } else if (a[i] == "--sign-input" && i + 1 < a.size()) {
@@ -338,21 +338,21 @@ int create(const args& a) {
     }
     if (out.empty()) return usage_error("create needs --out FILE");
     if (members.empty()) return usage_error("create needs at least one NAME=PATH");
-    if (signer_specs.size() > 2) return usage_error("--key and --sign-command may be given twice in all");
+    if (signer_choices.size() > 2) return usage_error("--key and --sign-command may be given twice in all");
     const size_t commands = static_cast<size_t>(
-        std::count_if(signer_specs.begin(), signer_specs.end(), [](const signer_spec& s) { return s.command; }));
+        std::count_if(signer_choices.begin(), signer_choices.end(), [](const signer_choice& s) { return s.command; }));
     if (command_keys.size() != commands)
         return usage_error("each --sign-command needs one --sign-pubkey with the public key it signs for");
-    if (signer_specs.empty()) {
+    if (signer_choices.empty()) {
         if (!run_from_build_tree() || ::access(QM_DEV_KEY1, R_OK) != 0)
             return usage_error("name a signing key with --key or --sign-command");
-        signer_specs.push_back({false, QM_DEV_KEY1});
+        signer_choices.push_back({false, QM_DEV_KEY1});
         qm::err("mkbundle: NOTE: signing with the development key %s\n", QM_DEV_KEY1);
     }
 
     std::string error;
     std::vector<std::unique_ptr<signer>> signers;
-    if (const int status = open_signers(signer_specs, command_keys, options, signers)) return status;
+    if (const int status = open_signers(signer_choices, command_keys, options, signers)) return status;
 
     // Refuse what the device would refuse or a later extract could not
     // write back, before anything is written.

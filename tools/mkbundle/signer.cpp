@@ -32,10 +32,10 @@ private:
 
 bool device_key_size(size_t bits) { return bits == 1024 || bits == 2048; }
 
-std::unique_ptr<signer> open_key(const std::string& spec, signer_options& options, std::string& error) {
-    if (spec.starts_with("pkcs11:")) return open_pkcs11_key(spec, options, error);
+std::unique_ptr<signer> open_key(const std::string& key_ref, signer_options& options, std::string& error) {
+    if (key_ref.starts_with("pkcs11:")) return open_pkcs11_key(key_ref, options, error);
     auto s = std::make_unique<key_file_signer>();
-    if (!s->open(spec, error)) return nullptr;
+    if (!s->open(key_ref, error)) return nullptr;
     return s;
 }
 

@@ -41,9 +41,9 @@ public:
     virtual bool sign(const sign_request& request, std::string& signature, std::string& error) = 0;
 };
 
-// The signer of `--key SPEC`: a PKCS#11 URI ("pkcs11:...") or a private key
+// The signer of `--key KEY`: a PKCS#11 URI ("pkcs11:...") or a private key
 // file. Null with a one-line reason, also for a key the device cannot use.
-std::unique_ptr<signer> open_key(const std::string& spec, signer_options& options, std::string& error);
+std::unique_ptr<signer> open_key(const std::string& key_ref, signer_options& options, std::string& error);
 
 // The signature of the request by s, checked against s's public key.
 bool make_signature(signer& s, const sign_request& request, std::string& signature, std::string& error);

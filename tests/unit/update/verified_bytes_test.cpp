@@ -181,11 +181,11 @@ const std::string rootfs_b = std::string(100000, 'b') + test::image_bytes(50001,
 std::string shell_quoted(const std::string& arg) { return "'" + arg + "'"; }
 
 // Makes one bundle for each argument list, in one run of the maker.
-std::vector<std::string> hostile_bundles(const Images& images, const std::vector<std::vector<std::string>>& specs) {
+std::vector<std::string> hostile_bundles(const Images& images, const std::vector<std::vector<std::string>>& bundle_args) {
     static int made = 0;
     std::string lines;
     std::vector<std::string> outs;
-    for (const auto& args : specs) {
+    for (const auto& args : bundle_args) {
         outs.push_back(images.path("bundle-" + std::to_string(++made) + ".bin"));
         lines += "--out " + shell_quoted(outs.back()) + " --key " + shell_quoted(test::dev_key_path(1));
         for (const std::string& arg : args) lines += " " + shell_quoted(arg);
@@ -482,21 +482,21 @@ TEST(HeaderFailure, NeverClosesDescriptorZero) {
 // attempt: what happens from then on is the install's own doing.
 struct LateFault {
     sim::Kernel* kernel;
-    const char* spec;
+    const char* fault;
 };
 
 int add_late_fault(void* context, const char*, const qm::image_check*) {
     const LateFault& late = *static_cast<LateFault*>(context);
     std::string error;
-    late.kernel->faults().add(*sim::parse_fault(late.spec, error));
+    late.kernel->faults().add(*sim::parse_fault(late.fault, error));
     return 1;
 }
 
 // Runs the unbundle step with the fault starting after the verdict, then
 // ends the process normally.
-void unbundle_with_late_fault(family f, const std::string& bundle, const char* spec) {
+void unbundle_with_late_fault(family f, const std::string& bundle, const char* fault) {
     Reader reader(f);
-    LateFault late{&reader.device().kernel(), spec};
+    LateFault late{&reader.device().kernel(), fault};
     int result = -1;
     reader.unbundle(bundle, result, add_late_fault, &late);
     std::_Exit(0);
@@ -515,9 +515,9 @@ TEST(WaitAfterTheWalk, AHungRawDestinationIsEndedByTheWatchdog) {
     for (const family f : {family::selda, family::orvik}) {
         const std::string bundle =
             hostile_bundle(images, {"--image", image_arg(f, qm::image_uimage, images.put("k", kernel))});
-        const char* spec = f == family::selda ? "hang:/dev/mmcblk0" : "hang:/dev/mtdblock/1";
-        EXPECT_EXIT(unbundle_with_late_fault(f, bundle, spec), testing::KilledBySignal(SIGALRM), "")
-            << spec << ": the open waited with no alarm armed (the simulation reports it stuck)";
+        const char* fault = f == family::selda ? "hang:/dev/mmcblk0" : "hang:/dev/mtdblock/1";
+        EXPECT_EXIT(unbundle_with_late_fault(f, bundle, fault), testing::KilledBySignal(SIGALRM), "")
+            << fault << ": the open waited with no alarm armed (the simulation reports it stuck)";
     }
 }
 
@@ -629,11 +629,11 @@ TEST(SwappedBetweenThePasses, AByteChangedAtAPieceEdgeNeverReachesStorage) {
         {family::selda, qm::image_uboot, last(qm::image_uboot)}, {family::orvik, qm::image_uimage, 131072},
     };
 
-    std::vector<std::vector<std::string>> specs = {args_of(family::selda, qm::image_none, 0, "a"),
+    std::vector<std::vector<std::string>> bundle_args = {args_of(family::selda, qm::image_none, 0, "a"),
                                                    args_of(family::orvik, qm::image_none, 0, "a")};
     for (size_t i = 0; i < changes.size(); ++i)
-        specs.push_back(args_of(changes[i].f, changes[i].type, changes[i].at, "c" + std::to_string(i) + "-"));
-    const std::vector<std::string> bundles = hostile_bundles(images, specs);
+        bundle_args.push_back(args_of(changes[i].f, changes[i].type, changes[i].at, "c" + std::to_string(i) + "-"));
+    const std::vector<std::string> bundles = hostile_bundles(images, bundle_args);
 
     std::map<family, std::unique_ptr<Reader>> readers;
     for (size_t i = 0; i < changes.size(); ++i) {
