@@ -103,7 +103,7 @@ public:
     int lstat(const char* path, struct stat* st) override;
     int fstat(int fd, struct stat* st) override;
     std::unique_ptr<sys::Directory> opendir(const char* path) override;
-    int unlink(const char* path) override;
+    [[nodiscard]] int unlink(const char* path) override;
     int rename(const char* from, const char* to) override;
     int remove(const char* path) override;
     int mkdir(const char* path, mode_t mode) override;

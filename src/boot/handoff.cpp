@@ -76,7 +76,7 @@ void restore_after_failed_handoff(bool storage_was_up, bool display_was_up) {
 void default_boot() {
     auto& k = sys::kernel();
     const bool storage_was_up = g_storage_initialized != 0;
-    const bool display_was_up = eink_xres != 0;
+    const bool display_was_up = g_eink_canvas.xres != 0;
     // Nothing taken down here can stop the hand-off: a part that failed to
     // stop has said so, and the next program starts over anyway.
     (void)keypad_shutdown();

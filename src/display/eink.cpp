@@ -17,11 +17,7 @@
 
 namespace qm {
 
-egl_image eink_image;
-egl_image ei_monofont;
-egl_image ei_sprites;
-unsigned eink_xres = 0;
-unsigned eink_yres = 0;
+eink_canvas g_eink_canvas;
 
 namespace {
 
@@ -69,8 +65,8 @@ const eink_picture images_824x1200[] = {
 };
 constexpr unsigned images_count = 3;
 
-// The panel's own state; the screen image, the font, the sprites and the
-// screen size above are shared with the erase check.
+// The panel's own state; g_eink_canvas holds what it shares with the
+// erase check.
 struct panel_state {
     int fd = -1;
     int initialised = 0;
@@ -114,13 +110,13 @@ int eink_init() {
     if (panel.initialised) return 1;
 
     // A failed earlier attempt may have left its pictures behind.
-    egl_destroy(&ei_monofont);
-    egl_destroy(&ei_sprites);
-    if (!egl_load_memory("monofont", &ei_monofont, monofont, monofont_len, 0)) {
+    egl_destroy(&g_eink_canvas.monofont);
+    egl_destroy(&g_eink_canvas.sprites);
+    if (!egl_load_memory("monofont", &g_eink_canvas.monofont, monofont, monofont_len, 0)) {
         err("ERROR:Unabled to load monospace font\n");
         return 0;
     }
-    if (!egl_load_memory("sprites", &ei_sprites, sprites, sprites_len, 0))
+    if (!egl_load_memory("sprites", &g_eink_canvas.sprites, sprites, sprites_len, 0))
         err("ERROR:Unabled to load sprites, ignoring\n");
 
     for (size_t i = 0; i < std::size(modules); ++i) {
@@ -159,17 +155,18 @@ int eink_init() {
 
     // A panel that reports no size leaves an empty picture, which every
     // drawing skips (the failure is on the console).
-    (void)egl_create_from_buffer(&eink_image, panel.buffer, var.xres, var.yres, var.bits_per_pixel);
+    egl_image& screen = g_eink_canvas.image;
+    (void)egl_create_from_buffer(&screen, panel.buffer, var.xres, var.yres, var.bits_per_pixel);
     // Drawing must stay inside the mapping even if the driver reports less
     // memory than its screen size needs.
-    if (eink_image.rowbytes != 0 && uint64_t{eink_image.rowbytes} * eink_image.yres > panel.size) {
-        err("WARNING:eink memory holds only %u of %u rows\n", panel.size / eink_image.rowbytes, eink_image.yres);
-        eink_image.yres = panel.size / eink_image.rowbytes;
+    if (screen.rowbytes != 0 && uint64_t{screen.rowbytes} * screen.yres > panel.size) {
+        err("WARNING:eink memory holds only %u of %u rows\n", panel.size / screen.rowbytes, screen.yres);
+        screen.yres = panel.size / screen.rowbytes;
     }
     err("INFO:eink initialized... %ux%u (%u bytes)\n", var.xres, var.yres, panel.size);
-    eink_xres = var.xres;
-    eink_yres = var.yres;
-    panel.pictures = picture_set(eink_xres, eink_yres);
+    g_eink_canvas.xres = var.xres;
+    g_eink_canvas.yres = var.yres;
+    panel.pictures = picture_set(g_eink_canvas.xres, g_eink_canvas.yres);
     panel.initialised = 1;
     return 1;
 }
@@ -187,11 +184,11 @@ void eink_shutdown() {
         for (size_t i = std::size(modules); i-- > 0;) (void)k.delete_module(modname(modules[i]), O_NONBLOCK);
     }
     // Nothing may draw into the released mapping.
-    eink_image = egl_image{};
-    eink_xres = 0;
-    eink_yres = 0;
-    egl_destroy(&ei_monofont);
-    egl_destroy(&ei_sprites);
+    g_eink_canvas.image = egl_image{};
+    g_eink_canvas.xres = 0;
+    g_eink_canvas.yres = 0;
+    egl_destroy(&g_eink_canvas.monofont);
+    egl_destroy(&g_eink_canvas.sprites);
     panel.pictures = nullptr;
     panel.initialised = 0;
 }
@@ -253,27 +250,27 @@ int eink_display_image(unsigned index, int x, int y) {
         err("ERROR:Could not display eink image %s\n", picture.label);
         return 0;
     }
-    egl_copyrect(&eink_image, &record, x, y, record.xres, record.yres, 0, 0);
+    egl_copyrect(&g_eink_canvas.image, &record, x, y, record.xres, record.yres, 0, 0);
     (void)eink_update_full();  // reports its own failure; the picture is in place for the next update
     egl_destroy(&record);
     return 1;
 }
 
 void eink_drawchar(int x, int y, int c) {
-    if (eink_image.image_data == nullptr || ei_monofont.image_data == nullptr) return;
+    if (g_eink_canvas.image.image_data == nullptr || g_eink_canvas.monofont.image_data == nullptr) return;
     const int glyph = c >= '0' && c <= '9' ? c - '0' : 0;
-    egl_copyrect(&eink_image, &ei_monofont, x, y, glyph_width, glyph_height, glyph * glyph_width, 0);
+    egl_copyrect(&g_eink_canvas.image, &g_eink_canvas.monofont, x, y, glyph_width, glyph_height, glyph * glyph_width, 0);
 }
 
 void eink_drawstring(unsigned x, unsigned y, unsigned left, const char* text) {
     if (text == nullptr) text = "";
-    if (eink_image.image_data == nullptr || ei_monofont.image_data == nullptr) {
+    if (g_eink_canvas.image.image_data == nullptr || g_eink_canvas.monofont.image_data == nullptr) {
         err("ERROR:Ignoring request to draw string '%s' @ %u,%u\n", text, x, y);
         return;
     }
     err("INFO:drawing string '%s' @ %u,%u\n", text, x, y);
     for (const char* p = text; *p != '\0'; ++p) {
-        if (x + glyph_width > eink_image.xres) {
+        if (x + glyph_width > g_eink_canvas.image.xres) {
             x = left;
             y += glyph_height;
         }
@@ -287,8 +284,8 @@ int eink_display_error(int code) {
     char text[32];
     const int length = std::snprintf(text, sizeof text, "%04u", static_cast<unsigned>(code));
     const unsigned n = length > 0 ? static_cast<unsigned>(length) : 0;
-    const unsigned x = (eink_xres - glyph_width * n) / 2;
-    const unsigned y = eink_yres == 1200 ? 840 : 760;
+    const unsigned x = (g_eink_canvas.xres - glyph_width * n) / 2;
+    const unsigned y = g_eink_canvas.yres == 1200 ? 840 : 760;
     eink_drawstring(x, y, x, text);
     (void)eink_update_partial();  // the code is on the console above either way
     return 1;
@@ -305,7 +302,7 @@ int eink_char_to_sprite(int c) {
 }
 
 void eink_drawsprite(int x, int y, int index) {
-    egl_copyrect(&eink_image, &ei_sprites, x, y, sprite_size, sprite_size, 0, sprite_size * index);
+    egl_copyrect(&g_eink_canvas.image, &g_eink_canvas.sprites, x, y, sprite_size, sprite_size, 0, sprite_size * index);
     (void)eink_update_partial();  // reports its own failure
 }
 
@@ -325,11 +322,7 @@ void eink_dump() {
 
 void eink_state_reset() {
     panel = {};
-    eink_image = {};
-    ei_monofont = {};
-    ei_sprites = {};
-    eink_xres = 0;
-    eink_yres = 0;
+    g_eink_canvas = {};
 }
 
 }  // namespace qm

@@ -8,14 +8,18 @@
 
 namespace qm {
 
-// Shared with the erase check: the framebuffer as a picture, the digit font
-// (sixteen 14 x 18 glyphs), the letter sprites (32 x 32 each, stacked) and
-// the panel size. Valid between eink_init and eink_shutdown.
-extern egl_image eink_image;
-extern egl_image ei_monofont;
-extern egl_image ei_sprites;
-extern unsigned eink_xres;
-extern unsigned eink_yres;
+// What the panel shares with the erase check: the framebuffer as a picture,
+// the digit font (sixteen 14 x 18 glyphs), the letter sprites (32 x 32 each,
+// stacked) and the panel size. Valid between eink_init and eink_shutdown;
+// eink_state_reset clears it with the rest of the panel's state.
+struct eink_canvas {
+    egl_image image;
+    egl_image monofont;
+    egl_image sprites;
+    unsigned xres = 0;
+    unsigned yres = 0;
+};
+extern eink_canvas g_eink_canvas;
 
 // Indexes of the pictures of a set.
 constexpr unsigned eink_picture_menu = 0;
@@ -25,7 +29,7 @@ constexpr unsigned eink_picture_pattern = 2;
 // Loads the font, the sprites and the driver modules, opens and maps the
 // framebuffer and picks the picture set for the panel. Does nothing once it
 // has succeeded.
-int eink_init();
+[[nodiscard]] int eink_init();
 // Unmaps and closes the framebuffer and unloads the driver modules.
 void eink_shutdown();
 // Forgets the panel, as before start-up, without releasing anything (the
@@ -33,7 +37,7 @@ void eink_shutdown();
 void eink_state_reset();
 
 // Shows the driver's built-in screen id.
-int eink_screen(int id);
+[[nodiscard]] int eink_screen(int id);
 // Refreshes the panel from the framebuffer: 0 partial, 1 full.
 [[nodiscard]] int eink_update(int mode);
 [[nodiscard]] int eink_update_partial();
@@ -42,7 +46,7 @@ int eink_screen(int id);
 [[nodiscard]] int eink_asis();
 
 // The driver's progress bar: 0 to 100 draws it, 101 removes it.
-int eink_progressbar(unsigned percent);
+[[nodiscard]] int eink_progressbar(unsigned percent);
 // Removes the bar; always 1.
 [[nodiscard]] int eink_progressbar_clear();
 // Moves the bar to row y.

@@ -84,7 +84,7 @@ int erasecheck() {
         }
         if (lower(key) == confirmation_word[typed]) {
             int x = 0, y = 0;
-            erasecheck_sprite_position(eink_xres, eink_yres, typed, &x, &y);
+            erasecheck_sprite_position(g_eink_canvas.xres, g_eink_canvas.yres, typed, &x, &y);
             eink_drawsprite(x, y, eink_char_to_sprite(key));
             if (++typed == word_length) {
                 err("INFO:Code matched.\n");
@@ -95,7 +95,7 @@ int erasecheck() {
         err("WARNING:Code not recognized, try again!\n");
         if (pattern_mode) {
             int x = 0, y = 0;
-            erasecheck_pattern_position(eink_xres, eink_yres, &x, &y);
+            erasecheck_pattern_position(g_eink_canvas.xres, g_eink_canvas.yres, &x, &y);
             (void)eink_display_image(pattern_picture, x, y);  // the warning above stands on the console
         } else {
             erasecheck_screen_show();

@@ -10,7 +10,7 @@ namespace qm {
 [[nodiscard]] int mount_rootfs();
 // The unmounts run under a 30-second alarm; a failed unmount is followed
 // by a lazy detach and still gives 0.
-int unmount_rootfs();
+[[nodiscard]] int unmount_rootfs();
 
 // /dev/mmcblk1p1 as vfat on /mnt-us.
 [[nodiscard]] int mount_mmc();
@@ -18,9 +18,9 @@ int unmount_rootfs();
 
 // Attaches the FAT inside /dev/mmcblk0p4 to /dev/loop0 and mounts it on
 // /mnt-us. A failure leaves the loop device detached.
-int mount_dosfs();
+[[nodiscard]] int mount_dosfs();
 // Unmounts /mnt-us and always detaches /dev/loop0.
-int unmount_dosfs();
+[[nodiscard]] int unmount_dosfs();
 
 // Attaches disk_path to loop_path at the byte offset of the first
 // partition of type 0x0b in the MBR of disk_path, after printing that

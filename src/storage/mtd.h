@@ -16,7 +16,7 @@ namespace qm {
 [[nodiscard]] int mtd_exists(const char* path);
 
 [[nodiscard]] int flash_unlock(const char* path);
-int flash_lock(const char* path);
+[[nodiscard]] int flash_lock(const char* path);
 [[nodiscard]] int flash_unlock_fd(int fd, const char* name);
 [[nodiscard]] int flash_lock_fd(int fd, const char* name);
 

@@ -49,7 +49,7 @@ public:
     [[nodiscard]] virtual int lstat(const char* path, struct stat* st) = 0;
     [[nodiscard]] virtual int fstat(int fd, struct stat* st) = 0;
     [[nodiscard]] virtual std::unique_ptr<Directory> opendir(const char* path) = 0;
-    virtual int unlink(const char* path) = 0;
+    [[nodiscard]] virtual int unlink(const char* path) = 0;
     [[nodiscard]] virtual int rename(const char* from, const char* to) = 0;
     [[nodiscard]] virtual int remove(const char* path) = 0;
     [[nodiscard]] virtual int mkdir(const char* path, mode_t mode) = 0;

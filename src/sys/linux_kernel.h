@@ -20,7 +20,7 @@ public:
     [[nodiscard]] int lstat(const char* path, struct stat* st) override;
     [[nodiscard]] int fstat(int fd, struct stat* st) override;
     [[nodiscard]] std::unique_ptr<Directory> opendir(const char* path) override;
-    int unlink(const char* path) override;
+    [[nodiscard]] int unlink(const char* path) override;
     [[nodiscard]] int rename(const char* from, const char* to) override;
     [[nodiscard]] int remove(const char* path) override;
     [[nodiscard]] int mkdir(const char* path, mode_t mode) override;

@@ -34,13 +34,13 @@ int remove_file(const char* path) {
         // looked at next, is what decides.
         (void)unmount_dosfs();
         (void)mount_dosfs();
-        if (!remove_file_ll(path)) k.unlink(path);
+        if (!remove_file_ll(path)) (void)k.unlink(path);  // judged by the look that follows
     }
     if (exists(path)) {
         err("ERROR:file %s was still not deleted, renaming!\n", path);
         char renamed[4096];
         std::snprintf(renamed, sizeof renamed, "%s.failed", path);
-        if (k.rename(path, renamed) != 0) k.unlink(path);
+        if (k.rename(path, renamed) != 0) (void)k.unlink(path);  // judged by the look that follows
     }
     if (exists(path)) {
         err("ERROR:file %s could not be deleted, giving up!\n", path);

@@ -112,9 +112,12 @@ void recheck_images(Mode mode, uint32_t* flags) {
     }
     if (!copy_file(diagsfs_temp, "/mnt-rootfs/diagsfs.img", 1048576, 1, 1)) {
         err("EMERGENCY:Could not install diagsfs.img:could not copy file.\n");
-        k.unlink("/mnt-rootfs/diagsfs.img");
+        // Clearing up after the failure already reported: a half copy left
+        // behind is overwritten by the next install, the temporary file is
+        // removed again at the start of the next update.
+        (void)k.unlink("/mnt-rootfs/diagsfs.img");
         (void)unmount_rootfs();  // it detaches lazily when it cannot unmount
-        k.unlink(diagsfs_temp);
+        (void)k.unlink(diagsfs_temp);
         return false;
     }
     (void)unmount_rootfs();  // the copy is synced; a busy mount is detached lazily

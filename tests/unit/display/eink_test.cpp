@@ -55,8 +55,8 @@ bool glyph_at(unsigned x, unsigned y, char c) {
     const int glyph = c - '0';
     for (int j = 0; j < 18; ++j) {
         for (int i = 0; i < 14; ++i) {
-            const unsigned want = qm::egl_getpixel(&qm::ei_monofont, glyph * 14 + i, j) * 5;
-            if (qm::egl_getpixel(&qm::eink_image, static_cast<int>(x) + i, static_cast<int>(y) + j) != want)
+            const unsigned want = qm::egl_getpixel(&qm::g_eink_canvas.monofont, glyph * 14 + i, j) * 5;
+            if (qm::egl_getpixel(&qm::g_eink_canvas.image, static_cast<int>(x) + i, static_cast<int>(y) + j) != want)
                 return false;
         }
     }
@@ -64,9 +64,9 @@ bool glyph_at(unsigned x, unsigned y, char c) {
 }
 
 bool blank_framebuffer() {
-    for (uint32_t y = 0; y < qm::eink_image.yres; ++y)
-        for (uint32_t x = 0; x < qm::eink_image.xres; ++x)
-            if (qm::egl_getpixel(&qm::eink_image, static_cast<int>(x), static_cast<int>(y)) != 0) return false;
+    for (uint32_t y = 0; y < qm::g_eink_canvas.image.yres; ++y)
+        for (uint32_t x = 0; x < qm::g_eink_canvas.image.xres; ++x)
+            if (qm::egl_getpixel(&qm::g_eink_canvas.image, static_cast<int>(x), static_cast<int>(y)) != 0) return false;
     return true;
 }
 
@@ -107,13 +107,13 @@ TEST_F(Eink, InitLoadsTheDriverMapsThePanelOnceAndShutdownUndoesIt) {
     EXPECT_LT(klog.find("eink_fb_hal: module loaded"), klog.find("eink_fb_hal_broads: module loaded"));
     EXPECT_LT(klog.find("eink_fb_hal_broads: module loaded"), klog.find("eink_fb_shim: module loaded"));
     EXPECT_EQ(device.kernel().time(nullptr) - sim::Kernel::epoch, 3) << "one second before each module";
-    EXPECT_EQ(qm::eink_xres, 600u);
-    EXPECT_EQ(qm::eink_yres, 800u);
-    EXPECT_EQ(qm::eink_image.bpp, 4u);
-    EXPECT_EQ(qm::ei_monofont.xres, 224u);
-    EXPECT_EQ(qm::ei_monofont.yres, 18u);
-    EXPECT_EQ(qm::ei_sprites.xres, 32u);
-    EXPECT_EQ(qm::ei_sprites.yres, 160u);
+    EXPECT_EQ(qm::g_eink_canvas.xres, 600u);
+    EXPECT_EQ(qm::g_eink_canvas.yres, 800u);
+    EXPECT_EQ(qm::g_eink_canvas.image.bpp, 4u);
+    EXPECT_EQ(qm::g_eink_canvas.monofont.xres, 224u);
+    EXPECT_EQ(qm::g_eink_canvas.monofont.yres, 18u);
+    EXPECT_EQ(qm::g_eink_canvas.sprites.xres, 32u);
+    EXPECT_EQ(qm::g_eink_canvas.sprites.yres, 160u);
     const auto passed_on = device.kernel().passed_on_exec();
     EXPECT_EQ(std::count(passed_on.begin(), passed_on.end(), "/dev/fb0"), 0)
         << "the normal boot program and shell commands must not inherit the panel";
@@ -126,7 +126,7 @@ TEST_F(Eink, InitLoadsTheDriverMapsThePanelOnceAndShutdownUndoesIt) {
     EXPECT_TRUE(device.kernel().modules().all().empty());
     EXPECT_LT(klog.find("eink_fb_shim: module unloaded"), klog.find("eink_fb_hal_broads: module unloaded"));
     EXPECT_LT(klog.find("eink_fb_hal_broads: module unloaded"), klog.find("eink_fb_hal: module unloaded"));
-    EXPECT_EQ(qm::eink_image.image_data, nullptr);
+    EXPECT_EQ(qm::g_eink_canvas.image.image_data, nullptr);
     EXPECT_EQ(qm::eink_screen(20), 0) << "closed again";
 
     device.take_console();
@@ -218,8 +218,8 @@ TEST_F(Eink, LettersDrawTheZeroGlyphAndSpritesGoWhereAsked) {
     qm::eink_drawsprite(204, 246, qm::eink_char_to_sprite('s'));
     for (int j = 0; j < 32; ++j)
         for (int i = 0; i < 32; ++i)
-            ASSERT_EQ(qm::egl_getpixel(&qm::eink_image, 204 + i, 246 + j),
-                      qm::egl_getpixel(&qm::ei_sprites, i, 3 * 32 + j) * 5);
+            ASSERT_EQ(qm::egl_getpixel(&qm::g_eink_canvas.image, 204 + i, 246 + j),
+                      qm::egl_getpixel(&qm::g_eink_canvas.sprites, i, 3 * 32 + j) * 5);
     struct stat status {};
     EXPECT_EQ(::stat(shot_path.c_str(), &status), 0) << "a sprite is refreshed at once";
 }
@@ -264,13 +264,13 @@ TEST_F(Eink, ClearBlanksTheFramebufferAndDumpListsInkBytes) {
 
     qm::eink_dump();
     EXPECT_EQ(device.take_console(), "EINK DUMP (size=240000):\n\nLooked at 240000 bytes.\n");
-    for (int i = 0; i < 18; ++i) qm::eink_image.image_data[10 + 2 * i] = static_cast<uint8_t>(0xA0 + i);
+    for (int i = 0; i < 18; ++i) qm::g_eink_canvas.image.image_data[10 + 2 * i] = static_cast<uint8_t>(0xA0 + i);
     qm::eink_dump();
     EXPECT_EQ(device.take_console(),
               "EINK DUMP (size=240000):\n"
               "A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF\n"
               "B0 B1 \nLooked at 240000 bytes.\n");
-    std::memset(qm::eink_image.image_data + 1000, 0x11, 200);
+    std::memset(qm::g_eink_canvas.image.image_data + 1000, 0x11, 200);
     qm::eink_dump();
     const std::string dump = device.take_console();
     EXPECT_NE(dump.find("\nLooked at 1110 bytes.\n"), std::string::npos) << "stops at the 128th ink byte: " << dump;
@@ -431,8 +431,8 @@ TEST(EinkShortMemory, DrawingStaysInsideTheMapping) {
 
     ASSERT_EQ(qm::eink_init(), 1) << console;
     EXPECT_NE(console.find("WARNING:eink memory holds only 100 of 800 rows\n"), std::string::npos) << console;
-    EXPECT_EQ(qm::eink_image.yres, 100u);
-    EXPECT_EQ(qm::eink_yres, 800u);
+    EXPECT_EQ(qm::g_eink_canvas.image.yres, 100u);
+    EXPECT_EQ(qm::g_eink_canvas.yres, 800u);
     EXPECT_EQ(qm::eink_display_image(qm::eink_picture_pattern, 0, 0), 1);
     const auto& memory = kernel.panel().memory();
     for (size_t i = 30000; i < memory.size(); ++i) ASSERT_EQ(memory[i], 0) << "written past the mapping at " << i;
