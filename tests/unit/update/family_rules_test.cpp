@@ -133,4 +133,33 @@ TEST(FamilyRules, RowsWithATypedHandlerNameTheirType) {
     }
 }
 
+// The install pass writes a member only under the type its install row
+// names; the check pass must have digested that member as the same type,
+// or its bytes would be written unverified. Names that come close to a row
+// (folders, "./", suffixes, case) are walked through both passes' rules.
+TEST(FamilyRules, EveryInstalledNameIsCheckedAsTheSameType) {
+    const std::string prefixes[] = {"", "./", "/", "imx35_selda/", "imx31_orvik/", "x/imx35_selda/"};
+    const std::string bases[] = {"uImage", "u-boot.bin", "rootfs.img.gz", "rootfs-2.img.gz", "rootfs.img",
+                                 "diagsfs.img", "diagsfs-1.img", "update.dat", "UImage", "rootfs.img.gz.sig"};
+    const std::string suffixes[] = {"", ".sig", ".gz", ".img", "/", ".bak"};
+    for (const family f : {family::selda, family::orvik}) {
+        for (const std::string& prefix : prefixes) {
+            for (const std::string& base : bases) {
+                for (const std::string& suffix : suffixes) {
+                    const std::string name = prefix + base + suffix;
+                    const qm::member_rule& install = qm::member_rule_find(rules_of(f, table::install), name.c_str());
+                    if (install.image_type == qm::image_none) continue;
+                    SCOPED_TRACE(name);
+                    // The check pass sends "*.sig" names to the signature rules, which digest nothing.
+                    ASSERT_EQ(name.size() >= 4 && name.compare(name.size() - 4, 4, ".sig") == 0, false);
+                    const qm::member_rule& check = qm::member_rule_find(rules_of(f, table::check), name.c_str());
+                    EXPECT_EQ(check.image_type, install.image_type);
+                    EXPECT_TRUE(check.hashed);
+                    EXPECT_EQ(check.data, qm::image_check_file_data);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
