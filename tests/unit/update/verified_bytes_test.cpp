@@ -682,4 +682,34 @@ TEST(SwappedBetweenThePasses, ChangesAroundUnchangedImagesStillInstallExactly) {
                    {{qm::image_uimage, {kernel, expect::installed}}, {qm::image_rootfs, {rootfs_a, expect::installed}}});
 }
 
+// The install pass leaves the payload's gzip trailer to the check pass: a
+// trailer damaged between the passes changes nothing the install pass
+// writes, and the same damage seen by the check pass refuses the bundle
+// with the storage untouched.
+TEST(SwappedBetweenThePasses, APayloadTrailerDamagedForTheInstallPassOnlyStillInstallsExactly) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 26);
+    const std::vector<std::string> bundles = hostile_bundles(
+        images, {{"--image", image_arg(family::selda, qm::image_uimage, images.put("k", kernel)), "--image",
+                  image_arg(family::selda, qm::image_rootfs, images.put("r", bundle::gzip(rootfs_a)))}});
+    std::string damaged = test::read_file(bundles[0]);
+    damaged[damaged.size() - 6] = static_cast<char>(damaged[damaged.size() - 6] ^ 0x10);  // inside the CRC-32
+    const std::string damaged_path = images.put("damaged", damaged);
+
+    Reader reader(family::selda);
+    std::string error;
+    reader.device().kernel().faults().add(*sim::parse_fault("swap:/update.bin:" + damaged_path, error));
+    const auto before = reader.snapshot();
+    int result = -1;
+    EXPECT_EQ(reader.unbundle(bundles[0], result), 1) << reader.device().console();
+    expect_storage(family::selda, before, reader.snapshot(),
+                   {{qm::image_uimage, {kernel, expect::installed}}, {qm::image_rootfs, {rootfs_a, expect::installed}}});
+
+    Reader refusing(family::selda);
+    const auto untouched = refusing.snapshot();
+    EXPECT_EQ(refusing.unbundle(damaged_path, result), 0);
+    EXPECT_PRED2(contains, refusing.device().take_console(), "incorrect data check");
+    EXPECT_EQ(refusing.snapshot(), untouched);
+}
+
 }  // namespace
