@@ -712,4 +712,127 @@ TEST(SwappedBetweenThePasses, APayloadTrailerDamagedForTheInstallPassOnlyStillIn
     EXPECT_EQ(refusing.snapshot(), untouched);
 }
 
+// The install pass's payload, the bundle unscrambled past its header block.
+std::string payload_of(const std::string& bundle_path) {
+    std::string payload = test::read_file(bundle_path).substr(qm::bundle_header_size);
+    qm::payload_unscramble({reinterpret_cast<uint8_t*>(payload.data()), payload.size()});
+    return payload;
+}
+
+std::string bundle_around(const std::string& bundle_path, std::string payload) {
+    qm::payload_scramble({reinterpret_cast<uint8_t*>(payload.data()), payload.size()});
+    return test::read_file(bundle_path).substr(0, qm::bundle_header_size) + payload;
+}
+
+// The payload with a gzip header that carries an extra field, a name and a
+// header CRC that is wrong; the name is as long as it takes for the
+// trailer's byte at into_trailer to open a block of the pipeline's reads.
+std::string with_long_header(const std::string& payload, size_t into_trailer) {
+    const size_t added_but_name = 2 + 4 + 1 + 2;  // extra length, extra field, end of name, header CRC
+    const size_t block = qm::bundle_input_block;
+    size_t name = (block - (payload.size() + added_but_name - 8 + into_trailer) % block) % block;
+    if (name == 0) name = block;
+    std::string header = payload.substr(0, 10);
+    header[3] = static_cast<char>(header[3] | 0x02 | 0x04 | 0x08);
+    header += std::string("\x04\x00QM\x00\x00", 6) + std::string(name, 'n') + '\0';
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(header.data()), static_cast<uInt>(header.size()));
+    header += static_cast<char>(~crc & 0xff);
+    header += static_cast<char>(~crc >> 8 & 0xff);
+    std::string changed = header + payload.substr(10);
+    if ((changed.size() - 8 + into_trailer) % block != 0) throw std::logic_error("trailer not at a read boundary");
+    return changed;
+}
+
+// With the trailer left to the check pass, nothing else in the install pass
+// notices a tail that changed after the check: what keeps the install exact
+// is the proof of each piece, and what keeps a bundle that is not whole from
+// being called installed is the walk reaching the end of the gzip member.
+// Each case changes only the copy the install pass reads, on both families
+// (NOR flash is unlocked, written and locked after the walk):
+//  - a gzip header with an extra field, a name and a wrong header CRC, a
+//    trailer wholly wrong and split across two reads, then junk and a second
+//    gzip member whose archive holds an unsigned kernel: installs exactly;
+//  - the same header, the file ending inside the trailer at a read boundary:
+//    fails, the raw regions keep their bytes;
+//  - the last byte of the kernel changed (not signed again) under the old
+//    trailer, as a medium that drops a bit would leave it: fails, the raw
+//    regions keep their bytes.
+TEST(SwappedBetweenThePasses, ATailChangedForTheInstallPassOnlyInstallsTheVerifiedImagesOrNothing) {
+    Images images;
+    const std::string kernel = test::image_bytes(300000, 28);
+    std::string kernel_changed = kernel;
+    kernel_changed.back() = static_cast<char>(kernel_changed.back() ^ 0x01);
+    const std::string rootfs_gz = bundle::gzip(rootfs_a);
+    const auto args_of = [&](family f, const std::string& kernel_path) {
+        std::vector<std::string> args = {"--image", image_arg(f, qm::image_uimage, kernel_path), "--image",
+                                         image_arg(f, qm::image_rootfs, images.path("r")), "--image",
+                                         image_arg(f, qm::image_uboot, images.path("u"))};
+        if (f == family::selda)
+            args.insert(args.end(), {"--image", image_arg(f, qm::image_diagsfs, images.path("d"))});
+        return args;
+    };
+    images.put("r", rootfs_gz);
+    images.put("u", uboot);
+    images.put("d", rootfs_b);
+    const std::string kernel_path = images.put("k", kernel);
+    const std::string changed_path = images.put("k2", kernel_changed);
+    for (const family f : {family::selda, family::orvik}) {
+        SCOPED_TRACE(f == family::selda ? "MMC-boot" : "NOR");
+        const std::vector<std::string> bundles = hostile_bundles(
+            images, {args_of(f, kernel_path), args_of(f, changed_path),
+                     {"--member", kernel_name(f) + "=" + images.put("e", evil), "--member",
+                      uboot_name(f) + "=" + images.path("e")}});
+        const std::string payload = payload_of(bundles[0]);
+        ASSERT_EQ(payload[3], '\0') << "the maker's gzip header carries flags";
+
+        std::string long_header = with_long_header(payload, 5);
+        for (size_t i = long_header.size() - 8; i < long_header.size(); ++i) long_header[i] ^= 0x5a;
+        const std::string cut = with_long_header(payload, 3);
+        std::string stale = payload_of(bundles[1]);
+        stale.replace(stale.size() - 8, 8, payload.substr(payload.size() - 8));
+        struct Case {
+            const char* what;
+            std::string copy;
+            bool installs;
+        };
+        const std::vector<Case> cases = {
+            {"header, trailer and what follows the member changed",
+             long_header + std::string(70000, 'j') + payload_of(bundles[2]), true},
+            {"the file ends inside the trailer", cut.substr(0, cut.size() - 8 + 3), false},
+            {"a kernel byte changed under the old trailer", stale, false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            Reader reader(f);
+            std::string error;
+            reader.device().kernel().faults().add(
+                *sim::parse_fault("swap:/update.bin:" + images.put("copy", bundle_around(bundles[0], c.copy)), error));
+            const auto before = reader.snapshot();
+            int result = -1;
+            EXPECT_EQ(reader.unbundle(bundles[0], result), c.installs ? 1 : 0);
+            const std::string console = reader.device().take_console();
+            if (c.installs) {
+                EXPECT_EQ(result, qm::unbundle_installed) << console;
+                std::map<int, Outcome> outcomes = {{qm::image_uimage, {kernel, expect::installed}},
+                                                   {qm::image_uboot, {uboot, expect::installed}},
+                                                   {qm::image_rootfs, {rootfs_a, expect::installed}}};
+                if (f == family::selda) outcomes[qm::image_diagsfs] = {rootfs_b, expect::installed};
+                expect_storage(f, before, reader.snapshot(), outcomes);
+                // The check pass reading the same copy refuses it.
+                Reader refusing(f);
+                const auto untouched = refusing.snapshot();
+                EXPECT_EQ(refusing.unbundle(images.path("copy"), result), 0);
+                EXPECT_PRED2(contains, refusing.device().take_console(), "header crc mismatch");
+                EXPECT_EQ(refusing.snapshot(), untouched);
+                continue;
+            }
+            EXPECT_EQ(result, qm::unbundle_install_failed) << console;
+            EXPECT_FALSE(contains(console, kernel_name(f) + " update successful")) << console;
+            EXPECT_FALSE(contains(console, uboot_name(f) + " update successful")) << console;
+            expect_storage(f, before, reader.snapshot(),
+                           {{qm::image_rootfs, {rootfs_a, expect::part}}, {qm::image_diagsfs, {rootfs_b, expect::either}}});
+        }
+    }
+}
+
 }  // namespace
