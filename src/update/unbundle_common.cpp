@@ -227,8 +227,9 @@ enum class block_outcome { need_input, archive_ended, stream_ended, failed };
 
 // Inflates the current input and pushes the output into the parser, until
 // the input is used up, the gzip stream ends, or something fails (reported).
-// Once the archive has ended, the rest of the stream is still inflated, so its
-// trailer is checked, but the output goes nowhere.
+// Once the archive has ended, the rest of the stream is still inflated, so the
+// walk ends at the end of the gzip member (whose trailer the check pass
+// checks), but the output goes nowhere.
 [[nodiscard]] block_outcome inflate_block(const char* path, pass_resources& pass) {
     z_stream& z = pass.inflater;
     int result = Z_OK;
