@@ -312,6 +312,35 @@ TEST_F(OrvikUpdate, DiagsModeRewritesBothSecondCopies) {
     EXPECT_EQ(flash("mtd3.img", uboot), test::read_file(uboot));
 }
 
+// Diags mode refreshes the second copies from the first ones after the
+// update. When Kernel1 is torn and this boot cannot repair it (its flash
+// fails every write), and the diags bundle carries no kernel, the first
+// copy is no image at all: copying it over Kernel2 would leave the board
+// without a kernel to start. Kernel2 must keep its intact image.
+TEST_F(OrvikUpdate, DiagsModeNeverCopiesATornFirstKernelOverTheSecond) {
+    program_flash();
+    program("mtd4.img", old_kernel);
+    std::string torn = test::read_file(old_kernel);
+    torn[torn.size() / 2] = static_cast<char>(torn[torn.size() / 2] ^ 0x40);
+    test::write_file(device.work("torn-uImage"), torn);
+    program("mtd1.img", device.work("torn-uImage"));
+    device.drop(device.bundle("update_diags.bin", {{"rootfs.img.gz", rootfs}}, {"--family", "orvik"}),
+                "update_diags.bin");
+
+    const auto run = device.boot(press_r, {"--fault", "eio:/dev/mtdblock/1"});
+    EXPECT_NE(run.find("INFO:*** DIAGS MODE MEANS WE UPDATE BOTH KERNELS AND BOTH BOOTLOADERS ***\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.find("INFO:Successfully copied Kernel1 to Kernel2\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(flash("mtd4.img", old_kernel) == test::read_file(old_kernel)) << run.output;
+    EXPECT_TRUE(flash("mtd3.img", old_uboot) == test::read_file(old_uboot));
+    // Kernel1 stays torn while its flash fails, and the console says so.
+    EXPECT_NE(run.find("EMERGENCY:There are missing Kernel and/or Bootloader images and the device may fail to "
+                       "reboot\n"),
+              std::string::npos)
+        << run.output;
+}
+
 
 // ---- Attacks from outside the project ---------------------------------------------
 
