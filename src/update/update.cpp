@@ -80,6 +80,13 @@ void recheck_images(Mode mode, uint32_t* flags) {
     bool copied = false;
     if (mode == Mode::diags) {
         err("%s", diags_message);
+        // The second copies are refreshed from the first ones, but only from
+        // a first copy that holds an image: one this boot could not repair,
+        // and the bundle did not replace, would tear its intact twin and
+        // leave the board nothing to start from.
+        check_images(flags);
+        if (*flags & kernel1_valid) *flags &= ~kernel2_valid;
+        if (*flags & bootloader1_valid) *flags &= ~bootloader2_valid;
         copy_images(flags);
         copied = true;
     } else {
