@@ -152,6 +152,35 @@ TEST_F(SeldaUpdate, BundleChangedAfterItsCheckIsNotReportedAsInstalled) {
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
 
+// The bundle is cut short on the medium between the check and the install
+// (a file system that lost its tail, a host that rewrote it): every piece
+// the install pass gets is still proven, but a root file system streamed
+// onto its partition up to the cut is neither the old nor the new one.
+// The install must notice before it writes a byte, so that the old
+// system stays whole and the next boot can refuse the broken bundle.
+TEST_F(SeldaUpdate, BundleCutShortAfterItsCheckWritesNothing) {
+    const std::string big_rootfs = device.random_file("big-rootfs.img", 700000, 31);
+    ASSERT_EQ(std::system(("gzip -n -1 -f " + big_rootfs).c_str()), 0);
+    const std::string bundle =
+        device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", big_rootfs + ".gz"}});
+    device.drop(bundle, "update.bin");
+    const std::string whole = test::read_file(bundle);
+    const std::string cut = device.work("cut.bin");
+    test::write_file(cut, whole.substr(0, whole.size() * 3 / 4));
+    const std::string before = snapshot();
+
+    const auto run = device.boot(press_r, {"--fault", "swap:/mnt-us/update.bin:" + cut});
+    EXPECT_EQ(run.find("was successful"), std::string::npos) << run.output;
+    EXPECT_TRUE(test::same_outside(mmc(), before, {})) << run.output;
+
+    // The next boot finds the cut bundle, refuses it and goes on with the
+    // old system.
+    const auto next = device.boot(press_r);
+    EXPECT_FALSE(exists(device.path("userstore/update.bin"))) << next.output;
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+    EXPECT_TRUE(test::same_outside(mmc(), before, {})) << next.output;
+}
+
 TEST_F(SeldaUpdate, RootFileSystemWhoseCompressedDataStopsShortFails) {
     // A whole gzip member, then the first bytes of another: gzip reads on
     // into the second, which ends before its data.
