@@ -84,10 +84,13 @@ bool recheck_images(Mode mode, uint32_t* flags) {
         // The second copies are refreshed from the first ones, but only from
         // a first copy that holds an image: one this boot could not repair,
         // and the bundle did not replace, would tear its intact twin and
-        // leave the board nothing to start from.
-        check_images(flags);
-        if (*flags & kernel1_valid) *flags &= ~kernel2_valid;
-        if (*flags & bootloader1_valid) *flags &= ~bootloader2_valid;
+        // leave the board nothing to start from. Only the NOR-boot family
+        // has the copies to check.
+        if (is_orvik_platform()) {
+            check_images(flags);
+            if (*flags & kernel1_valid) *flags &= ~kernel2_valid;
+            if (*flags & bootloader1_valid) *flags &= ~bootloader2_valid;
+        }
         copy_images(flags);
         copied = true;
     } else {
