@@ -18,19 +18,21 @@ GzSource::~GzSource() {
     if (zstream_ready_) inflateEnd(&zstream_);
 }
 
-bool GzSource::fill() {
-    for (;;) {
-        const ssize_t n = sys::kernel().read(fd_, input_.get(), input_capacity);
+bool GzSource::fill(size_t at_least) {
+    input_size_ = 0;
+    while (input_size_ < at_least) {
+        const ssize_t n = sys::kernel().read(fd_, input_.get() + input_size_, input_capacity - input_size_);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error_number_ = errno;
             return false;
         }
-        input_size_ = static_cast<size_t>(n);
-        zstream_.next_in = input_.get();
-        zstream_.avail_in = static_cast<uInt>(input_size_);
-        return true;
+        if (n == 0) break;
+        input_size_ += static_cast<size_t>(n);
     }
+    zstream_.next_in = input_.get();
+    zstream_.avail_in = static_cast<uInt>(input_size_);
+    return true;
 }
 
 long GzSource::read(unsigned char* buffer, size_t count) {
@@ -39,7 +41,8 @@ long GzSource::read(unsigned char* buffer, size_t count) {
         return -1;
     }
     if (kind_ == Kind::unknown) {
-        if (!fill()) return -1;
+        // A read may deliver a single byte; the kind is told by two.
+        if (!fill(2)) return -1;
         const bool gzip = input_size_ >= 2 && input_[0] == 0x1f && input_[1] == 0x8b;
         kind_ = gzip ? Kind::gzip : Kind::plain;
         if (gzip) {

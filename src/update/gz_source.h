@@ -32,7 +32,8 @@ public:
     [[nodiscard]] const std::string& message() const { return message_; }
 
 private:
-    [[nodiscard]] bool fill();
+    // Reads until at_least bytes are in, the file ended or a read failed.
+    [[nodiscard]] bool fill(size_t at_least = 1);
 
     int fd_;
     enum class Kind { unknown, plain, gzip } kind_ = Kind::unknown;

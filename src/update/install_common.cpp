@@ -1,6 +1,7 @@
 #include "update/install_common.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -184,6 +185,25 @@ void rootfs_failed(unbundle_state& state, untar_stream* stream, tar_header* head
     return install_write(*sink.state, sink.stream, sink.header, offset, bytes, length, diagsfs_temp);
 }
 
+// A bundle cut short since its check is found out only at the cut; by then
+// a root file system streamed onto its partition would be neither the old
+// one nor the new one. So the bundle must still hold every byte the check
+// pass read before the first byte goes there.
+[[nodiscard]] bool bundle_holds_what_was_checked(unbundle_state& state) {
+    const install_plan* plan = state.plan;
+    if (plan == nullptr) return false;
+    struct stat status {};
+    if (sys::kernel().fstat(plan->bundle, &status) != 0) {
+        report_errno(plan->path, errno);
+        return false;
+    }
+    if (status.st_size >= plan->checked_end) return true;
+    err("ERROR:%s:holds %lld bytes, fewer than the %lld that were checked\n", plan->path,
+        static_cast<long long>(status.st_size), static_cast<long long>(plan->checked_end));
+    state.stop = true;
+    return false;
+}
+
 [[nodiscard]] staged_image* current_stage(unbundle_state& state) {
     install_plan* plan = state.plan;
     if (plan == nullptr || plan->staged_count == 0) return nullptr;
@@ -332,7 +352,7 @@ void staged_installed(const staged_image& stage) {
 
 // One install attempt over the whole bundle; false when it failed, with
 // *read_failed telling whether reading the bundle was what failed.
-[[nodiscard]] bool install_attempt(const char* path, int bundle, update_config* config,
+[[nodiscard]] bool install_attempt(const char* path, int bundle, off_t checked_end, update_config* config,
                                    std::span<const member_rule> rules, image_check* checks, bool& read_failed) {
     auto& k = sys::kernel();
     read_failed = false;
@@ -343,6 +363,9 @@ void staged_installed(const staged_image& stage) {
     }
     install_plan plan{};
     plan.rules = rules;
+    plan.path = path;
+    plan.bundle = bundle;
+    plan.checked_end = checked_end;
     for (const member_rule& rule : rules) {
         const int type = rule.image_type;
         if (rule.data != staged_file_data || type == image_none || !checks[type].present || plan.held[type]) continue;
@@ -385,6 +408,8 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
         set_result(result, unreadable ? unbundle_unreadable : unbundle_refused);
         return 0;
     }
+    // Where the check pass stopped reading: the install pass reads as far.
+    const off_t checked_end = k.lseek(bundle.get(), 0, SEEK_CUR);
     if (config->before_install != nullptr &&
         !config->before_install(config->before_install_context, path, checks)) {
         set_result(result, unbundle_install_failed);
@@ -394,7 +419,7 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
     for (int attempt = 1; attempt <= 3; ++attempt) {
         err("*** UPDATING %s (Attempt #%d) ***\n", path, attempt);
         bool read_failed = false;
-        if (install_attempt(path, bundle.get(), config, install_rules, checks, read_failed)) {
+        if (install_attempt(path, bundle.get(), checked_end, config, install_rules, checks, read_failed)) {
             set_result(result, unbundle_installed);
             return 1;
         }
@@ -463,6 +488,7 @@ int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uin
 }
 
 int rootfs_gz_file_start(unbundle_state& state, const char* name) {
+    if (!bundle_holds_what_was_checked(state)) return 0;
     state.inflated.reset(new (std::nothrow) uint8_t[rootfs_output_block]);
     if (!state.inflated) {
         report_perror("malloc", ENOMEM);

@@ -20,6 +20,8 @@
 #include <memory>
 #include <span>
 
+#include <sys/types.h>
+
 #include "update/signing.h"
 #include "update/unbundle_common.h"
 #include "update/update.h"
@@ -58,6 +60,9 @@ struct install_plan {
     // Room to hold each raw image, taken before the walk begins: memory
     // that runs out must stop an attempt before it writes anything.
     std::unique_ptr<uint8_t[]> held[image_type_count];
+    const char* path;    // the bundle file being walked
+    int bundle;
+    off_t checked_end;   // how far the check pass read it
 };
 
 // The install rows every family shares, after the family's own kernel and

@@ -76,10 +76,21 @@ constexpr const char* diags_message = "INFO:*** DIAGS MODE MEANS WE UPDATE BOTH 
     return update_ok;
 }
 
-void recheck_images(Mode mode, uint32_t* flags) {
+// True when the kernel and boot-loader copies are sound afterwards.
+bool recheck_images(Mode mode, uint32_t* flags) {
     bool copied = false;
     if (mode == Mode::diags) {
         err("%s", diags_message);
+        // The second copies are refreshed from the first ones, but only from
+        // a first copy that holds an image: one this boot could not repair,
+        // and the bundle did not replace, would tear its intact twin and
+        // leave the board nothing to start from. Only the NOR-boot family
+        // has the copies to check.
+        if (is_orvik_platform()) {
+            check_images(flags);
+            if (*flags & kernel1_valid) *flags &= ~kernel2_valid;
+            if (*flags & bootloader1_valid) *flags &= ~bootloader2_valid;
+        }
         copy_images(flags);
         copied = true;
     } else {
@@ -90,8 +101,10 @@ void recheck_images(Mode mode, uint32_t* flags) {
             copied = true;
         }
     }
-    if (copied && !images_sound(*flags))
+    const bool sound = images_sound(*flags);
+    if (copied && !sound)
         err("EMERGENCY:There are missing Kernel and/or Bootloader images and the device may fail to reboot\n");
+    return sound;
 }
 
 // Installs the diagnostics image the bundle left behind; false when it
@@ -130,7 +143,7 @@ void recheck_images(Mode mode, uint32_t* flags) {
 void repair_copies_after_failure() {
     if (!is_orvik_platform()) return;
     uint32_t flags = 0;
-    recheck_images(Mode::normal, &flags);
+    (void)recheck_images(Mode::normal, &flags);  // reported when the copies stay unsound
 }
 
 [[nodiscard]] bool disable_diags() {
@@ -330,7 +343,8 @@ int update_os(int* result, int skip_battery_check) {
     config.image_flags |= kernel1_valid | bootloader1_valid;
     set_result(result, update_ok);
 
-    recheck_images(mode, &config.image_flags);
+    // The MMC-boot family has no second copies to keep.
+    const bool copies_sound = recheck_images(mode, &config.image_flags) || !is_orvik_platform();
 
     // The diagnostics image lives in RAM until it is copied: the bundle
     // stays until then, so that a failure or a power cut here is retried.
@@ -348,7 +362,16 @@ int update_os(int* result, int skip_battery_check) {
     // then installed again a bounded number of times, not at every boot.
     // A journal left behind (reported) is cleared at the next boot, which
     // finds its bundle gone.
-    if (remove_file(path)) (void)install_journal_remove(install_journal_path);
+    // A copy that could not be repaired now (a flash that failed for a
+    // while) is repaired by the next boot, which finds the journal without
+    // its bundle.
+    if (remove_file(path)) {
+        if (copies_sound)
+            (void)install_journal_remove(install_journal_path);
+        else
+            err("INFO:Keeping %s so that the next boot repairs the kernel and boot-loader copies\n",
+                install_journal_path);
+    }
     err("INFO:bundle %s was successful\n", path);
     return 1;
 }

@@ -152,6 +152,35 @@ TEST_F(SeldaUpdate, BundleChangedAfterItsCheckIsNotReportedAsInstalled) {
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
 
+// The bundle is cut short on the medium between the check and the install
+// (a file system that lost its tail, a host that rewrote it): every piece
+// the install pass gets is still proven, but a root file system streamed
+// onto its partition up to the cut is neither the old nor the new one.
+// The install must notice before it writes a byte, so that the old
+// system stays whole and the next boot can refuse the broken bundle.
+TEST_F(SeldaUpdate, BundleCutShortAfterItsCheckWritesNothing) {
+    const std::string big_rootfs = device.random_file("big-rootfs.img", 700000, 31);
+    ASSERT_EQ(std::system(("gzip -n -1 -f " + big_rootfs).c_str()), 0);
+    const std::string bundle =
+        device.bundle("update.bin", {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", big_rootfs + ".gz"}});
+    device.drop(bundle, "update.bin");
+    const std::string whole = test::read_file(bundle);
+    const std::string cut = device.work("cut.bin");
+    test::write_file(cut, whole.substr(0, whole.size() * 3 / 4));
+    const std::string before = snapshot();
+
+    const auto run = device.boot(press_r, {"--fault", "swap:/mnt-us/update.bin:" + cut});
+    EXPECT_EQ(run.find("was successful"), std::string::npos) << run.output;
+    EXPECT_TRUE(test::same_outside(mmc(), before, {})) << run.output;
+
+    // The next boot finds the cut bundle, refuses it and goes on with the
+    // old system.
+    const auto next = device.boot(press_r);
+    EXPECT_FALSE(exists(device.path("userstore/update.bin"))) << next.output;
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+    EXPECT_TRUE(test::same_outside(mmc(), before, {})) << next.output;
+}
+
 TEST_F(SeldaUpdate, RootFileSystemWhoseCompressedDataStopsShortFails) {
     // A whole gzip member, then the first bytes of another: gzip reads on
     // into the second, which ends before its data.
@@ -310,6 +339,35 @@ TEST_F(OrvikUpdate, DiagsModeRewritesBothSecondCopies) {
     EXPECT_EQ(run.last_line(), clean_reboot) << run.output;
     EXPECT_EQ(flash("mtd4.img", kernel), test::read_file(kernel));
     EXPECT_EQ(flash("mtd3.img", uboot), test::read_file(uboot));
+}
+
+// Diags mode refreshes the second copies from the first ones after the
+// update. When Kernel1 is torn and this boot cannot repair it (its flash
+// fails every write), and the diags bundle carries no kernel, the first
+// copy is no image at all: copying it over Kernel2 would leave the board
+// without a kernel to start. Kernel2 must keep its intact image.
+TEST_F(OrvikUpdate, DiagsModeNeverCopiesATornFirstKernelOverTheSecond) {
+    program_flash();
+    program("mtd4.img", old_kernel);
+    std::string torn = test::read_file(old_kernel);
+    torn[torn.size() / 2] = static_cast<char>(torn[torn.size() / 2] ^ 0x40);
+    test::write_file(device.work("torn-uImage"), torn);
+    program("mtd1.img", device.work("torn-uImage"));
+    device.drop(device.bundle("update_diags.bin", {{"rootfs.img.gz", rootfs}}, {"--family", "orvik"}),
+                "update_diags.bin");
+
+    const auto run = device.boot(press_r, {"--fault", "eio:/dev/mtdblock/1"});
+    EXPECT_NE(run.find("INFO:*** DIAGS MODE MEANS WE UPDATE BOTH KERNELS AND BOTH BOOTLOADERS ***\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.find("INFO:Successfully copied Kernel1 to Kernel2\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(flash("mtd4.img", old_kernel) == test::read_file(old_kernel)) << run.output;
+    EXPECT_TRUE(flash("mtd3.img", old_uboot) == test::read_file(old_uboot));
+    // Kernel1 stays torn while its flash fails, and the console says so.
+    EXPECT_NE(run.find("EMERGENCY:There are missing Kernel and/or Bootloader images and the device may fail to "
+                       "reboot\n"),
+              std::string::npos)
+        << run.output;
 }
 
 

@@ -313,7 +313,9 @@ INSTANTIATE_TEST_SUITE_P(
                     SweepCase{"MmcDiagsfsErrors", "MMC-boot, write errors on partition 3 from write N on",
                               Family::mmc, "/dev/mmcblk0p3"},
                     SweepCase{"NorKernel1Errors", "NOR-boot, write errors on Kernel1 from write N on", Family::nor,
-                              "/dev/mtdblock/1"}),
+                              "/dev/mtdblock/1"},
+                    SweepCase{"NorKernel2Errors", "NOR-boot, write errors on Kernel2 from write N on", Family::nor,
+                              "/dev/mtdblock/4"}),
     test::ParamName());
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
+#include "sim/faults.h"
 #include "support/param_name.h"
 
 namespace {
@@ -68,5 +69,23 @@ INSTANTIATE_TEST_SUITE_P(
         CopyCase{"second_member_cut_short", [] { return gz_a() + bundle::gzip(b()).substr(0, 100); }, 0, nothing,
                  "ERROR:/source:unexpected end of file\n"}),
     test::ParamName());
+
+// A read may deliver fewer bytes than asked for, the first one included: a
+// gzip source must still be recognised by its first two bytes, not copied
+// compressed and reported as copied.
+TEST(CopyFileShortReads, RecogniseAGzipSourceWhateverTheFirstReadDelivers) {
+    const std::string content = b().substr(0, 5000);
+    const std::string source = bundle::gzip(content);
+    for (const char* fault : {"short-read:/source:1", "short-read:/source:3"}) {
+        test::SimDevice device;
+        test::write_file(device.host("source"), source);
+        std::string error;
+        const auto parsed = sim::parse_fault(fault, error);
+        ASSERT_TRUE(parsed) << error;
+        device.kernel().faults().add(*parsed);
+        EXPECT_EQ(qm::copy_file("/source", "/copy", 65536, 1, 1), 1) << fault;
+        EXPECT_TRUE(test::read_file(device.host("copy")) == content) << fault << "\n" << device.take_console();
+    }
+}
 
 }  // namespace
