@@ -141,6 +141,58 @@ INSTANTIATE_TEST_SUITE_P(
                                true, false, {2, 4}, false}),
     test::ParamName());
 
+// A table whose every entry is still in place but which Linux refuses whole
+// for one odd byte: the kernel then shows no partition at all. The rebuild
+// lays the map out on the same places, so the data in them is live: it is
+// kept, and only the table is written again.
+struct OddTableCase {
+    const char* name;
+    off_t at;  // the byte changed in the MBR
+    std::string bytes;
+};
+
+class OddTable : public testing::TestWithParam<OddTableCase> {};
+
+TEST_P(OddTable, RebuildKeepsEveryPartitionThatIsStillInItsPlace) {
+    const OddTableCase& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512, userstore = 892480LL * 512;
+    ASSERT_TRUE(test::write_bytes(image, rootfs + 100, "ROOT"));
+    ASSERT_TRUE(test::write_bytes(image, varlocal + 100, "VARL"));
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    std::filesystem::create_directory(dir / "dev/userstore/Notes");
+    test::write_file(dir / "dev/userstore/Notes/update.bin.txt", "notes");
+    const std::string table = test::read_bytes(image, 440, 72);
+    const size_t store = test::range_digest(image, userstore, 8 << 20);
+    ASSERT_TRUE(test::write_bytes(image, c.at, c.bytes));
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("INFO:Reinitializing partition table for /dev/mmcblk0\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Nuked"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:No update*.bin found, no update needed.\n"), std::string::npos) << "the store mounts";
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+
+    EXPECT_EQ(test::read_bytes(image, 440, 72), table) << "the same table, written whole again";
+    EXPECT_EQ(test::read_bytes(image, rootfs + 100, 4), "ROOT");
+    EXPECT_EQ(test::read_bytes(image, varlocal + 100, 4), "VARL");
+    EXPECT_EQ(test::range_digest(image, userstore, 8 << 20), store);
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/Notes/update.bin.txt"), "notes");
+    const auto next = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(next.find("INFO:Partition table verified for /dev/mmcblk0\n"), std::string::npos) << next.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, OddTable,
+    testing::Values(OddTableCase{"boot_flag_of_entry_3_is_1", 446 + 32, std::string(1, '\x01')},
+                    OddTableCase{"boot_flag_of_entry_1_is_0x81", 446, std::string(1, '\x81')},
+                    OddTableCase{"signature_cleared", 510, std::string(2, '\0')}),
+    test::ParamName());
+
 // Tables edited by hand or damaged in the field, whose entries Linux still
 // counts: the repair must never lay a partition over the root file system
 // or another partition, and refuses to write a table whose entries overlap.
