@@ -91,9 +91,11 @@ void check_partition_table() {
         err("INFO:Reinitializing partition table for %s\n", mmc);
         k.alarm(30);
         // Both report their failures; the boot goes on to the prompt, whose
-        // check of the MMC stops a device that cannot be used.
-        (void)partition_disk(mmc, "MMC0");
-        (void)run_mkfs(mmc);
+        // check of the MMC stops a device that cannot be used. A user store
+        // still in its place holds the owner's books: it is not formatted,
+        // and neither is one under a table that could not be rebuilt.
+        bool userstore_kept = false;
+        if (rebuild_partition_table(mmc, "MMC0", &userstore_kept) && !userstore_kept) (void)run_mkfs(mmc);
         k.alarm(0);
     } else if (varlocal != 0 && userstore != 0) {
         err("INFO:Partition table verified for %s\n", mmc);
