@@ -225,8 +225,10 @@ INSTANTIATE_TEST_SUITE_P(
                         "INFO:Update failed *** Press R to continue...\n", "SIM: reboot (kernel_boot_flag untouched)"},
         DeadConsoleCase{"press_r_on_a_console_that_fails", true, "1 console-hangup EIO\n70 key r\n",
                         "INFO:Update failed *** Press R to continue...\n", "SIM: reboot (kernel_boot_flag untouched)"},
-        DeadConsoleCase{"press_r_while_select_fails", true, "2 fault select-fails:1000000\n70 key r\n",
-                        "INFO:Update failed *** Press R to continue...\n", "SIM: reboot (kernel_boot_flag untouched)"},
+        // No key can come through a select that always fails: the wait goes
+        // on, ten seconds a pass, until the signal at 100 s ends the run.
+        DeadConsoleCase{"press_r_while_select_fails", true, "2 fault select-fails:1000000\n100 signal TERM\n",
+                        "\a\n*** Caught signal 15 -- rebooting! ***\n\n", "SIM: reboot (kernel_boot_flag untouched)"},
         // The gauge is read again every ten seconds until the charge comes.
         DeadConsoleCase{"lockout_on_a_console_at_end_of_file", false,
                         "0 battery 0\n0.5 console-hangup\n0.6 battery 3 over 120\n",
