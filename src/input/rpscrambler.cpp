@@ -1,6 +1,7 @@
 #include "input/rpscrambler.h"
 
 #include <mbedtls/md5.h>
+#include <sys/select.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +19,7 @@ namespace {
 // character i is scramble[(i + 2) % 5] ^ scramble_key.
 constexpr unsigned char scramble[5] = {0x91, 0xD7, 0xD4, 0xE9, 0xC8};
 constexpr unsigned char scramble_key = 0xA5;
+constexpr int password_wait_seconds = 60;
 // Used for a device whose serial number is unknown.
 constexpr char default_identifier[] = "qmdev0000";
 constexpr size_t password_length = 9;
@@ -69,6 +71,13 @@ int rpscramble_check(const char* text) {
 int check_pass() {
     out("PASSWORD: ");
     auto& k = sys::kernel();
+    // Nobody may be there to answer: after a minute the prompt counts as a
+    // wrong password, and the menu comes back and hands over by itself.
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(0, &ready);
+    timeval wait {password_wait_seconds, 0};
+    if (k.select(1, &ready, nullptr, nullptr, &wait) <= 0) return 0;
     char line[256];
     const ssize_t n = k.read(0, line, sizeof line - 1);
     if (n <= 0) return 0;
