@@ -375,4 +375,34 @@ TEST(UserStoreScenario, UpdateCheckLooksIntoTheUserStore) {
     EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
 }
 
+// A folder of the owner's named like a bundle is no bundle: it is never
+// opened as one, counted, waited on, renamed or removed. Beside it, a bundle
+// file that is refused is the only thing that goes.
+TEST(UserStoreScenario, FolderNamedLikeABundleIsLeftAlone) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string store = dir / "dev/userstore";
+    std::filesystem::create_directory(store + "/update-photos.bin");
+    test::write_file(store + "/update-photos.bin/beach.jpg", "sand");
+    test::write_file(store + "/book.epub", "chapter one");
+    test::write_file(dir / "script", "300 signal TERM\n");  // ends a Press R wait that nobody answers
+
+    for (int boot = 1; boot <= 4; ++boot) {
+        const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+        EXPECT_NE(run.find("INFO:No update*.bin found, no update needed.\n"), std::string::npos) << run.output;
+        EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << "boot " << boot;
+    }
+    std::filesystem::create_directory(store + "/update.bin");
+    test::write_file(store + "/update-1.bin", std::string(5000, 'x'));
+    const auto refused = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+    EXPECT_NE(refused.find("INFO:removing /mnt-us/update-1.bin\n"), std::string::npos) << refused.output;
+
+    EXPECT_FALSE(std::filesystem::exists(store + "/update-1.bin"));
+    EXPECT_TRUE(std::filesystem::is_directory(store + "/update.bin"));
+    EXPECT_EQ(test::read_file(store + "/update-photos.bin/beach.jpg"), "sand");
+    EXPECT_EQ(test::read_file(store + "/book.epub"), "chapter one");
+    EXPECT_FALSE(std::filesystem::exists(store + "/update-photos.bin.failed"));
+}
+
 }  // namespace
