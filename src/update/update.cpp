@@ -43,11 +43,22 @@ constexpr const char* diags_message = "INFO:*** DIAGS MODE MEANS WE UPDATE BOTH 
     return Mode::normal;
 }
 
+// A bundle is a file whose name matches: a folder of the owner's that is
+// named like one is never opened, counted, renamed or removed.
+[[nodiscard]] bool is_bundle(const char* dir, const std::string& name) {
+    if (fnmatch(bundle_glob, name.c_str(), 0) != 0) return false;
+    std::string path = dir;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    struct stat status {};
+    return sys::kernel().stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 // The first bundle in directory order, or "" when there is none.
 [[nodiscard]] std::string first_bundle(sys::Directory& dir) {
     std::string name;
     while (dir.next(name) > 0)
-        if (fnmatch(bundle_glob, name.c_str(), 0) == 0) return name;
+        if (is_bundle(bundle_dir, name)) return name;
     return "";
 }
 
@@ -227,7 +238,7 @@ int has_multiple_updates(const char* dir) {
     if (auto entries = k.opendir(dir)) {
         std::string name;
         while (entries->next(name) > 0) {
-            if (fnmatch(bundle_glob, name.c_str(), 0) != 0) continue;
+            if (!is_bundle(dir, name)) continue;
             err("INFO:Found %s\n", name.c_str());
             ++count;
         }

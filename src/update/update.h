@@ -55,8 +55,8 @@ inline void set_result(int* result, int code) {
     if (result != nullptr) *result = code;
 }
 
-// Number of entries of dir matching "update*.bin" (each reported); 0 when
-// the directory cannot be read.
+// Number of files of dir matching "update*.bin" (each reported); 0 when
+// the directory cannot be read. Folders so named are no bundles.
 [[nodiscard]] int has_multiple_updates(const char* dir);
 
 // Installs the one bundle of /mnt-us/ (mounted by the caller). 1 installed,
