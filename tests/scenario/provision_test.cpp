@@ -133,13 +133,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(// Partitions 2 and 4 are where the map puts them: their data is live.
                     RepairCase{"partition_1_absent", {1}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
                                false, true, {1}, true},
-                    RepairCase{"only_partition_4_absent", {4}, "INFO:Modifying partition table for /dev/mmcblk0\n",
-                               true, true, {4}, false},
+                    // The entry went, the user store in its place did not: its
+                    // own table still leads to the FAT, so its books stay.
+                    RepairCase{"only_partition_4_absent", {4}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
+                               true, true, {}, true},
                     // The user store is still there: its books stay.
                     RepairCase{"partition_2_absent", {2}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n", true,
                                false, {2}, true},
-                    RepairCase{"partitions_2_to_4_absent", {2, 3, 4}, "INFO:Modifying partition table for /dev/mmcblk0\n",
-                               true, false, {2, 4}, false}),
+                    RepairCase{"partitions_2_to_4_absent", {2, 3, 4}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
+                               true, false, {2}, true},
+                    RepairCase{"partitions_1_and_4_absent", {1, 4}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
+                               false, true, {1}, true}),
     test::ParamName());
 
 // A table whose every entry is still in place but which Linux refuses whole
