@@ -27,7 +27,7 @@ bool entry_has_size(const mbr_sector& mbr, int number) {
 // Partition 3 comes back with partition 2. A partition whose entry is still
 // there keeps it, and its data: the user store in particular holds the
 // owner's books, so it is destroyed at its start and formatted again only
-// when it was itself missing.
+// when it was itself missing and no user store lies in its place.
 void repair_partition_table(bool varlocal_missing) {
     auto& k = sys::kernel();
     err("INFO:Modifying partition table for %s\n", mmc);
@@ -69,6 +69,11 @@ void repair_partition_table(bool varlocal_missing) {
     // Once the table is written the repair goes to its end: each step below
     // reports its own failure and none of them can undo the table.
     if (readd[2]) (void)nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
+    if (readd[4] && holds_user_store(fd.get(), mbr, 4)) {
+        // The entry went, the user store in its place did not.
+        err("INFO:Keeping partition %d of %s as it is\n", 4, mmc);
+        readd[4] = false;
+    }
     if (!readd[4]) {
         (void)reread_partition(fd.get(), mmc);
         return;
