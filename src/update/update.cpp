@@ -299,8 +299,11 @@ int update_os(int* result, int skip_battery_check) {
     // Counted before anything can hang: a restart by the watchdog is a boot
     // of this update too.
     if (!begin_journal(name, path, journal)) {
+        // Nothing was written, and a store that is full stays full: waiting
+        // for R and rebooting would bring every boot back here. The bundle
+        // stays for when there is room, and the boot goes on.
         set_result(result, update_failed);
-        return -1;
+        return 0;
     }
     k.alarm(15);
     // The panel is a courtesy: a reader whose display does not start still
