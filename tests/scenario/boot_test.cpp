@@ -204,6 +204,15 @@ std::string held_key_script() {
     return text + "100 console q\n";
 }
 
+// A console chunk as long as the key reader's buffer with no line end after
+// it (a line cut by ^D, or a pipe that ends): the rest of the line is not
+// waited for, and the prompt ends as after any other key.
+TEST_F(BootScenario, FullChunkWithoutALineEndIsNotWaitedOn) {
+    const auto run = boot({}, std::string(63, 'x'));
+    EXPECT_EQ(run.find("Unexpected Timeout"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
 class DeadConsole : public BootScenario, public testing::WithParamInterface<DeadConsoleCase> {};
 
 TEST_P(DeadConsole, WaitsTakeTheirTimeAndEndAsDesigned) {
