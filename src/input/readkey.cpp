@@ -21,10 +21,12 @@ bool timed_out(const timeval& start, int seconds, const timeval& now) {
 }
 
 // Only the first character of a line is the key: the rest of a line longer
-// than the buffer is read and dropped so it cannot come back as keys.
+// than the buffer is read and dropped so it cannot come back as keys. Only
+// what has already arrived is dropped: a chunk cut short by ^D, or line
+// noise without a line end, must not hold the wait for a line to come.
 void discard_rest_of_line(const char* chunk, ssize_t length) {
     char rest[64];
-    while (length == static_cast<ssize_t>(sizeof rest - 1) && chunk[length - 1] != '\n') {
+    while (length == static_cast<ssize_t>(sizeof rest - 1) && chunk[length - 1] != '\n' && console_ready(0)) {
         length = sys::kernel().read(0, rest, sizeof rest - 1);
         chunk = rest;
     }
@@ -61,6 +63,14 @@ void sleep_out(const timeval& start, int seconds) {
 }
 
 }  // namespace
+
+bool console_ready(int seconds) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(0, &ready);
+    timeval wait {seconds, 0};
+    return sys::kernel().select(1, &ready, nullptr, nullptr, &wait) > 0;
+}
 
 int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown) {
     auto& k = sys::kernel();

@@ -16,6 +16,10 @@ namespace qm {
 // so that a caller that asks again does not spin.
 [[nodiscard]] int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
 
+// Whether the console has something to read (bytes, its end or an error)
+// within seconds; 0 looks without waiting.
+[[nodiscard]] bool console_ready(int seconds);
+
 // "Please wait ... " and a spinner for the given number of seconds.
 void wait_a_sec(int seconds);
 

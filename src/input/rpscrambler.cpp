@@ -1,12 +1,12 @@
 #include "input/rpscrambler.h"
 
 #include <mbedtls/md5.h>
-#include <sys/select.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "input/readkey.h"
 #include "platform/boardid.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
@@ -73,19 +73,15 @@ int check_pass() {
     auto& k = sys::kernel();
     // Nobody may be there to answer: after a minute the prompt counts as a
     // wrong password, and the menu comes back and hands over by itself.
-    fd_set ready;
-    FD_ZERO(&ready);
-    FD_SET(0, &ready);
-    timeval wait {password_wait_seconds, 0};
-    if (k.select(1, &ready, nullptr, nullptr, &wait) <= 0) return 0;
+    if (!console_ready(password_wait_seconds)) return 0;
     char line[256];
     const ssize_t n = k.read(0, line, sizeof line - 1);
     if (n <= 0) return 0;
     line[n] = '\0';
     // The rest of an overlong line is dropped, or it would come back as
-    // menu keys.
+    // menu keys; only what has arrived, so that no line end is waited for.
     bool line_ended = n < static_cast<ssize_t>(sizeof line - 1) || line[n - 1] == '\n';
-    while (!line_ended) {
+    while (!line_ended && console_ready(0)) {
         char dropped[sizeof line];
         const ssize_t more = k.read(0, dropped, sizeof dropped - 1);
         line_ended = more <= 0 || dropped[more - 1] == '\n';
