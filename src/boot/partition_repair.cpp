@@ -45,6 +45,7 @@ void repair_partition_table(bool varlocal_missing) {
         return;
     }
 
+    const mbr_sector before = mbr;
     bool readd[5] = {};
     readd[2] = varlocal_missing;
     readd[3] = varlocal_missing && !entry_has_size(mbr, 3);
@@ -68,6 +69,12 @@ void repair_partition_table(bool varlocal_missing) {
     if (!write_mbr(fd.get(), mmc, &mbr)) return;
     // Once the table is written the repair goes to its end: each step below
     // reports its own failure and none of them can undo the table.
+    // A VarLocal whose entry was whole (its device could not be opened at
+    // this boot) comes back in its own place: its data is live.
+    if (readd[2] && same_place(before, mbr, 2)) {
+        err("INFO:Keeping partition %d of %s as it is\n", 2, mmc);
+        readd[2] = false;
+    }
     if (readd[2]) (void)nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
     if (readd[4] && holds_user_store(fd.get(), mbr, 4)) {
         // The entry went, the user store in its place did not.

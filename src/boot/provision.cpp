@@ -88,10 +88,6 @@ int nuke_first_cylinder(int fd, const char* name, const disk_info* disk, int num
     return static_cast<size_t>(written) == zeros.size() ? 1 : 0;
 }
 
-namespace {
-
-// Whether entry number of the new table lies exactly where it lay in the
-// table that was read: the data in it is then live, not stale.
 bool same_place(const mbr_sector& before, const mbr_sector& after, int number) {
     part_info old_part {}, new_part {};
     extract_part_info(&old_part, &before.entries[number - 1]);
@@ -99,6 +95,8 @@ bool same_place(const mbr_sector& before, const mbr_sector& after, int number) {
     return old_part.sector_count != 0 && old_part.start_sector == new_part.start_sector &&
            old_part.sector_count == new_part.sector_count;
 }
+
+namespace {
 
 // A partition whose entry comes out exactly as it was, or a user store
 // still in its place, holds live data.

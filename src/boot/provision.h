@@ -24,6 +24,10 @@ extern const partition_row partdata[4];
 // Builds the table of the map on path and writes it only when all four
 // rows could be placed; then wipes the start of partitions 1, 2 and 4.
 [[nodiscard]] int partition_disk(const char* path, const char* label);
+// Whether entry number of the new table after lies exactly where it lay in
+// the table before, which was read from the disk: the data in it is then
+// live, not stale.
+[[nodiscard]] bool same_place(const mbr_sector& before, const mbr_sector& after, int number);
 // Whether partition number of mbr, on the open disk fd, begins with a user
 // store as laid out here: a signed table of its own with a FAT32 entry that
 // lies inside the partition. The owner's files are then in it.
