@@ -29,7 +29,7 @@ bool Console::pull_piped_line() {
 }
 
 bool Console::has_input() {
-    if (!pending_.empty() || ends_of_file_ > 0) return true;
+    if (!pending_.empty() || ends_of_file_ > 0 || hung_up_) return true;
     switch (input_) {
         case Input::pipe: return pull_piped_line();
         case Input::terminal: return wait_live_input(0);
@@ -63,6 +63,11 @@ ssize_t Console::read(void* buf, size_t count) {
     if (pending_.empty() && ends_of_file_ > 0) {
         --ends_of_file_;
         return 0;
+    }
+    if (pending_.empty() && hung_up_) {
+        if (hangup_error_ == 0) return 0;
+        errno = hangup_error_;
+        return -1;
     }
     const size_t line_end = pending_.find('\n');
     const size_t line = line_end == std::string::npos ? pending_.size() : line_end + 1;

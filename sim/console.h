@@ -40,6 +40,13 @@ public:
     // An end of file, as ^D typed at the start of a line gives: the next
     // read returns 0 bytes, once.
     void end_of_file() { ++ends_of_file_; }
+    // The line is gone for good, as /dev/null or a serial line that hung up:
+    // from now on it is always ready, and every read returns 0 bytes (error
+    // 0) or fails with error.
+    void hang_up(int error) {
+        hung_up_ = true;
+        hangup_error_ = error;
+    }
 
 private:
     bool pull_piped_line();
@@ -50,6 +57,8 @@ private:
     std::string* sink_ = nullptr;
     bool undrained_ = false;
     int ends_of_file_ = 0;
+    bool hung_up_ = false;
+    int hangup_error_ = 0;
 };
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,25 @@ bool console_eof(Kernel& kernel, const ScriptEvent& event, std::string& error) {
     return true;
 }
 
+// "console-hangup [EIO|EAGAIN]": the console is gone for good; every read
+// from then on returns 0 bytes, or fails with the error named.
+bool console_hangup(Kernel& kernel, const ScriptEvent& event, std::string& error) {
+    int error_number = 0;
+    if (event.argument == "EIO")
+        error_number = EIO;
+    else if (event.argument == "EAGAIN")
+        error_number = EAGAIN;
+    else if (!event.argument.empty()) {
+        error = "console-hangup takes nothing, EIO or EAGAIN";
+        return false;
+    }
+    kernel.clock().at(event.at, [&kernel, error_number] {
+        kernel.console().hang_up(error_number);
+        return false;
+    });
+    return true;
+}
+
 // "signal NAME": the signal is delivered to the program (TERM, SEGV, 15...).
 bool deliver_signal(Kernel& kernel, const ScriptEvent& event, std::string& error) {
     const int number = signal_number(event.argument);
@@ -99,6 +119,7 @@ bool inject_fault(Kernel& kernel, const ScriptEvent& event, std::string& error) 
 constexpr std::pair<const char*, Verb> verbs[] = {
     {"console", console_line},
     {"console-eof", console_eof},
+    {"console-hangup", console_hangup},
     {"signal", deliver_signal},
     {"fault", inject_fault},
     {"key", key_verb},

@@ -53,8 +53,9 @@ int autopilot_update() {
     int result = 0;
     const int installed = update_os(&result, is_orvik());
     if (installed == 0) {
-        if (result == update_given_up) {
-            // An update that never finished: say so, then boot what is there.
+        if (result == update_given_up || result == update_failed) {
+            // An update that never finished, or that could not even begin:
+            // say so, then boot what is there.
             (void)eink_screen(screen_update_failed);
             (void)eink_display_error(result);
             k.sleep(10);

@@ -27,7 +27,7 @@ bool entry_has_size(const mbr_sector& mbr, int number) {
 // Partition 3 comes back with partition 2. A partition whose entry is still
 // there keeps it, and its data: the user store in particular holds the
 // owner's books, so it is destroyed at its start and formatted again only
-// when it was itself missing.
+// when it was itself missing and no user store lies in its place.
 void repair_partition_table(bool varlocal_missing) {
     auto& k = sys::kernel();
     err("INFO:Modifying partition table for %s\n", mmc);
@@ -45,6 +45,7 @@ void repair_partition_table(bool varlocal_missing) {
         return;
     }
 
+    const mbr_sector before = mbr;
     bool readd[5] = {};
     readd[2] = varlocal_missing;
     readd[3] = varlocal_missing && !entry_has_size(mbr, 3);
@@ -68,7 +69,18 @@ void repair_partition_table(bool varlocal_missing) {
     if (!write_mbr(fd.get(), mmc, &mbr)) return;
     // Once the table is written the repair goes to its end: each step below
     // reports its own failure and none of them can undo the table.
+    // A VarLocal whose entry was whole (its device could not be opened at
+    // this boot) comes back in its own place: its data is live.
+    if (readd[2] && same_place(before, mbr, 2)) {
+        err("INFO:Keeping partition %d of %s as it is\n", 2, mmc);
+        readd[2] = false;
+    }
     if (readd[2]) (void)nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
+    if (readd[4] && holds_user_store(fd.get(), mbr, 4)) {
+        // The entry went, the user store in its place did not.
+        err("INFO:Keeping partition %d of %s as it is\n", 4, mmc);
+        readd[4] = false;
+    }
     if (!readd[4]) {
         (void)reread_partition(fd.get(), mmc);
         return;
@@ -91,9 +103,11 @@ void check_partition_table() {
         err("INFO:Reinitializing partition table for %s\n", mmc);
         k.alarm(30);
         // Both report their failures; the boot goes on to the prompt, whose
-        // check of the MMC stops a device that cannot be used.
-        (void)partition_disk(mmc, "MMC0");
-        (void)run_mkfs(mmc);
+        // check of the MMC stops a device that cannot be used. A user store
+        // still in its place holds the owner's books: it is not formatted,
+        // and neither is one under a table that could not be rebuilt.
+        bool userstore_kept = false;
+        if (rebuild_partition_table(mmc, "MMC0", &userstore_kept) && !userstore_kept) (void)run_mkfs(mmc);
         k.alarm(0);
     } else if (varlocal != 0 && userstore != 0) {
         err("INFO:Partition table verified for %s\n", mmc);

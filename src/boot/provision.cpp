@@ -15,6 +15,7 @@
 #include "storage/mount.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
+#include "sys/read_full.h"
 #include "sys/unique_fd.h"
 
 namespace qm {
@@ -87,7 +88,24 @@ int nuke_first_cylinder(int fd, const char* name, const disk_info* disk, int num
     return static_cast<size_t>(written) == zeros.size() ? 1 : 0;
 }
 
-int partition_disk(const char* path, const char* label) {
+bool same_place(const mbr_sector& before, const mbr_sector& after, int number) {
+    part_info old_part {}, new_part {};
+    extract_part_info(&old_part, &before.entries[number - 1]);
+    extract_part_info(&new_part, &after.entries[number - 1]);
+    return old_part.sector_count != 0 && old_part.start_sector == new_part.start_sector &&
+           old_part.sector_count == new_part.sector_count;
+}
+
+namespace {
+
+// A partition whose entry comes out exactly as it was, or a user store
+// still in its place, holds live data.
+bool is_live(int fd, const mbr_sector& before, const mbr_sector& after, int number) {
+    return same_place(before, after, number) || (number == 4 && holds_user_store(fd, after, number));
+}
+
+int write_map(const char* path, const char* label, bool keep_live, bool* userstore_kept) {
+    if (userstore_kept != nullptr) *userstore_kept = false;
     err("INFO:Loading original MBR from %s (%s) ... \n", label, path);
     auto& k = sys::kernel();
     sys::unique_fd fd(k.open(path, O_RDWR));
@@ -99,6 +117,7 @@ int partition_disk(const char* path, const char* label) {
     mbr_sector mbr {};
     if (!get_disk_info(fd.get(), path, &disk) || !read_mbr(fd.get(), path, &mbr)) return 0;
 
+    const mbr_sector before = mbr;
     clear_all_partitions(&mbr);
     bool placed = true;
     for (int number = 1; number <= 4; ++number) {
@@ -115,11 +134,44 @@ int partition_disk(const char* path, const char* label) {
     // Stale file systems must not survive in the new partitions; the
     // diagnostics partition is rewritten whole by the next update. The table
     // is written: a wipe or reread that fails is reported and undoes nothing.
-    (void)nuke_first_cylinder(fd.get(), path, &disk, 1, &mbr);
-    (void)nuke_first_cylinder(fd.get(), path, &disk, 2, &mbr);
-    (void)nuke_first_cylinder(fd.get(), path, &disk, 4, &mbr);
+    for (const int number : {1, 2, 4}) {
+        if (keep_live && is_live(fd.get(), before, mbr, number)) {
+            err("INFO:Keeping partition %d of %s as it is\n", number, path);
+            if (number == 4 && userstore_kept != nullptr) *userstore_kept = true;
+            continue;
+        }
+        (void)nuke_first_cylinder(fd.get(), path, &disk, number, &mbr);
+    }
     (void)reread_partition(fd.get(), path);
     return 1;
+}
+
+}  // namespace
+
+bool holds_user_store(int fd, const mbr_sector& mbr, int number) {
+    part_info part {};
+    extract_part_info(&part, &mbr.entries[number - 1]);
+    if (part.sector_count == 0) return false;
+    auto& k = sys::kernel();
+    mbr_sector inner {};
+    if (k.lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part.start_sector) * 512), SEEK_SET) < 0 ||
+        sys::read_full(fd, &inner, sizeof inner) != static_cast<ssize_t>(sizeof inner))
+        return false;
+    if (inner.signature[0] != 0x55 || inner.signature[1] != 0xAA) return false;
+    for (const mbr_entry& entry : inner.entries) {
+        part_info fat {};
+        extract_part_info(&fat, &entry);
+        if (fat.type == 0x0B && fat.sector_count != 0 &&
+            static_cast<uint64_t>(fat.start_sector) + fat.sector_count <= part.sector_count)
+            return true;
+    }
+    return false;
+}
+
+int partition_disk(const char* path, const char* label) { return write_map(path, label, false, nullptr); }
+
+int rebuild_partition_table(const char* path, const char* label, bool* userstore_kept) {
+    return write_map(path, label, true, userstore_kept);
 }
 
 int run_mkfs(const char* disk_path) {

@@ -24,6 +24,20 @@ extern const partition_row partdata[4];
 // Builds the table of the map on path and writes it only when all four
 // rows could be placed; then wipes the start of partitions 1, 2 and 4.
 [[nodiscard]] int partition_disk(const char* path, const char* label);
+// Whether entry number of the new table after lies exactly where it lay in
+// the table before, which was read from the disk: the data in it is then
+// live, not stale.
+[[nodiscard]] bool same_place(const mbr_sector& before, const mbr_sector& after, int number);
+// Whether partition number of mbr, on the open disk fd, begins with a user
+// store as laid out here: a signed table of its own with a FAT32 entry that
+// lies inside the partition. The owner's files are then in it.
+[[nodiscard]] bool holds_user_store(int fd, const mbr_sector& mbr, int number);
+// The boot's rebuild of a table Linux shows no root file system in: like
+// partition_disk, but a partition whose entry was read at exactly the place
+// the map gives it holds live data (Linux may have refused the whole table
+// for one odd byte) and is not wiped; nor is a user store still in place. *userstore_kept says whether partition
+// 4 was one of them.
+[[nodiscard]] int rebuild_partition_table(const char* path, const char* label, bool* userstore_kept);
 // Writes the user store's nested table on disk_path + "p4" and formats its
 // FAT32 through /dev/loop0 with /bin/mkdosfs.
 [[nodiscard]] int run_mkfs(const char* disk_path);

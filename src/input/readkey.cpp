@@ -21,10 +21,12 @@ bool timed_out(const timeval& start, int seconds, const timeval& now) {
 }
 
 // Only the first character of a line is the key: the rest of a line longer
-// than the buffer is read and dropped so it cannot come back as keys.
+// than the buffer is read and dropped so it cannot come back as keys. Only
+// what has already arrived is dropped: a chunk cut short by ^D, or line
+// noise without a line end, must not hold the wait for a line to come.
 void discard_rest_of_line(const char* chunk, ssize_t length) {
     char rest[64];
-    while (length == static_cast<ssize_t>(sizeof rest - 1) && chunk[length - 1] != '\n') {
+    while (length == static_cast<ssize_t>(sizeof rest - 1) && chunk[length - 1] != '\n' && console_ready(0)) {
         length = sys::kernel().read(0, rest, sizeof rest - 1);
         chunk = rest;
     }
@@ -42,7 +44,33 @@ const char* first_key(const char* line, ssize_t length) {
     return only_line_end ? nullptr : first;
 }
 
+// Sleeps out what is left of a wait of seconds begun at start (one second
+// when it has no limit): a wait that cannot watch its inputs still takes
+// its time, so that a caller that waits again is no busy loop.
+void sleep_out(const timeval& start, int seconds) {
+    auto& k = sys::kernel();
+    if (seconds < 0) {
+        (void)k.sleep(1);
+        return;
+    }
+    timeval now {};
+    (void)k.gettimeofday(&now);
+    const long long left = (static_cast<long long>(start.tv_sec) + seconds - now.tv_sec) * 1000000LL +
+                           (start.tv_usec - now.tv_usec);
+    if (left <= 0) return;
+    (void)k.sleep(static_cast<unsigned>(left / 1000000));
+    (void)k.usleep(static_cast<useconds_t>(left % 1000000));
+}
+
 }  // namespace
+
+bool console_ready(int seconds) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(0, &ready);
+    timeval wait {seconds, 0};
+    return sys::kernel().select(1, &ready, nullptr, nullptr, &wait) > 0;
+}
 
 int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown) {
     auto& k = sys::kernel();
@@ -53,6 +81,10 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
     if (countdown) err("%3u ", static_cast<unsigned>(seconds));
     err("%c", spinner[0]);
     position = 1;
+    // A console at its end or failing stays ready for ever (/dev/null, a
+    // line that hung up): once it fails, the rest of the wait watches the
+    // keypad only and still ends by its time-out.
+    bool console_open = true;
 
     for (;;) {
         if (usb_state != nullptr) {
@@ -65,13 +97,17 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
 
         fd_set ready;
         FD_ZERO(&ready);
-        FD_SET(0, &ready);
-        int highest = 0;
+        int highest = -1;
+        if (console_open) {
+            FD_SET(0, &ready);
+            highest = 0;
+        }
         keypad_set(&ready, &highest);
         timeval wait {1, 0};
         const int count = k.select(highest + 1, &ready, nullptr, nullptr, seconds < 0 ? nullptr : &wait);
         if (count < 0) {
             report_errno("select()", errno);
+            sleep_out(start, seconds);
             return 0;
         }
         if (count > 0) {
@@ -87,8 +123,15 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
                 }
                 // Releases, repeats and sync records carry no key and do not
                 // end the wait, also when several devices had them at once;
-                // a console line that came with them is read below.
-                if (!FD_ISSET(0, &ready)) continue;
+                // a console line that came with them is read below. A key
+                // held down repeats for as long as it is held: the time-out
+                // still counts.
+                if (!FD_ISSET(0, &ready)) {
+                    timeval now {};
+                    (void)k.gettimeofday(&now);
+                    if (seconds >= 0 && timed_out(start, seconds, now)) return 0;
+                    continue;
+                }
             }
             if (FD_ISSET(0, &ready)) {
                 char line[64];
@@ -96,7 +139,8 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
                 const ssize_t n = k.read(0, line, sizeof line - 1);
                 if (n <= 0) {
                     report_errno("stdin", errno);
-                    return 0;
+                    console_open = false;
+                    continue;
                 }
                 discard_rest_of_line(line, n);
                 if (std::memchr(line, '\b', static_cast<size_t>(n)) != nullptr) {

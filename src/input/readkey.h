@@ -9,8 +9,16 @@ namespace qm {
 // *key = 0 when usb_state is given and the USB storage online state reached
 // usb_target; 0 on time-out, end of input or error. Keypad events without
 // a key (releases, repeats, sync records, from one device or several at
-// once) and console lines of NUL bytes are no key: the wait goes on.
+// once) and console lines of NUL bytes are no key: the wait goes on, and
+// still ends at its time-out. A console at its end or failing is reported
+// and left out for the rest of the wait, and a failed select is reported
+// and the rest of the time slept: the call takes its time in every case,
+// so that a caller that asks again does not spin.
 [[nodiscard]] int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
+
+// Whether the console has something to read (bytes, its end or an error)
+// within seconds; 0 looks without waiting.
+[[nodiscard]] bool console_ready(int seconds);
 
 // "Please wait ... " and a spinner for the given number of seconds.
 void wait_a_sec(int seconds);

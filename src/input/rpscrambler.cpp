@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "input/readkey.h"
 #include "platform/boardid.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
@@ -18,6 +19,7 @@ namespace {
 // character i is scramble[(i + 2) % 5] ^ scramble_key.
 constexpr unsigned char scramble[5] = {0x91, 0xD7, 0xD4, 0xE9, 0xC8};
 constexpr unsigned char scramble_key = 0xA5;
+constexpr int password_wait_seconds = 60;
 // Used for a device whose serial number is unknown.
 constexpr char default_identifier[] = "qmdev0000";
 constexpr size_t password_length = 9;
@@ -69,14 +71,17 @@ int rpscramble_check(const char* text) {
 int check_pass() {
     out("PASSWORD: ");
     auto& k = sys::kernel();
+    // Nobody may be there to answer: after a minute the prompt counts as a
+    // wrong password, and the menu comes back and hands over by itself.
+    if (!console_ready(password_wait_seconds)) return 0;
     char line[256];
     const ssize_t n = k.read(0, line, sizeof line - 1);
     if (n <= 0) return 0;
     line[n] = '\0';
     // The rest of an overlong line is dropped, or it would come back as
-    // menu keys.
+    // menu keys; only what has arrived, so that no line end is waited for.
     bool line_ended = n < static_cast<ssize_t>(sizeof line - 1) || line[n - 1] == '\n';
-    while (!line_ended) {
+    while (!line_ended && console_ready(0)) {
         char dropped[sizeof line];
         const ssize_t more = k.read(0, dropped, sizeof dropped - 1);
         line_ended = more <= 0 || dropped[more - 1] == '\n';

@@ -16,6 +16,7 @@ void rpscramble_gen(const char* identifier, size_t size, char* out);
 [[nodiscard]] int rpscramble_check(const char* text);
 
 // Asks for the password on the console; the result of rpscramble_check.
+// A line that does not come within a minute counts as a wrong password.
 [[nodiscard]] int check_pass();
 
 }  // namespace qm

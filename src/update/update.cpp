@@ -43,11 +43,22 @@ constexpr const char* diags_message = "INFO:*** DIAGS MODE MEANS WE UPDATE BOTH 
     return Mode::normal;
 }
 
+// A bundle is a file whose name matches: a folder of the owner's that is
+// named like one is never opened, counted, renamed or removed.
+[[nodiscard]] bool is_bundle(const char* dir, const std::string& name) {
+    if (fnmatch(bundle_glob, name.c_str(), 0) != 0) return false;
+    std::string path = dir;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    struct stat status {};
+    return sys::kernel().stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 // The first bundle in directory order, or "" when there is none.
 [[nodiscard]] std::string first_bundle(sys::Directory& dir) {
     std::string name;
     while (dir.next(name) > 0)
-        if (fnmatch(bundle_glob, name.c_str(), 0) == 0) return name;
+        if (is_bundle(bundle_dir, name)) return name;
     return "";
 }
 
@@ -240,7 +251,7 @@ int has_multiple_updates(const char* dir) {
     if (auto entries = k.opendir(dir)) {
         std::string name;
         while (entries->next(name) > 0) {
-            if (fnmatch(bundle_glob, name.c_str(), 0) != 0) continue;
+            if (!is_bundle(dir, name)) continue;
             err("INFO:Found %s\n", name.c_str());
             ++count;
         }
@@ -301,8 +312,11 @@ int update_os(int* result, int skip_battery_check) {
     // Counted before anything can hang: a restart by the watchdog is a boot
     // of this update too.
     if (!begin_journal(name, path, journal)) {
+        // Nothing was written, and a store that is full stays full: waiting
+        // for R and rebooting would bring every boot back here. The bundle
+        // stays for when there is room, and the boot goes on.
         set_result(result, update_failed);
-        return -1;
+        return 0;
     }
     k.alarm(15);
     // The panel is a courtesy: a reader whose display does not start still

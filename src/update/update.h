@@ -55,13 +55,14 @@ inline void set_result(int* result, int code) {
     if (result != nullptr) *result = code;
 }
 
-// Number of entries of dir matching "update*.bin" (each reported); 0 when
-// the directory cannot be read.
+// Number of files of dir matching "update*.bin" (each reported); 0 when
+// the directory cannot be read. Folders so named are no bundles.
 [[nodiscard]] int has_multiple_updates(const char* dir);
 
 // Installs the one bundle of /mnt-us/ (mounted by the caller). 1 installed,
-// 0 nothing installed (no bundle, refused, given up after too many boots, or
-// the diagnostics image could not be handled), -1 the bundle failed; the
+// 0 nothing installed (no bundle, refused, given up after too many boots,
+// the install journal could not be written, or the diagnostics image could
+// not be handled), -1 the bundle failed; the
 // screen code goes to *result when result is not null. The install journal
 // on the user store lets an update that a power cut or a failure interrupted
 // run again at the next boot, a bounded number of times.

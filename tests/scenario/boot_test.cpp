@@ -183,3 +183,72 @@ TEST_F(BootScenario, SimulatorRefusesBadInput) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits whose console is gone for good (/dev/null, a line that hung up,
+// reads that fail) or whose keypad holds a key down: every wait still takes
+// its time on the virtual clock and ends as designed, the keypad still
+// answers, and nothing spins.
+struct DeadConsoleCase {
+    const char* name;
+    bool failing_bundle;
+    std::string script;
+    const char* expected;
+    const char* last_line;
+};
+
+std::string held_key_script() {
+    std::string text = "0.2 console\n3 key event1 UP press\n";
+    for (int tenth = 35; tenth < 1000; tenth += 5) text += std::to_string(tenth / 10.0) + " key event1 UP repeat\n";
+    return text + "100 console q\n";
+}
+
+// A console chunk as long as the key reader's buffer with no line end after
+// it (a line cut by ^D, or a pipe that ends): the rest of the line is not
+// waited for, and the prompt ends as after any other key.
+TEST_F(BootScenario, FullChunkWithoutALineEndIsNotWaitedOn) {
+    const auto run = boot({}, std::string(63, 'x'));
+    EXPECT_EQ(run.find("Unexpected Timeout"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+class DeadConsole : public BootScenario, public testing::WithParamInterface<DeadConsoleCase> {};
+
+TEST_P(DeadConsole, WaitsTakeTheirTimeAndEndAsDesigned) {
+    const DeadConsoleCase& c = GetParam();
+    ASSERT_EQ(boot().last_line(), "SIM: exec /bin/kinit");
+    if (c.failing_bundle) test::write_file(dir / "dev/userstore/update.bin", std::string(5000, 'x'));
+    const auto run = boot({"--script", script(c.script)});
+    EXPECT_EQ(run.exit_code, 0) << run.output.substr(run.output.size() > 3000 ? run.output.size() - 3000 : 0);
+    EXPECT_EQ(run.find("SIM: stuck"), std::string::npos);
+    EXPECT_NE(run.find(c.expected), std::string::npos) << run.output.substr(0, 3000);
+    EXPECT_EQ(run.last_line(), c.last_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, DeadConsole,
+    testing::Values(
+        // The R comes from the keypad a minute after the console went.
+        DeadConsoleCase{"press_r_on_a_console_at_end_of_file", true, "1 console-hangup\n70 key r\n",
+                        "INFO:Update failed *** Press R to continue...\n", "SIM: reboot (kernel_boot_flag untouched)"},
+        DeadConsoleCase{"press_r_on_a_console_that_fails", true, "1 console-hangup EIO\n70 key r\n",
+                        "INFO:Update failed *** Press R to continue...\n", "SIM: reboot (kernel_boot_flag untouched)"},
+        // No key can come through a select that always fails: the wait goes
+        // on, ten seconds a pass, until the signal at 100 s ends the run.
+        DeadConsoleCase{"press_r_while_select_fails", true, "2 fault select-fails:1000000\n100 signal TERM\n",
+                        "\a\n*** Caught signal 15 -- rebooting! ***\n\n", "SIM: reboot (kernel_boot_flag untouched)"},
+        // The gauge is read again every ten seconds until the charge comes.
+        DeadConsoleCase{"lockout_on_a_console_at_end_of_file", false,
+                        "0 battery 0\n0.5 console-hangup\n0.6 battery 3 over 120\n",
+                        "\n=== BATTERY HAS SUFFICIENT CHARGE (1%) ===\n", "SIM: exec /bin/kinit"},
+        DeadConsoleCase{"lockout_while_select_fails", false,
+                        "0 battery 0\n1.5 fault select-fails:1000000\n1.6 battery 3 over 120\n",
+                        "\n=== BATTERY HAS SUFFICIENT CHARGE (1%) ===\n", "SIM: exec /bin/kinit"},
+        // A key held down repeats for as long as it is held: the menu
+        // still hands over after its ten seconds.
+        DeadConsoleCase{"developer_menu_with_a_key_held_down", false, held_key_script(), "\nMenu timeout\n",
+                        "SIM: exec /bin/kinit"}),
+    test::ParamName());
+
+}  // namespace

@@ -128,6 +128,23 @@ TEST(DeveloperMenu, WrongPasswordExportsNothing) {
     EXPECT_FALSE(run.contains("[MMC0]")) << run.output;
 }
 
+// Nobody answers the password prompt: it counts as a wrong password after
+// a while, and the menu then hands over as when left alone. A password typed
+// within the minute still opens the export.
+TEST(DeveloperMenu, UnansweredPasswordPromptGivesUpAndTheMenuHandsOver) {
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, "0.2 console\n4 console 3\n");
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_TRUE(run.contains("PASSWORD: INFO:invalid password!\n")) << run.output;
+    EXPECT_TRUE(run.contains("\nMenu timeout\n")) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+
+    test::TempDir late;
+    const auto typed = test::boot_with_script(
+        late, "0.2 console\n4 console 3\n50 console " + password + "\n55 console 1\n60 console q\n");
+    EXPECT_TRUE(typed.contains("PASSWORD: INFO:storage_export(/dev/mmcblk0): exporting\n")) << typed.output;
+}
+
 TEST(DeveloperMenu, FailedGaugeReadingShowsUnknownCharge) {
     test::TempDir dir;
     const auto run = test::boot_with_script(dir, "0.2 console\n0.5 gauge-error on\n1 console /\n3 console q\n");

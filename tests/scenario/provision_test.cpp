@@ -130,16 +130,110 @@ TEST_P(TableRepair, RebuildsWhatIsMissingAndFormatsOnlyAUserStoreThatWasMissing)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TableRepair,
-    testing::Values(RepairCase{"partition_1_absent", {1}, "INFO:Reinitializing partition table for /dev/mmcblk0\n",
-                               false, false, {1, 2, 4}, false},
-                    RepairCase{"only_partition_4_absent", {4}, "INFO:Modifying partition table for /dev/mmcblk0\n",
-                               true, true, {4}, false},
+    testing::Values(// Partitions 2 and 4 are where the map puts them: their data is live.
+                    RepairCase{"partition_1_absent", {1}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
+                               false, true, {1}, true},
+                    // The entry went, the user store in its place did not: its
+                    // own table still leads to the FAT, so its books stay.
+                    RepairCase{"only_partition_4_absent", {4}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
+                               true, true, {}, true},
                     // The user store is still there: its books stay.
                     RepairCase{"partition_2_absent", {2}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n", true,
                                false, {2}, true},
-                    RepairCase{"partitions_2_to_4_absent", {2, 3, 4}, "INFO:Modifying partition table for /dev/mmcblk0\n",
-                               true, false, {2, 4}, false}),
+                    RepairCase{"partitions_2_to_4_absent", {2, 3, 4}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
+                               true, false, {2}, true},
+                    RepairCase{"partitions_1_and_4_absent", {1, 4}, "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n",
+                               false, true, {1}, true}),
     test::ParamName());
+
+// A table whose every entry is still in place but which Linux refuses whole
+// for one odd byte: the kernel then shows no partition at all. The rebuild
+// lays the map out on the same places, so the data in them is live: it is
+// kept, and only the table is written again.
+struct OddTableCase {
+    const char* name;
+    off_t at;  // the byte changed in the MBR
+    std::string bytes;
+};
+
+class OddTable : public testing::TestWithParam<OddTableCase> {};
+
+TEST_P(OddTable, RebuildKeepsEveryPartitionThatIsStillInItsPlace) {
+    const OddTableCase& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512, userstore = 892480LL * 512;
+    ASSERT_TRUE(test::write_bytes(image, rootfs + 100, "ROOT"));
+    ASSERT_TRUE(test::write_bytes(image, varlocal + 100, "VARL"));
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    std::filesystem::create_directory(dir / "dev/userstore/Notes");
+    test::write_file(dir / "dev/userstore/Notes/update.bin.txt", "notes");
+    const std::string table = test::read_bytes(image, 440, 72);
+    const size_t store = test::range_digest(image, userstore, 8 << 20);
+    ASSERT_TRUE(test::write_bytes(image, c.at, c.bytes));
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("INFO:Reinitializing partition table for /dev/mmcblk0\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Nuked"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:No update*.bin found, no update needed.\n"), std::string::npos) << "the store mounts";
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+
+    EXPECT_EQ(test::read_bytes(image, 440, 72), table) << "the same table, written whole again";
+    EXPECT_EQ(test::read_bytes(image, rootfs + 100, 4), "ROOT");
+    EXPECT_EQ(test::read_bytes(image, varlocal + 100, 4), "VARL");
+    EXPECT_EQ(test::range_digest(image, userstore, 8 << 20), store);
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/Notes/update.bin.txt"), "notes");
+    const auto next = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(next.find("INFO:Partition table verified for /dev/mmcblk0\n"), std::string::npos) << next.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, OddTable,
+    testing::Values(OddTableCase{"boot_flag_of_entry_3_is_1", 446 + 32, std::string(1, '\x01')},
+                    OddTableCase{"boot_flag_of_entry_1_is_0x81", 446, std::string(1, '\x81')},
+                    OddTableCase{"signature_cleared", 510, std::string(2, '\0')}),
+    test::ParamName());
+
+// Partitions whose entries are whole but whose device cannot be opened at
+// this boot (a node not there yet, a read that fails) hold live data: the
+// repair writes the same entries again and wipes and formats nothing.
+struct UnopenedCase {
+    const char* name;
+    const char* fault;
+};
+
+class UnopenedPartition : public testing::TestWithParam<UnopenedCase> {};
+
+TEST_P(UnopenedPartition, KeepsItsData) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512;
+    ASSERT_TRUE(test::write_bytes(image, rootfs + 100, "ROOT"));
+    ASSERT_TRUE(test::write_bytes(image, varlocal + 100, "VARL"));
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    const std::string table = test::read_bytes(image, 440, 72);
+
+    const auto run = test::run_sim({"boot", dir / "dev", "--fault", GetParam().fault});
+    EXPECT_EQ(run.find("Nuked"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    EXPECT_EQ(test::read_bytes(image, 440, 72), table);
+    EXPECT_EQ(test::read_bytes(image, rootfs + 100, 4), "ROOT");
+    EXPECT_EQ(test::read_bytes(image, varlocal + 100, 4), "VARL");
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, UnopenedPartition,
+                         testing::Values(UnopenedCase{"varlocal", "vanish:/dev/mmcblk0p2"},
+                                         UnopenedCase{"user_store", "vanish:/dev/mmcblk0p4"},
+                                         UnopenedCase{"root_file_system", "vanish:/dev/mmcblk0p1"}),
+                         test::ParamName());
 
 // Tables edited by hand or damaged in the field, whose entries Linux still
 // counts: the repair must never lay a partition over the root file system
@@ -320,6 +414,36 @@ TEST(UserStoreScenario, UpdateCheckLooksIntoTheUserStore) {
     const auto run = test::run_sim({"boot", dir / "dev"});
     EXPECT_NE(run.find("ERROR:Refusing to update: too many update files found.\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+}
+
+// A folder of the owner's named like a bundle is no bundle: it is never
+// opened as one, counted, waited on, renamed or removed. Beside it, a bundle
+// file that is refused is the only thing that goes.
+TEST(UserStoreScenario, FolderNamedLikeABundleIsLeftAlone) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string store = dir / "dev/userstore";
+    std::filesystem::create_directory(store + "/update-photos.bin");
+    test::write_file(store + "/update-photos.bin/beach.jpg", "sand");
+    test::write_file(store + "/book.epub", "chapter one");
+    test::write_file(dir / "script", "300 signal TERM\n");  // ends a Press R wait that nobody answers
+
+    for (int boot = 1; boot <= 4; ++boot) {
+        const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+        EXPECT_NE(run.find("INFO:No update*.bin found, no update needed.\n"), std::string::npos) << run.output;
+        EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << "boot " << boot;
+    }
+    std::filesystem::create_directory(store + "/update.bin");
+    test::write_file(store + "/update-1.bin", std::string(5000, 'x'));
+    const auto refused = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+    EXPECT_NE(refused.find("INFO:removing /mnt-us/update-1.bin\n"), std::string::npos) << refused.output;
+
+    EXPECT_FALSE(std::filesystem::exists(store + "/update-1.bin"));
+    EXPECT_TRUE(std::filesystem::is_directory(store + "/update.bin"));
+    EXPECT_EQ(test::read_file(store + "/update-photos.bin/beach.jpg"), "sand");
+    EXPECT_EQ(test::read_file(store + "/book.epub"), "chapter one");
+    EXPECT_FALSE(std::filesystem::exists(store + "/update-photos.bin.failed"));
 }
 
 }  // namespace

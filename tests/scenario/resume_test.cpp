@@ -57,6 +57,25 @@ TEST_F(Resume, FailingUpdateRunsAgainAtTheNextTwoBootsThenIsGivenUp) {
     EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
 }
 
+// A full user store (or one that fails its writes) cannot take the journal:
+// nothing is installed, and the reader boots on to its system instead of
+// waiting for R at every boot; the bundle stays for when there is room.
+TEST_F(Resume, JournalThatCannotBeWrittenInstallsNothingAndBootsOn) {
+    const std::vector<std::string> full = {"--fault", "eio:/mnt-us/install.jnl"};
+    for (int boot = 1; boot <= 2; ++boot) {
+        const auto run = device.boot("300 signal TERM\n", full);
+        EXPECT_NE(run.find("ERROR:Could not record the update in /mnt-us/install.jnl; not installing "
+                           "/mnt-us/update.bin\n"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_EQ(run.find("Press R"), std::string::npos) << run.output;
+        EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << "boot " << boot;
+        EXPECT_TRUE(exists(device.path("userstore/update.bin")));
+    }
+    const auto room = device.boot();
+    EXPECT_NE(room.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << room.output;
+}
+
 TEST_F(Resume, BundleThatCouldNotBeReadIsKeptAndInstalledAtTheNextBoot) {
     // One read of the check pass fails: the medium, not the bundle.
     const auto failed = device.boot(press_r, {"--fault", "eio-read:/mnt-us/update.bin:3"});
