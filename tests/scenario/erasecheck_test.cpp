@@ -119,4 +119,18 @@ TEST(EraseCheckAtBoot, SlashAtThePromptAndEnterBootsNormally) {
     EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
 }
 
+// A console that hangs up during the check, on a reader without keypads,
+// can bring no key any more: the check gives up as if declined, erases
+// nothing, and the boot goes on.
+TEST(EraseCheckAtBoot, NoInputLeftDeclinesTheCheck) {
+    for (const char* hangup : {"console-hangup", "console-hangup EIO"}) {
+        test::TempDir dir;
+        const auto run =
+            test::boot_with_script(dir, std::string("0.2 console /\n3 ") + hangup + "\n", {"--input-events", ""});
+        EXPECT_EQ(run.find("SIM: stuck"), std::string::npos) << hangup << "\n" << run.output;
+        EXPECT_TRUE(run.contains(aborted + "INFO:Erasecheck skipped, booting normally.\n")) << hangup;
+        EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << hangup;
+    }
+}
+
 }  // namespace

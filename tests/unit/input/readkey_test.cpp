@@ -1,5 +1,9 @@
 #include "input/readkey.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "boot/process_state.h"
@@ -168,6 +172,51 @@ TEST_F(ReadKey, WaitASecSpinsTenTimesASecond) {
     EXPECT_EQ(device_.take_console(), expected);
     EXPECT_EQ(now(), sim::one_second);
     EXPECT_FALSE(kernel().clock().alarm_deadline().has_value());
+}
+
+}  // namespace
+
+namespace {
+
+// Waits whose inputs go away under them: a keypad whose driver is unloaded
+// (its descriptor is ready for ever and every read fails) or a console that
+// hung up on a reader without keypads. The wait still takes its time and
+// ends; a spin or a select on nothing without a limit stops the simulated
+// device, so each case runs in a child of its own.
+TEST_F(ReadKey, AKeypadThatIsGoneIsLeftOutAndTheOthersStillAnswer) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            kernel().clock().at(sim::one_second, [this] { return kernel().delete_module("mxc_keyb", 0), false; });
+            key_at(5.5, 1, EV_KEY, KEY_R, 1);
+            char key = 0;
+            const int got = qm::read_key(&key, 10, nullptr, 0, 0);
+            const bool as_designed = got == 1 && key == 'r' && now() >= 5 * sim::one_second;
+            // Without any key the wait still ends at its time-out.
+            const sim::Micros before = now();
+            const int none = qm::read_key(&key, 3, nullptr, 0, 0);
+            std::_Exit(as_designed && none == 0 && now() - before >= 3 * sim::one_second ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ReadKey, NothingLeftToWatchEndsTheWait) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    for (const int error : {0, EIO}) {
+        for (const int seconds : {-1, 5}) {
+            EXPECT_EXIT(
+                {
+                    (void)qm::keypad_shutdown();
+                    kernel().console().hang_up(error);
+                    char key = 'x';
+                    const int got = qm::read_key(&key, seconds, nullptr, 0, 0);
+                    const bool took_its_time = now() >= std::max(1, seconds) * sim::one_second;
+                    std::_Exit(got == 0 && key == 'x' && took_its_time ? 0 : 1);
+                },
+                testing::ExitedWithCode(0), "")
+                << "error " << error << ", " << seconds << " s";
+        }
+    }
 }
 
 }  // namespace
