@@ -21,10 +21,11 @@ constexpr int pattern_picture = 2;
 int lower(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 bool alphanumeric(int c) { return (c >= '0' && c <= '9') || (lower(c) >= 'a' && lower(c) <= 'z'); }
 
+// The next key, or -1 when the inputs failed: a wait without a limit ends
+// only so, and asking again could wait for ever for a key that cannot come.
 int next_key() {
     char key = 0;
-    while (!read_key(&key, -1, nullptr, 0, 0)) {
-    }
+    if (!read_key(&key, -1, nullptr, 0, 0)) return -1;
     return static_cast<unsigned char>(key);
 }
 
@@ -62,7 +63,9 @@ int erasecheck() {
         const int key = next_key();
         out("\n");
 
-        if (key == 13 || key == 10 || key == ' ' || key == '$') {
+        // Nothing is erased unless the word is typed: inputs that fail
+        // decline the check.
+        if (key < 0 || key == 13 || key == 10 || key == ' ' || key == '$') {
             err("INFO:Factory reset aborted, booting normally.\n");
             return 0;
         }

@@ -178,7 +178,14 @@ int keypad_getch() {
         const ssize_t n = k.read(fd, &event, sizeof event);
         --pending;
         if (n <= 0) {
-            err("ERROR:read from fd=%d:%s\n", fd, std::strerror(errno));
+            const int error = n < 0 ? errno : 0;
+            err("ERROR:read from fd=%d:%s\n", fd, std::strerror(error));
+            // A device that is gone (its driver unloaded) stays ready and
+            // fails every read: it is closed, or every wait would spin on it.
+            if (error != EINTR && error != EAGAIN) {
+                (void)k.close(fd);
+                keypads.fd[i] = -1;
+            }
             continue;
         }
         if (static_cast<size_t>(n) < sizeof event) continue;
@@ -194,7 +201,7 @@ int keypad_shutdown() {
     auto& k = sys::kernel();
     while (keypads.count != 0) {
         --keypads.count;
-        k.close(keypads.fd[keypads.count]);
+        if (keypads.fd[keypads.count] >= 0) (void)k.close(keypads.fd[keypads.count]);
         keypads.fd[keypads.count] = -1;
     }
     return k.delete_module(modname(keyboard_module), 0);

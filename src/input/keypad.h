@@ -19,6 +19,8 @@ void keypad_set(fd_set* set, int* highest);
 
 // Reads at most one pending event from each ready keypad device; the
 // character of the first mapped key press (always > 0), or 0 when none.
+// A device whose read fails for good (its driver went away) is closed and
+// left out from then on.
 [[nodiscard]] int keypad_getch();
 
 // The character a key press with this event code yields; 0 when unmapped.

@@ -103,6 +103,12 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
             highest = 0;
         }
         keypad_set(&ready, &highest);
+        if (highest < 0) {
+            // No console and no keypad: no key can come, and a select on
+            // nothing without a limit would never return.
+            sleep_out(start, seconds);
+            return 0;
+        }
         timeval wait {1, 0};
         const int count = k.select(highest + 1, &ready, nullptr, nullptr, seconds < 0 ? nullptr : &wait);
         if (count < 0) {

@@ -13,7 +13,8 @@ namespace qm {
 // still ends at its time-out. A console at its end or failing is reported
 // and left out for the rest of the wait, and a failed select is reported
 // and the rest of the time slept: the call takes its time in every case,
-// so that a caller that asks again does not spin.
+// so that a caller that asks again does not spin. With no console and no
+// keypad left to watch, even a wait without a limit (seconds < 0) ends.
 [[nodiscard]] int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
 
 // Whether the console has something to read (bytes, its end or an error)
