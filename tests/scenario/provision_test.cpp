@@ -198,6 +198,30 @@ INSTANTIATE_TEST_SUITE_P(
                     OddTableCase{"signature_cleared", 510, std::string(2, '\0')}),
     test::ParamName());
 
+// The same odd table over a user store whose first sector is blank, as a
+// wipe that a power cut stopped short of the format leaves it: nothing of
+// the owner's can be reached there, so the rebuild formats it and the
+// store serves again; the other partitions in their places keep their data.
+TEST(OddTableOverABlankUserStore, FormatsTheStoreAndKeepsTheRest) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512, userstore = 892480LL * 512;
+    ASSERT_TRUE(test::write_bytes(image, rootfs + 100, "ROOT"));
+    ASSERT_TRUE(test::write_bytes(image, varlocal + 100, "VARL"));
+    ASSERT_TRUE(test::write_bytes(image, userstore, std::string(512, '\0')));
+    ASSERT_TRUE(test::write_bytes(image, 446 + 32, std::string(1, '\x01')));
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("INFO:Reinitializing partition table for /dev/mmcblk0\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:Formatting userstore\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:No update*.bin found, no update needed.\n"), std::string::npos) << "the store mounts";
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    EXPECT_EQ(test::read_bytes(image, rootfs + 100, 4), "ROOT");
+    EXPECT_EQ(test::read_bytes(image, varlocal + 100, 4), "VARL");
+}
+
 // Partitions whose entries are whole but whose device cannot be opened at
 // this boot (a node not there yet, a read that fails) hold live data: the
 // repair writes the same entries again and wipes and formats nothing.
