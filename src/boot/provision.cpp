@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "display/bar.h"
@@ -98,10 +100,24 @@ bool same_place(const mbr_sector& before, const mbr_sector& after, int number) {
 
 namespace {
 
+// Whether partition number of mbr begins with a blank sector: a user store
+// there has no table of its own, so nothing in it can be reached.
+bool starts_blank(int fd, const mbr_sector& mbr, int number) {
+    part_info part {};
+    extract_part_info(&part, &mbr.entries[number - 1]);
+    unsigned char sector[512];
+    if (sys::kernel().lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part.start_sector) * 512), SEEK_SET) < 0 ||
+        sys::read_full(fd, sector, sizeof sector) != static_cast<ssize_t>(sizeof sector))
+        return false;
+    return std::all_of(std::begin(sector), std::end(sector), [](unsigned char byte) { return byte == 0; });
+}
+
 // A partition whose entry comes out exactly as it was, or a user store
-// still in its place, holds live data.
+// still in its place, holds live data; a user store left blank at its start
+// (wiped, then not formatted) does not, and is formatted again.
 bool is_live(int fd, const mbr_sector& before, const mbr_sector& after, int number) {
-    return same_place(before, after, number) || (number == 4 && holds_user_store(fd, after, number));
+    if (number != 4) return same_place(before, after, number);
+    return holds_user_store(fd, after, number) || (same_place(before, after, number) && !starts_blank(fd, after, number));
 }
 
 int write_map(const char* path, const char* label, bool keep_live, bool* userstore_kept) {

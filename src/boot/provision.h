@@ -35,8 +35,9 @@ extern const partition_row partdata[4];
 // The boot's rebuild of a table Linux shows no root file system in: like
 // partition_disk, but a partition whose entry was read at exactly the place
 // the map gives it holds live data (Linux may have refused the whole table
-// for one odd byte) and is not wiped; nor is a user store still in place. *userstore_kept says whether partition
-// 4 was one of them.
+// for one odd byte) and is not wiped; nor is a user store still in place. A
+// user store whose first sector is blank holds nothing that can be reached
+// and is wiped. *userstore_kept says whether partition 4 was kept.
 [[nodiscard]] int rebuild_partition_table(const char* path, const char* label, bool* userstore_kept);
 // Writes the user store's nested table on disk_path + "p4" and formats its
 // FAT32 through /dev/loop0 with /bin/mkdosfs.
