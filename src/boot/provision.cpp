@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <vector>
 
 #include "display/bar.h"
@@ -100,16 +99,23 @@ bool same_place(const mbr_sector& before, const mbr_sector& after, int number) {
 
 namespace {
 
+// The first sector of partition number of mbr; false when it has no size
+// or cannot be read.
+bool read_first_sector(int fd, const mbr_sector& mbr, int number, part_info* part, mbr_sector* sector) {
+    extract_part_info(part, &mbr.entries[number - 1]);
+    if (part->sector_count == 0) return false;
+    return sys::kernel().lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part->start_sector) * 512), SEEK_SET) >= 0 &&
+           sys::read_full(fd, sector, sizeof *sector) == static_cast<ssize_t>(sizeof *sector);
+}
+
 // Whether partition number of mbr begins with a blank sector: a user store
 // there has no table of its own, so nothing in it can be reached.
 bool starts_blank(int fd, const mbr_sector& mbr, int number) {
     part_info part {};
-    extract_part_info(&part, &mbr.entries[number - 1]);
-    unsigned char sector[512];
-    if (sys::kernel().lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part.start_sector) * 512), SEEK_SET) < 0 ||
-        sys::read_full(fd, sector, sizeof sector) != static_cast<ssize_t>(sizeof sector))
-        return false;
-    return std::all_of(std::begin(sector), std::end(sector), [](unsigned char byte) { return byte == 0; });
+    mbr_sector first {};
+    if (!read_first_sector(fd, mbr, number, &part, &first)) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&first);
+    return std::all_of(bytes, bytes + sizeof first, [](unsigned char byte) { return byte == 0; });
 }
 
 // A partition whose entry comes out exactly as it was, or a user store
@@ -166,13 +172,8 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
 
 bool holds_user_store(int fd, const mbr_sector& mbr, int number) {
     part_info part {};
-    extract_part_info(&part, &mbr.entries[number - 1]);
-    if (part.sector_count == 0) return false;
-    auto& k = sys::kernel();
     mbr_sector inner {};
-    if (k.lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part.start_sector) * 512), SEEK_SET) < 0 ||
-        sys::read_full(fd, &inner, sizeof inner) != static_cast<ssize_t>(sizeof inner))
-        return false;
+    if (!read_first_sector(fd, mbr, number, &part, &inner)) return false;
     if (inner.signature[0] != 0x55 || inner.signature[1] != 0xAA) return false;
     for (const mbr_entry& entry : inner.entries) {
         part_info fat {};
