@@ -103,9 +103,11 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
             highest = 0;
         }
         keypad_set(&ready, &highest);
-        if (highest < 0) {
+        if (highest < 0 && seconds < 0) {
             // No console and no keypad: no key can come, and a select on
-            // nothing without a limit would never return.
+            // nothing without a limit would never return. A wait with a
+            // limit selects on nothing for a second at a time, so that it
+            // still watches the USB state.
             sleep_out(start, seconds);
             return 0;
         }
