@@ -104,26 +104,41 @@ namespace {
 bool read_first_sector(int fd, const mbr_sector& mbr, int number, part_info* part, mbr_sector* sector) {
     extract_part_info(part, &mbr.entries[number - 1]);
     if (part->sector_count == 0) return false;
-    return sys::kernel().lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part->start_sector) * 512), SEEK_SET) >= 0 &&
+    return sys::kernel().lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part->start_sector) * 512), SEEK_SET) >=
+               0 &&
            sys::read_full(fd, sector, sizeof *sector) == static_cast<ssize_t>(sizeof *sector);
 }
 
-// Whether partition number of mbr begins with a blank sector: a user store
-// there has no table of its own, so nothing in it can be reached.
-bool starts_blank(int fd, const mbr_sector& mbr, int number) {
+// What the first sector of a partition holds, read once for both questions
+// the rebuild asks of partition 4.
+enum class start_kind { unreadable, blank, user_store, other };
+
+start_kind classify_start(int fd, const mbr_sector& mbr, int number) {
     part_info part {};
     mbr_sector first {};
-    if (!read_first_sector(fd, mbr, number, &part, &first)) return false;
+    if (!read_first_sector(fd, mbr, number, &part, &first)) return start_kind::unreadable;
     const auto* bytes = reinterpret_cast<const unsigned char*>(&first);
-    return std::all_of(bytes, bytes + sizeof first, [](unsigned char byte) { return byte == 0; });
+    if (std::all_of(bytes, bytes + sizeof first, [](unsigned char byte) { return byte == 0; }))
+        return start_kind::blank;
+    if (first.signature[0] != 0x55 || first.signature[1] != 0xAA) return start_kind::other;
+    for (const mbr_entry& entry : first.entries) {
+        part_info fat {};
+        extract_part_info(&fat, &entry);
+        if (fat.type == 0x0B && fat.sector_count != 0 &&
+            static_cast<uint64_t>(fat.start_sector) + fat.sector_count <= part.sector_count)
+            return start_kind::user_store;
+    }
+    return start_kind::other;
 }
 
 // A partition whose entry comes out exactly as it was, or a user store
 // still in its place, holds live data; a user store left blank at its start
-// (wiped, then not formatted) does not, and is formatted again.
+// (wiped, then not formatted) does not, and is formatted again. A start
+// that cannot be read is not taken for blank.
 bool is_live(int fd, const mbr_sector& before, const mbr_sector& after, int number) {
     if (number != 4) return same_place(before, after, number);
-    return holds_user_store(fd, after, number) || (same_place(before, after, number) && !starts_blank(fd, after, number));
+    const start_kind start = classify_start(fd, after, number);
+    return start == start_kind::user_store || (same_place(before, after, number) && start != start_kind::blank);
 }
 
 int write_map(const char* path, const char* label, bool keep_live, bool* userstore_kept) {
@@ -171,18 +186,7 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
 }  // namespace
 
 bool holds_user_store(int fd, const mbr_sector& mbr, int number) {
-    part_info part {};
-    mbr_sector inner {};
-    if (!read_first_sector(fd, mbr, number, &part, &inner)) return false;
-    if (inner.signature[0] != 0x55 || inner.signature[1] != 0xAA) return false;
-    for (const mbr_entry& entry : inner.entries) {
-        part_info fat {};
-        extract_part_info(&fat, &entry);
-        if (fat.type == 0x0B && fat.sector_count != 0 &&
-            static_cast<uint64_t>(fat.start_sector) + fat.sector_count <= part.sector_count)
-            return true;
-    }
-    return false;
+    return classify_start(fd, mbr, number) == start_kind::user_store;
 }
 
 int partition_disk(const char* path, const char* label) { return write_map(path, label, false, nullptr); }
