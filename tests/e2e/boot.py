@@ -100,16 +100,7 @@ class Machines:
         with open(self.flag, "wb") as flag:
             flag.write(b"1\n")
             flag.truncate(4096)
-        command = [
-            "qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-m", "512",
-            "-nographic", "-no-reboot", "-net", "none",
-            "-kernel", os.path.join(self.e2e, "vmlinuz"),
-            "-initrd", os.path.join(self.e2e, "initrd.gz"),
-            "-append", "console=ttyS0 panic=-1 quiet e2e_board=P1A0230000000000 e2e_serial=B0A1C2D3E4F50001",
-            "-device", "sdhci-pci", "-device", "sd-card,drive=sd",
-            "-drive", f"if=none,id=sd,file={self.card},format=raw",
-            "-drive", f"if=virtio,file={self.flag},format=raw",
-        ]
+        command = qemu_command(self.e2e, self.card, self.flag)
         log = open(os.path.join(self.work, f"qemu-{number}.log"), "w", encoding="utf-8", errors="replace")
         child = pexpect.spawn(command[0], command[1:], encoding="utf-8", codec_errors="replace",
                               timeout=BOOT_TIMEOUT)
@@ -170,6 +161,22 @@ class Machines:
     def delete_partition(self, number):
         for card in (self.card, self.sim_card):
             run(["sfdisk", "--quiet", "--no-reread", "--no-tell-kernel", "--delete", card, str(number)])
+
+
+def qemu_command(e2e, card, flag, board="P1A0230000000000", cache="writeback"):
+    """The x86 machine: the card on an SD host controller (with the host's
+    cache mode `cache` between it and the image), the kernel selection flag
+    on a small virtio disk, the board identifier on the command line."""
+    return [
+        "qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-m", "512",
+        "-nographic", "-no-reboot", "-net", "none",
+        "-kernel", os.path.join(e2e, "vmlinuz"),
+        "-initrd", os.path.join(e2e, "initrd.gz"),
+        "-append", f"console=ttyS0 panic=-1 quiet e2e_board={board} e2e_serial=B0A1C2D3E4F50001",
+        "-device", "sdhci-pci", "-device", "sd-card,drive=sd",
+        "-drive", f"if=none,id=sd,file={card},format=raw,cache={cache}",
+        "-drive", f"if=virtio,file={flag},format=raw",
+    ]
 
 
 def expect(child, text):
