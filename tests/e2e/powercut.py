@@ -1,15 +1,24 @@
 #!/usr/bin/env python3
 """Power cuts under a real kernel: the static device program installs a
 bundle as PID 1 of a real Linux kernel under QEMU, and the power is cut at
-chosen moments by killing the emulator (SIGKILL). The card is attached with
-no host cache between the guest and the image (cache=directsync): every
-write the card acknowledged is in the image, and whatever the guest kernel
-still held in its own page cache dies with the emulator, as a reader's RAM
-does when its battery goes. The machine then powers up again, up to three
-times, with no input, and host tools judge the card.
+chosen moments by killing the emulator (SIGKILL). That loses what a power
+cut loses: the machine's RAM, with whatever the guest kernel had not yet
+written to the card (its page cache, the FAT and directory blocks it keeps,
+a block the card was still receiving). What the card had taken is in the
+image: the emulated card writes each 512-byte block to the image as it
+completes it, and QEMU keeps no cache of its own for a raw image, so with
+any cache mode the image holds exactly the blocks the card acknowledged
+once the emulator is killed. The host's page cache survives the kill of a
+process, so cache=directsync or writethrough (a flush to the host's disk
+after every block) would only add safety against a crash of the host, at
+about half again the time of every boot and with many more stalls of the
+emulator (KICK_SECONDS); the default is therefore writeback, and --cache
+takes the others. The machine then powers up again, up to three times,
+with no input, and host tools judge the card.
 
     powercut.py E2E_DIR WORK_DIR [--cuts ci|long|ANCHOR@SECONDS,...]
                 [--jobs N] [--machine x86] [--family mmc] [--keep]
+                [--cache writeback|none|directsync|writethrough]
 
 E2E_DIR holds what tests/e2e/prepare made (and bin/ beside it); each cut
 works in WORK_DIR/cut-NN (kept with --keep or when it fails). Prints one
@@ -35,6 +44,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot  # noqa: E402  (the machines and the card tools of the other scenarios)
 
 BOOT_TIMEOUT = 200     # seconds for one boot under software emulation on a busy machine
+# The emulator (QEMU 7.2, software emulation) now and then leaves its
+# halted processor asleep after an interrupt came (about one boot in ten
+# with the card slowed by heavy I/O on the host, none in hundreds without):
+# the machine then sleeps until something else wakes it, minutes later,
+# and its clock jumps. A console silent for this long gets the processor
+# woken through the monitor. Waking a processor that runs changes nothing,
+# so a kick in a long quiet stretch of a healthy boot (the kernel's own
+# start on a busy host) costs nothing either.
+KICK_SECONDS = 10
 MOST_BOOTS_AFTER = 3   # boots after the cut
 SECTOR = boot.SECTOR
 DIAGSFS_AT = 876096 * SECTOR  # partition 3 of the MMC-boot family
@@ -58,48 +76,138 @@ MACHINES = {
 }
 
 
-# --- The phases of an update, as the console shows them -------------------------
+# --- The phases of an update, and where its writes land ---------------------------
 
 # (text of a console line, phase that begins with it), in the order they
-# come. A cut belongs to the phase of the last of these lines it followed.
+# come. A write, or a cut, belongs to the phase of the last of these lines
+# before it.
 PHASES = [
     ("INFO:Found bundle ", "journal"),
     ("*** CHECKING ", "check"),
     ("INFO:DiagsFS:", "journal"),           # the verdict's last line: the journal gets the digests
-    ("*** UPDATING ", "root file system"),  # the walk: boot images held, root fs streamed
-    ("INFO:rootfs.img.gz update successful", "raw regions"),
+    ("*** UPDATING ", "install"),           # root file system streamed, boot images held, then written
     ("INFO:Rechecking Kernel", "diagnostics image"),
     ("INFO:removed temp diagsfs.img file.", "bundle removal"),
     ("was successful", "reboot"),
 ]
-RAW_WINDOW = "raw regions"
+# Where a torn boot image is part of the documented risk: the in-place
+# write of the kernel or the boot loader, which have no second copy here.
+RAW_REGIONS = ("boot loader", "kernel")
 
-# The fixed set CI runs: (console line, seconds after it). At least one cut
-# lands in each phase; the offsets let a cut fall inside the writes that
-# follow a line rather than between two of them.
-CI_CUTS = [
-    ("INFO:Found bundle ", 0), ("INFO:Found bundle ", 0.02), ("INFO:Found bundle ", 0.1),
-    ("*** CHECKING ", 0.3),
-    ("INFO:DiagsFS:", 0), ("INFO:DiagsFS:", 0.02), ("INFO:DiagsFS:", 0.1),
-    ("*** UPDATING ", 0), ("*** UPDATING ", 0.3), ("*** UPDATING ", 0.8), ("*** UPDATING ", 1.5),
-    ("INFO:rootfs.img.gz update successful", 0), ("INFO:rootfs.img.gz update successful", 0.1),
-    ("INFO:imx35_selda/u-boot.bin update successful", 0), ("INFO:imx35_selda/u-boot.bin update successful", 0.1),
-    ("INFO:imx35_selda/uImage update successful", 0),
-    ("INFO:Rechecking Kernel", 0), ("INFO:Copying /diagsfs.img", 0), ("INFO:Copying /diagsfs.img", 0.2),
-    ("INFO:removed temp diagsfs.img file.", 0), ("INFO:removing /mnt-us/update.bin", 0),
-    ("INFO:removing /mnt-us/update.bin", 0.02), ("INFO:removing /mnt-us/update.bin", 0.1),
-    ("was successful", 0), ("INFO:Rebooting", 0),
-]
+# Every block the emulated card writes shows on the console stream (QEMU's
+# trace of the card, on the same terminal), and so does every write it
+# refuses once a cut by write number has come.
+WRITE_TRACE = re.compile(r"sdcard_write_block addr 0x([0-9a-f]+) size")
+REFUSED = "sd_blk_write: write error on host side"
+MARKERS = re.compile("|".join(re.escape(text) for text, _ in PHASES))
 
 
-def long_cuts():
-    """Every phase line at several offsets, and time offsets over the whole
-    update from the moment the bundle is found."""
+class Layout:
+    """Byte ranges of the card (read with host tools from the template):
+    the raw regions, the partitions, and the user store's boot sectors, FAT
+    and data clusters."""
+
+    def __init__(self, card):
+        self.partitions = [(start * SECTOR, (start + size) * SECTOR) for _, start, size in boot.mbr_entries(card)]
+        self.userstore = boot.userstore_offset(card)
+        bpb = boot.card_bytes(card, self.userstore, SECTOR)
+        sector = int.from_bytes(bpb[11:13], "little")
+        self.fat = self.userstore + int.from_bytes(bpb[14:16], "little") * sector
+        self.data = self.fat + bpb[16] * int.from_bytes(bpb[36:40], "little") * sector
+
+    def region(self, at):
+        if at < SECTOR:
+            return "partition table"
+        if at < boot.UBOOT_AT:
+            return "before the boot loader"
+        if at < boot.KERNEL_AT:
+            return "boot loader"
+        if at < self.partitions[0][0]:
+            return "kernel"
+        for number, (start, end) in enumerate(self.partitions, 1):
+            if start <= at < end:
+                if number != 4:
+                    return ("root file system", "variable data", "diagnostics image")[number - 1]
+                if at < self.userstore:
+                    return "user store's table"
+                if at < self.fat:
+                    return "user store's boot sectors"
+                return "FAT" if at < self.data else "user store's folders and files"
+        return "elsewhere"
+
+
+class Write:
+    def __init__(self, number, phase, region):
+        self.number, self.phase, self.region = number, phase, region
+
+
+def writes_of(transcript, layout):
+    """The card writes of a traced boot, numbered from power-on, each with
+    its phase and region."""
+    writes, phase = [], "before the update"
+    phase_of_marker = dict(PHASES)
+    for match in re.finditer(f"{WRITE_TRACE.pattern}|{MARKERS.pattern}", transcript):
+        if match.group(1) is None:
+            phase = phase_of_marker[match.group(0)]
+        else:
+            writes.append(Write(len(writes) + 1, phase, layout.region(int(match.group(1), 16))))
+    return writes
+
+
+def runs_of(writes):
+    """Writes grouped into runs of one phase and one region."""
+    runs = []
+    for w in writes:
+        if runs and (runs[-1][0].phase, runs[-1][0].region) == (w.phase, w.region):
+            runs[-1].append(w)
+        else:
+            runs.append([w])
+    return runs
+
+
+# --- Cut points ----------------------------------------------------------------------
+
+class Cut:
+    """A moment for the power to go: before the Nth block the card writes
+    after power-on (the card refuses it and every later one, and the
+    machine is stopped), or a number of seconds after a console line (the
+    emulator is killed then, wherever the machine is)."""
+
+    def __init__(self, write=None, line=None, seconds=0.0, where=""):
+        self.write, self.line, self.seconds, self.where = write, line, seconds, where
+
+    def __str__(self):
+        if self.write is not None:
+            return f"write {self.write} ({self.where})"
+        return f"{self.line.strip()} +{self.seconds:g} s"
+
+
+# Cuts at console lines and seconds after them: the emulator killed in the
+# middle of whatever it does, a block the card is receiving included.
+CI_LINE_CUTS = [("INFO:Found bundle ", 0.05), ("*** UPDATING ", 0.8), ("INFO:removing ", 0.05)]
+LONG_LINE_CUTS = [(text, seconds) for text, _ in PHASES for seconds in (0, 0.02, 0.1, 0.5)] + \
+                 [("INFO:removing ", seconds) for seconds in (0, 0.01, 0.02, 0.05, 0.1, 0.2)]
+
+
+def ci_cuts(writes):
+    """The fixed set CI runs, read off the reference boot's writes: the first
+    write of every run of one phase to one region (journal, root file
+    system, boot loader, kernel, diagnostics image, the FAT and folders of
+    the user store at each removal), and the middle write of every run of
+    more than 16; and the line cuts."""
     cuts = []
-    for line in dict.fromkeys([text for text, _ in PHASES] + [text for text, _ in CI_CUTS]):
-        cuts += [(line, offset) for offset in (0, 0.01, 0.03, 0.1, 0.3)]
-    cuts += [("INFO:Found bundle ", offset / 4) for offset in range(1, 60)]
-    return cuts
+    for run in runs_of(writes):
+        picked = [run[0]] + ([run[len(run) // 2]] if len(run) > 16 else [])
+        cuts += [Cut(write=w.number, where=f"{w.phase}, {w.region}") for w in picked]
+    return cuts + [Cut(line=text, seconds=seconds) for text, seconds in CI_LINE_CUTS]
+
+
+def long_cuts(writes):
+    """The longer sweep by hand: every write to the user store, every 64th
+    write elsewhere, and the line cuts at several offsets."""
+    cuts = [Cut(write=w.number, where=f"{w.phase}, {w.region}") for w in writes
+            if w.region.startswith("user store") or w.region == "FAT" or w.number % 64 == 0]
+    return cuts + [Cut(line=text, seconds=seconds) for text, seconds in LONG_LINE_CUTS]
 
 
 # --- The old system, the owner's books and the bundle ---------------------------
@@ -189,6 +297,11 @@ def make_template(args, machine, tool, work):
     _, p1_start, _ = boot.mbr_entries(card)[0]
     for what, at in (("uboot", boot.UBOOT_AT), ("kernel", boot.KERNEL_AT), ("rootfs", p1_start * SECTOR),
                      ("diagsfs", DIAGSFS_AT)):
+        # Every byte the update may write is allocated in the image (zeros
+        # where the old image is shorter): a write into a hole of the image
+        # would wait for the host's file system journal, which on a busy
+        # host can stop the emulator for minutes.
+        put(card, at, bytes(max(len(old["bytes"][what]), len(new["bytes"][what]))))
         put(card, at, old["bytes"][what])
     target = mtools_target(card)
     books = {}
@@ -208,15 +321,20 @@ def make_template(args, machine, tool, work):
               f"imx35_selda/u-boot.bin={new['uboot']}", f"imx35_selda/uImage={new['kernel']}",
               f"rootfs.img.gz={new['rootfs']}.gz", f"diagsfs.img={new['diagsfs']}"])
     boot.run(["mcopy", "-i", target, bundle, "::update.bin"])
+    # The same for the clusters the journal will take: a file of zeros
+    # written and deleted again.
+    filler = os.path.join(work, "filler")
+    write_file(filler, bytes(1 << 20))
+    boot.run(["mcopy", "-i", target, filler, "::filler"])
+    boot.run(["mdel", "-i", target, "::filler"])
     return card, old, new, books
 
 
 # --- One power-up ------------------------------------------------------------------
 
 class PowerUp:
-    def __init__(self, end, transcript, seconds, phase=None, last_line=""):
-        self.end, self.transcript, self.seconds = end, transcript, seconds
-        self.phase, self.last_line = phase, last_line
+    def __init__(self, end, transcript, seconds, kicks):
+        self.end, self.transcript, self.seconds, self.kicks = end, transcript, seconds, kicks
 
 
 # How a boot that nobody touches ends. A boot that says it reboots has
@@ -234,50 +352,69 @@ ENDS = [
 UNMOUNT_TROUBLE = "ERROR:Trouble unmounting"
 
 
-def phase_of(transcript):
-    """The phase of the update the transcript had reached, and its last
-    line."""
-    phase, at = "before the update", -1
-    for text, name in PHASES:
-        found = transcript.rfind(text)
-        if found > at:
-            phase, at = name, found
-    lines = [line for line in re.split(r"[\r\n]+", transcript) if line.strip()]
-    return phase, (lines[-1] if lines else "")
-
-
-def power_up(machine, args, card, flag, log_path, cut=None):
-    """Powers the machine on with no input. cut: (console text, seconds):
-    the power goes that long after the text shows; without one, or when the
-    boot ends before the text shows, the boot ends by itself (ENDS, or the
-    machine stops)."""
+def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
+    """Powers the machine on with no input, until the cut (a Cut) or, without
+    one or when the boot ends before the cut comes, until the boot ends by
+    itself (ENDS, or the machine stops). trace: the card's writes show on
+    the console stream (always with a cut)."""
     with open(flag, "wb") as f:
         f.write(b"1\n")
         f.truncate(4096)
-    command = machine.command(args.e2e, card, flag, machine.boards[args.family], "directsync")
+    drive = card
+    if cut is not None and cut.write is not None:
+        # blkdebug counts the card's writes: each of the first N-1 moves its
+        # state on by one, and from state N on every write fails.
+        rules = os.path.join(os.path.dirname(log_path), "cut.conf")
+        with open(rules, "w") as f:
+            for state in range(1, cut.write):
+                f.write(f'[set-state]\nevent = "write_aio"\nstate = "{state}"\nnew_state = "{state + 1}"\n\n')
+            f.write(f'[inject-error]\nevent = "write_aio"\nerrno = "5"\nstate = "{cut.write}"\n')
+        drive = f"blkdebug:{rules}:{card}"
+    command = machine.command(args.e2e, drive, flag, machine.boards[args.family], args.cache)
+    if trace or cut is not None:
+        command += ["-trace", "sdcard_write_block"]
     started = time.monotonic()
     seen = []
+    kicks = 0
     with open(log_path, "w", encoding="utf-8", errors="replace") as log:
         child = pexpect.spawn(command[0], command[1:], encoding="utf-8", codec_errors="replace",
                               timeout=BOOT_TIMEOUT)
         child.logfile_read = log
 
-        def read(patterns, timeout=BOOT_TIMEOUT):
-            index = child.expect_exact(patterns, timeout=timeout)
-            seen.append(child.before + (child.after if isinstance(child.after, str) else ""))
-            return patterns[index]
+        def read(patterns, timeout=None):
+            """Reads up to the first of the patterns. Without a timeout, a
+            console that stays silent for KICK_SECONDS gets the processor
+            kicked, up to BOOT_TIMEOUT in all."""
+            nonlocal kicks
+            deadline = time.monotonic() + BOOT_TIMEOUT
+            while True:
+                wait = timeout if timeout is not None else min(KICK_SECONDS, deadline - time.monotonic())
+                try:
+                    index = child.expect_exact(patterns, timeout=max(wait, 0))
+                except pexpect.TIMEOUT:
+                    seen.append(child.before)
+                    if timeout is not None or time.monotonic() >= deadline:
+                        raise
+                    # Asking the monitor for the registers runs on the
+                    # processor, which wakes it.
+                    child.send("\x01cinfo registers\r\x01c")
+                    kicks += 1
+                    continue
+                seen.append(child.before + (child.after if isinstance(child.after, str) else ""))
+                return patterns[index]
 
         def read_for(seconds):
-            """Keeps reading the console: a full terminal would stop the
-            machine."""
-            read([pexpect.TIMEOUT, pexpect.EOF], timeout=seconds)
+            try:
+                read([pexpect.EOF], timeout=seconds)
+            except pexpect.TIMEOUT:
+                pass
 
         try:
-            texts = [text for text, _ in ENDS]
-            found = read(([cut[0]] if cut else []) + texts + [pexpect.EOF])
-            if cut and found == cut[0]:
-                if cut[1] > 0:
-                    read_for(cut[1])
+            moment = None if cut is None else REFUSED if cut.write is not None else cut.line
+            found = read(([moment] if moment else []) + [text for text, _ in ENDS] + [pexpect.EOF])
+            if moment and found == moment:
+                if cut.seconds > 0:
+                    read_for(cut.seconds)
                 end = "cut"
             elif found == pexpect.EOF or (dict(ENDS)[found] == "reboot" and UNMOUNT_TROUBLE in "".join(seen)):
                 # The machine stops by itself: after a reboot, the flag
@@ -293,15 +430,9 @@ def power_up(machine, args, card, flag, log_path, cut=None):
                     read_for(1)  # then the owner takes the battery out
         except pexpect.TIMEOUT:
             end = "hangs"
-            # What the machine was doing, for the log.
-            child.send("\x01c")
-            child.send("info status\rinfo registers\r")
-            read_for(2)
         child.kill(signal.SIGKILL)
         child.close(force=True)
-    transcript = "".join(seen)
-    phase, last = phase_of(transcript)
-    return PowerUp(end, transcript, time.monotonic() - started, phase, last)
+    return PowerUp(end, "".join(seen), time.monotonic() - started, kicks)
 
 
 # --- Judging the card with host tools ----------------------------------------------
@@ -467,30 +598,43 @@ class CutResult:
     pass
 
 
-def run_cut(number, cut, machine, args, template, old, new, books):
-    work = os.path.join(args.work, f"cut-{number:02d}")
+def landing(transcript, layout, cut):
+    """Where a cut came: the phase, and the region of the write it stopped
+    (the card's first refused write; for a line cut, the last write the
+    card began in that phase, if any)."""
+    writes = writes_of(transcript, layout)
+    markers = [dict(PHASES)[m.group(0)] for m in MARKERS.finditer(transcript)]
+    phase = markers[-1] if markers else "before the update"
+    if cut.write is not None:
+        hit = writes[cut.write - 1] if len(writes) >= cut.write else None
+    else:
+        hit = writes[-1] if writes and writes[-1].phase == phase else None
+    return (hit.phase, hit.region) if hit else (phase, "no write")
+
+
+def run_cut(number, cut, machine, args, template, layout, old, new, books):
+    work = os.path.join(args.work, f"cut-{number:03d}")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     card = os.path.join(work, "sd.img")
     flag = os.path.join(work, "flag.img")
-    boot.run(["cp", "--sparse=always", template, card])
+    extract(template, 0, os.path.getsize(template), card)
     r = CutResult()
     r.number, r.cut = number, cut
     first = power_up(machine, args, card, flag, os.path.join(work, "boot-0.log"), cut=cut)
     r.landed = first.end == "cut"
-    r.phase, r.last_line, r.seconds = first.phase, first.last_line, [first.seconds]
+    r.phase, r.region = landing(first.transcript, layout, cut)
+    r.kicks, r.seconds, r.ends = first.kicks, [first.seconds], [first.end]
     # Right after the cut: could the board start at all? The recovery
     # program lives in the kernel, so a torn kernel or boot loader in its
     # only place is the end of this reader.
-    bricked = [LABELS[region] for region in ("uboot", "kernel")
-               if holds(card, boot.UBOOT_AT if region == "uboot" else boot.KERNEL_AT,
-                        old["bytes"][region], new["bytes"][region]) == "torn"]
-    r.bricked = ", ".join(bricked)
-    r.ends = [first.end]
+    r.bricked = ", ".join(LABELS[region] for region, at in (("uboot", boot.UBOOT_AT), ("kernel", boot.KERNEL_AT))
+                          if holds(card, at, old["bytes"][region], new["bytes"][region]) == "torn")
     for n in range(1, MOST_BOOTS_AFTER + 1):
         after = power_up(machine, args, card, flag, os.path.join(work, f"boot-{n}.log"))
         r.ends.append(after.end)
         r.seconds.append(after.seconds)
+        r.kicks += after.kicks
         # The boot went on to the system, or the update finished (a reboot
         # that left neither the bundle nor the journal): the next boot has
         # nothing left to do for it.
@@ -501,33 +645,33 @@ def run_cut(number, cut, machine, args, template, old, new, books):
             break
     r.state = judge(card, old, new, books, work)
     r.outcome, r.why = outcome(r.state)
+    inside_window = r.landed and r.region in RAW_REGIONS
     if r.bricked:
         r.outcome = "bricked"
-        if r.phase != RAW_WINDOW:
-            r.why = f"torn {r.bricked} outside the raw window"
+        r.why = "" if inside_window else f"torn {r.bricked} outside the in-place window"
     r.fat_errors = r.state["fat_errors"]
     r.lost = r.state["lost"]
     r.broken = bool(r.lost or r.fat_errors or r.outcome == "failed" or "hangs" in r.ends or
-                    (r.outcome == "bricked" and r.phase != RAW_WINDOW))
+                    (r.bricked and not inside_window))
     if not r.broken and not args.keep:
         shutil.rmtree(work, ignore_errors=True)
     return r
 
 
-def describe(r):
-    text, seconds = r.cut
-    return f"{text.strip()} +{seconds:g}s"
+def cut_line(r):
+    landed = f"{r.phase}, {r.region}" if r.landed else "(the boot ended first)"
+    detail = r.bricked if r.outcome == "bricked" else r.why
+    return (f"| {r.cut} | {landed} | {' → '.join(r.ends[1:])} | {r.outcome}{f' ({detail})' if detail else ''}"
+            f" | {len(r.lost)}{' (' + ', '.join(r.lost) + ')' if r.lost else ''}"
+            f" | {len(r.fat_errors)}{' (' + ' / '.join(r.fat_errors[:2]) + ')' if r.fat_errors else ''} |")
 
 
 def report(results, machine, family):
     print()
-    print(f"| cut (console line + seconds) | landed in | boots after the cut | outcome | user files lost | FAT errors |")
+    print("| cut | landed in | boots after the cut | outcome | user files lost | FAT errors that lose data |")
     print("|---|---|---|---|---|---|")
     for r in results:
-        landed = r.phase if r.landed else "(boot ended first)"
-        print(f"| {describe(r)} | {landed} | {' → '.join(r.ends[1:])} | {r.outcome}"
-              f"{' (' + (r.bricked if r.outcome == 'bricked' else '') + (r.why if r.outcome != 'bricked' else '') + ')' if r.why or r.bricked else ''}"
-              f" | {len(r.lost)} | {len(r.fat_errors)} |")
+        print(cut_line(r))
     count = lambda what: sum(1 for r in results if r.outcome == what)
     bricked = {}
     for r in results:
@@ -536,23 +680,51 @@ def report(results, machine, family):
     bricked_text = str(count("bricked")) + (" (" + ", ".join(f"{n} torn {w}" for w, n in bricked.items()) + ")"
                                              if bricked else "")
     print()
-    print("| machine, family | cut points | recovered new | recovered old | kept for the next boot | bricked (which region) "
-          "| failed | user files lost | FAT errors that lose data |")
+    print("| machine, family | cut points | recovered new | recovered old | kept for the next boot "
+          "| bricked (which region) | failed | user files lost | FAT errors that lose data |")
     print("|---|---|---|---|---|---|---|---|---|")
-    print(f"| {machine.name}, {family} | {len(results)} | {count('new')} | {count('old')} | {count('kept')} | {bricked_text} "
-          f"| {count('failed')} | {sum(len(r.lost) for r in results)} | {sum(len(r.fat_errors) for r in results)} |")
+    print(f"| {machine.name}, {family} | {len(results)} | {count('new')} | {count('old')} | {count('kept')} "
+          f"| {bricked_text} | {count('failed')} | {sum(len(r.lost) for r in results)} "
+          f"| {sum(len(r.fat_errors) for r in results)} |")
 
 
-def parse_cuts(spec):
+def parse_cuts(spec, writes):
     if spec == "ci":
-        return CI_CUTS
+        return ci_cuts(writes)
     if spec == "long":
-        return long_cuts()
+        return long_cuts(writes)
     cuts = []
     for item in spec.split(","):
-        text, _, seconds = item.rpartition("@")
-        cuts.append((text, float(seconds)))
+        if item.startswith("#"):
+            w = writes[int(item[1:]) - 1] if int(item[1:]) <= len(writes) else None
+            cuts.append(Cut(write=int(item[1:]), where=f"{w.phase}, {w.region}" if w else "after the last"))
+        else:
+            text, _, seconds = item.rpartition("@")
+            cuts.append(Cut(line=text, seconds=float(seconds)))
     return cuts
+
+
+def reference(args, machine, template, layout, old, new, books):
+    """The update without a cut, its card writes traced: it must install the
+    new system, and its writes give the cut points."""
+    work = os.path.join(args.work, "reference")
+    os.makedirs(work, exist_ok=True)
+    card = os.path.join(work, "sd.img")
+    extract(template, 0, os.path.getsize(template), card)
+    result = power_up(machine, args, card, os.path.join(work, "flag.img"), os.path.join(work, "boot.log"),
+                      trace=True)
+    state = judge(card, old, new, books, work)
+    verdict, why = outcome(state)
+    if result.end != "reboot" or verdict != "new" or state["fat_errors"] or state["lost"]:
+        boot.fail(f"the update without a cut ended with {result.end}: {verdict} {why} {state['fat_errors']}")
+    writes = writes_of(result.transcript, layout)
+    print(f"the update without a cut: {len(writes)} card writes ({result.seconds:.0f} s)")
+    for run in runs_of(writes):
+        print(f"  writes {run[0].number}-{run[-1].number}: {run[0].phase}, {run[0].region}")
+    untouchable = [w for w in writes if w.region in ("variable data", "elsewhere")]
+    if untouchable:
+        boot.fail(f"the update wrote {len(untouchable)} blocks to {untouchable[0].region}")
+    return writes
 
 
 def main():
@@ -564,6 +736,7 @@ def main():
     parser.add_argument("--machine", default="x86", choices=sorted(MACHINES))
     parser.add_argument("--family", default="mmc")
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--cache", default="writeback", choices=("writeback", "none", "directsync", "writethrough"))
     args = parser.parse_args()
     machine = MACHINES[args.machine]
     if args.family not in machine.boards:
@@ -571,28 +744,26 @@ def main():
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     bin_dir = os.path.join(os.path.dirname(os.path.abspath(args.e2e)), "bin")
-    tool = lambda name: os.path.join(bin_dir, name)
-    template, old, new, books = make_template(args, machine, tool, args.work)
-    cuts = parse_cuts(args.cuts)
     started = time.monotonic()
+    template, old, new, books = make_template(args, machine, lambda name: os.path.join(bin_dir, name), args.work)
+    layout = Layout(template)
+    writes = reference(args, machine, template, layout, old, new, books)
+    cuts = parse_cuts(args.cuts, writes)
     results = []
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = [pool.submit(run_cut, n, cut, machine, args, template, old, new, books)
+        futures = [pool.submit(run_cut, n, cut, machine, args, template, layout, old, new, books)
                    for n, cut in enumerate(cuts)]
         for future in futures:
             r = future.result()
             results.append(r)
-            print(f"cut {r.number:02d} {describe(r)}: landed in {r.phase if r.landed else '-'}"
-                  f" [{r.last_line.strip()[:60]}], then {' → '.join(r.ends[1:])}: {r.outcome}"
-                  f"{' ' + r.bricked if r.bricked else ''}{' ' + r.why if r.why else ''}"
-                  f"{' LOST ' + ' '.join(r.lost) if r.lost else ''}"
-                  f"{' FAT: ' + ' / '.join(r.fat_errors[:3]) if r.fat_errors else ''}"
+            print(f"cut {r.number:03d} {cut_line(r)[2:-2]}{f' [{r.kicks} kicks]' if r.kicks else ''}"
                   f" ({' + '.join(f'{s:.0f}' for s in r.seconds)} s)", flush=True)
     report(results, machine, args.family)
-    print(f"\n{len(results)} cuts in {time.monotonic() - started:.0f} s with {args.jobs} at a time")
+    print(f"\n{len(results)} cuts in {time.monotonic() - started:.0f} s with {args.jobs} at a time, "
+          f"card cache={args.cache}, {sum(r.kicks for r in results)} kicks")
     broken = [r for r in results if r.broken]
     if broken:
-        print(f"FAILED: {len(broken)} cuts broke a promise: " + ", ".join(f"cut-{r.number:02d}" for r in broken),
+        print(f"FAILED: {len(broken)} cuts broke a promise: " + ", ".join(f"cut-{r.number:03d}" for r in broken),
               file=sys.stderr)
         return 1
     print("powercut: passed")
