@@ -392,8 +392,10 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
                 try:
                     index = child.expect_exact(patterns, timeout=max(wait, 0))
                 except pexpect.TIMEOUT:
-                    seen.append(child.before)
+                    # What came stays in the buffer for the next read.
                     if timeout is not None or time.monotonic() >= deadline:
+                        seen.append(child.buffer)
+                        child.buffer = ""
                         raise
                     # Asking the monitor for the registers runs on the
                     # processor, which wakes it.
