@@ -392,10 +392,9 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
                 try:
                     index = child.expect_exact(patterns, timeout=max(wait, 0))
                 except pexpect.TIMEOUT:
-                    # What came stays in the buffer for the next read.
+                    # What came is read again by the next wait.
                     if timeout is not None or time.monotonic() >= deadline:
-                        seen.append(child.buffer)
-                        child.buffer = ""
+                        seen.append(child.before)
                         raise
                     # Asking the monitor for the registers runs on the
                     # processor, which wakes it.
