@@ -34,6 +34,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -352,6 +353,19 @@ ENDS = [
 UNMOUNT_TROUBLE = "ERROR:Trouble unmounting"
 
 
+def kick(monitor):
+    """Asks the monitor for the registers, which runs on the processor and
+    so wakes it."""
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(5)
+            s.connect(monitor)
+            s.sendall(b"info registers\n")
+            s.recv(65536)
+    except OSError:
+        pass  # a machine that is going away needs no kick
+
+
 def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
     """Powers the machine on with no input, until the cut (a Cut) or, without
     one or when the boot ends before the cut comes, until the boot ends by
@@ -372,13 +386,19 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
         drive = f"blkdebug:{rules}:{card}"
     command = machine.command(args.e2e, drive, flag, machine.boards[args.family], args.cache)
     if trace or cut is not None:
-        command += ["-trace", "sdcard_write_block"]
+        # The trace goes to the console's terminal through a file of its
+        # own (QEMU makes its standard output non-blocking, and a trace
+        # line written to a full terminal that way would be lost).
+        command += ["-trace", "sdcard_write_block", "-D", "/dev/fd/1"]
+    # The monitor on a socket of its own, and no input.
+    monitor = os.path.join(os.path.dirname(log_path), "monitor.sock")
+    command += ["-monitor", f"unix:{monitor},server=on,wait=off"]
     started = time.monotonic()
     seen = []
     kicks = 0
     with open(log_path, "w", encoding="utf-8", errors="replace") as log:
-        child = pexpect.spawn(command[0], command[1:], encoding="utf-8", codec_errors="replace",
-                              timeout=BOOT_TIMEOUT)
+        child = pexpect.spawn("sh", ["-c", 'exec "$@" </dev/null', "sh"] + command, encoding="utf-8",
+                              codec_errors="replace", timeout=BOOT_TIMEOUT)
         child.logfile_read = log
 
         def read(patterns, timeout=None):
@@ -396,9 +416,7 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
                     if timeout is not None or time.monotonic() >= deadline:
                         seen.append(child.before)
                         raise
-                    # Asking the monitor for the registers runs on the
-                    # processor, which wakes it.
-                    child.send("\x01cinfo registers\r\x01c")
+                    kick(monitor)
                     kicks += 1
                     continue
                 seen.append(child.before + (child.after if isinstance(child.after, str) else ""))
