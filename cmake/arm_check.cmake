@@ -1,0 +1,30 @@
+# The processor check of the ARM build (scripts/check-arm-processor): every
+# program the build makes, the device program's stripped copy too, claims
+# no more than ARMv6 with VFPv2 and runs a sample under qemu-arm -cpu
+# arm1136. A test of its own, so that ctest and CI run it beside the others.
+#
+# Included at the end of the top CMakeLists.txt, when every target exists.
+
+function(qm_executables_in dir out)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    set(found "")
+    foreach(target IN LISTS targets)
+        get_target_property(type ${target} TYPE)
+        if(type STREQUAL "EXECUTABLE")
+            list(APPEND found $<TARGET_FILE:${target}>)
+        endif()
+    endforeach()
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    foreach(subdir IN LISTS subdirs)
+        qm_executables_in(${subdir} more)
+        list(APPEND found ${more})
+    endforeach()
+    set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+qm_executables_in(${PROJECT_SOURCE_DIR} qm_arm_programs)
+if(TARGET quillmar AND NOT QM_SANITIZE)
+    list(APPEND qm_arm_programs $<TARGET_FILE:quillmar>.stripped)
+endif()
+add_test(NAME arm_processor_check COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-arm-processor ${qm_arm_programs})
+set_tests_properties(arm_processor_check PROPERTIES LABELS arm-check TIMEOUT 900)
