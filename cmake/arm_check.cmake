@@ -10,7 +10,8 @@ function(qm_executables_in dir out)
     set(found "")
     foreach(target IN LISTS targets)
         get_target_property(type ${target} TYPE)
-        if(type STREQUAL "EXECUTABLE")
+        get_target_property(for_reader ${target} QM_FOR_READER)
+        if(type STREQUAL "EXECUTABLE" AND NOT for_reader STREQUAL "NO")
             list(APPEND found $<TARGET_FILE:${target}>)
         endif()
     endforeach()
@@ -28,3 +29,15 @@ if(TARGET quillmar AND NOT QM_SANITIZE)
 endif()
 add_test(NAME arm_processor_check COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-arm-processor ${qm_arm_programs})
 set_tests_properties(arm_processor_check PROPERTIES LABELS arm-check TIMEOUT 900)
+
+# The check itself must fail where it should: on a program built for ARMv7
+# (a test fixture, left out of the check above) it reports the attributes
+# and the SIGILL of its sample.
+add_executable(qm_armv7_program ${PROJECT_SOURCE_DIR}/tests/arm/armv7_program.c)
+target_compile_options(qm_armv7_program PRIVATE -march=armv7-a -mthumb -mfpu=neon -mfloat-abi=softfp)
+set_target_properties(qm_armv7_program PROPERTIES QM_FOR_READER NO RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/check)
+add_test(NAME arm_processor_check_refuses_armv7
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-arm-processor $<TARGET_FILE:qm_armv7_program>)
+set_tests_properties(arm_processor_check_refuses_armv7 PROPERTIES
+    LABELS arm-check
+    PASS_REGULAR_EXPRESSION "built for v7.*Thumb-2.*NEON.*died under qemu-arm -cpu arm1136")
