@@ -1,7 +1,7 @@
 # The processor check of the ARM build (scripts/check-arm-processor): every
 # program the build makes, the device program's stripped copy too, claims
 # no more than ARMv6 with VFPv2 and runs a sample under qemu-arm -cpu
-# arm1136. A test of its own, so that ctest and CI run it beside the others.
+# arm1136-r2. A test of its own, so that ctest and CI run it beside the others.
 #
 # Included at the end of the top CMakeLists.txt, when every target exists.
 
@@ -30,14 +30,19 @@ endif()
 add_test(NAME arm_processor_check COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-arm-processor ${qm_arm_programs})
 set_tests_properties(arm_processor_check PROPERTIES LABELS arm-check TIMEOUT 900)
 
-# The check itself must fail where it should: on a program built for ARMv7
-# (a test fixture, left out of the check above) it reports the attributes
-# and the SIGILL of its sample.
-add_executable(qm_armv7_program ${PROJECT_SOURCE_DIR}/tests/arm/armv7_program.c)
+# The check itself must fail where it should: on programs built for ARMv7
+# (Thumb-2, NEON) and for ARMv6K (test fixtures, left out of the check
+# above) it reports the attributes and the SIGILL of the sample.
+foreach(later armv7 armv6k)
+    add_executable(qm_${later}_program ${PROJECT_SOURCE_DIR}/tests/arm/later_processor_program.c)
+    set_target_properties(qm_${later}_program PROPERTIES QM_FOR_READER NO
+                          RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/check)
+    add_test(NAME arm_processor_check_refuses_${later}
+             COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-arm-processor $<TARGET_FILE:qm_${later}_program>)
+endforeach()
 target_compile_options(qm_armv7_program PRIVATE -march=armv7-a -mthumb -mfpu=neon -mfloat-abi=softfp)
-set_target_properties(qm_armv7_program PROPERTIES QM_FOR_READER NO RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/check)
-add_test(NAME arm_processor_check_refuses_armv7
-         COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-arm-processor $<TARGET_FILE:qm_armv7_program>)
-set_tests_properties(arm_processor_check_refuses_armv7 PROPERTIES
-    LABELS arm-check
-    PASS_REGULAR_EXPRESSION "built for v7.*Thumb-2.*NEON.*died under qemu-arm -cpu arm1136")
+target_compile_options(qm_armv6k_program PRIVATE -march=armv6k -marm)
+set_tests_properties(arm_processor_check_refuses_armv7 PROPERTIES LABELS arm-check
+    PASS_REGULAR_EXPRESSION "built for v7.*Thumb-2.*NEON.*died under qemu-arm -cpu arm1136-r2")
+set_tests_properties(arm_processor_check_refuses_armv6k PROPERTIES LABELS arm-check
+    PASS_REGULAR_EXPRESSION "built for v6K.*died under qemu-arm -cpu arm1136-r2")
