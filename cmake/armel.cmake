@@ -42,8 +42,12 @@ set(CMAKE_ASM_FLAGS_INIT "${qm_arm_flags}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
 # Tests and the programs they start run under the user-mode emulator as the
-# reader's own processor: any instruction it lacks stops the program.
+# reader's own processor: any instruction it lacks stops the program. The
+# emulator's "arm1136" is the r1p3 revision, which also knows ARMv6K's
+# instructions (CLREX, the byte, halfword and doubleword exclusives, the
+# hints); "arm1136-r2" is r0p2, plain ARMv6, which every revision runs.
+set(QM_ARM_CPU arm1136-r2)
 find_program(QM_QEMU_ARM NAMES qemu-arm-static qemu-arm)
 if(QM_QEMU_ARM)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${QM_QEMU_ARM} -cpu arm1136)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${QM_QEMU_ARM} -cpu ${QM_ARM_CPU})
 endif()
