@@ -168,9 +168,9 @@ TEST_P(NoWord, CheckDeclinesWithinItsBoundAndErasesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Consoles, NoWord,
-                         testing::Values(NoWordCase{"silence", ""}, NoWordCase{"end_of_input", "3 console-eof\n"},
-                                         NoWordCase{"hang_up", "3 console-hangup\n"},
-                                         NoWordCase{"hang_up_failing", "3 console-hangup EIO\n"}),
+                         testing::Values(NoWordCase {"silence", ""}, NoWordCase {"end_of_input", "3 console-eof\n"},
+                                         NoWordCase {"hang_up", "3 console-hangup\n"},
+                                         NoWordCase {"hang_up_failing", "3 console-hangup EIO\n"}),
                          test::ParamName());
 
 // A hand-off that fails leads to the erase check at every turn; with nobody

@@ -57,7 +57,8 @@ inline size_t image_digest(const std::string& path) {
             const ssize_t got = ::pread(fd, chunk.data(), want, at);
             if (got <= 0) break;
             digest = digest * 1000003 ^ std::hash<off_t>()(at);
-            digest = digest * 1000003 ^ std::hash<std::string_view>()(std::string_view(chunk.data(), static_cast<size_t>(got)));
+            digest = digest * 1000003 ^
+                     std::hash<std::string_view>()(std::string_view(chunk.data(), static_cast<size_t>(got)));
             at += got;
         }
         at = ::lseek(fd, hole, SEEK_DATA);
