@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 
 #include "support/image_bytes.h"
 #include "support/param_name.h"
@@ -144,6 +145,8 @@ struct NoWordCase {
     const char* name;
     const char* after_slash;  // script lines after "/" at the prompt
 };
+
+void PrintTo(const NoWordCase& c, std::ostream* os) { *os << c.name; }
 
 class NoWord : public testing::TestWithParam<NoWordCase> {};
 
