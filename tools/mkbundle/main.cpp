@@ -4,7 +4,7 @@
 
 #include "commands.h"
 #include "sys/console.h"
-#include "sys/linux_kernel.h"
+#include "terminal_lines.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ constexpr const char* usage =
 }  // namespace
 
 int main(int argc, char** argv) {
-    static sys::LinuxKernel kernel;
+    static mkbundle::TerminalLinesKernel kernel;
     sys::install(kernel);
     if (argc < 2) {
         qm::err("%s", usage);

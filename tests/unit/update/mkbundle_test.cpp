@@ -85,6 +85,22 @@ INSTANTIATE_TEST_SUITE_P(
                                "rootfs.img.gz=rootfs.img.gz"}),
     test::ParamName());
 
+// The device's progress lines are rewritten in place with carriage
+// returns; a standard output that is a file or a pipe (a build log) gets
+// each line once, as it ends, and the transcript is otherwise the same.
+TEST(MkbundleVerify, OutputThatIsNoTerminalGetsWholeLines) {
+    Images images;
+    ASSERT_EQ(run_in(images.dir, mkbundle + " create --out u.bin imx35_selda/uImage=k.img rootfs.img.gz=rootfs.img.gz")
+                  .status,
+              0);
+    const ToolRun ok = run_in(images.dir, mkbundle + " verify u.bin");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out.find('\r'), std::string::npos) << ok.out;
+    EXPECT_EQ(ok.out.find("imx35_selda/uImage 131072"), std::string::npos) << "no redraw on the way: " << ok.out;
+    EXPECT_PRED2(contains, ok.out, "\nimx35_selda/uImage 300000     [######################################]\n");
+    EXPECT_PRED2(contains, ok.out, "u.bin is authorised to install on the selda family\n");
+}
+
 TEST(MkbundleCreate, TwoKeysTakeTurnsOverTheImages) {
     Images images;
     const ToolRun made = run_in(images.dir, mkbundle + " create --out u.bin --key " + key(1) + " --key " + key(2) +
