@@ -11,6 +11,7 @@ namespace {
 constexpr const char* usage =
     "usage: mkbundle keygen --bits 1024|2048 --out KEY.pem\n"
     "       mkbundle create --out FILE [--family selda|orvik] [SIGNER]... [--ota] NAME=PATH...\n"
+    "                       [--nor-kernel BYTES] [--nor-bootloader BYTES]   (orvik: 3M, 256K)\n"
     "       mkbundle list [--family selda|orvik] [--json] FILE\n"
     "       mkbundle verify [--family selda|orvik] [--json] [--pubkey KEY.pub.pem]... FILE\n"
     "       mkbundle extract FILE DIR\n"
