@@ -24,12 +24,6 @@ bool entry_has_size(const mbr_sector& mbr, int number) {
     return part.sector_count != 0;
 }
 
-// Re-adds the missing partitions of a table whose partition 1 is intact.
-// Partition 3 comes back with partition 2. A partition whose entry is still
-// there keeps it, and its data, and so does one whose file system still lies
-// in its place: the user store in particular holds the owner's books, so it
-// is destroyed at its start and formatted again only when it was itself
-// missing and no user store lies in its place.
 // Gives back to partition 4 the end the map gives it when its entry was
 // cut short (its start in place, its end before the disk's last whole
 // cylinder): the FAT32 in it was made for the whole partition, and the
@@ -77,7 +71,13 @@ void format_blank_user_store() {
     (void)run_mkfs(mmc);  // reports its own failure; the next boot tries again
 }
 
-// 1 when the repair formatted the user store.
+// Re-adds the missing partitions of a table whose partition 1 is intact.
+// Partition 3 comes back with partition 2. A partition whose entry is still
+// there keeps it, and its data, and so does one whose file system still lies
+// in its place: the user store in particular holds the owner's books, so it
+// is destroyed at its start and formatted again only when it was itself
+// missing and no user store lies in its place.
+// 1 when it formatted the user store.
 int repair_partition_table(bool varlocal_missing) {
     auto& k = sys::kernel();
     err("INFO:Modifying partition table for %s\n", mmc);
