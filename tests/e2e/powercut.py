@@ -37,6 +37,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import pexpect
@@ -73,7 +74,10 @@ class Machine:
 MACHINES = {
     # The NOR-boot family needs the reader's NOR flash partitions (/dev/mtd/N
     # answering lock and unlock), which this machine does not have.
-    "x86": Machine("x86", boot.qemu_command, {"mmc": "P1A0230000000000"}),
+    "x86": Machine("x86", boot.QEMU["x86"], {"mmc": boot.BOARD}),
+    # The ARMv6 board of the ARM build (E2E_DIR made by prepare --machine
+    # arm); a boot takes three to five times as long as on the PC.
+    "arm": Machine("arm", boot.QEMU["arm"], {"mmc": boot.BOARD}),
 }
 
 
@@ -384,14 +388,16 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
                 f.write(f'[set-state]\nevent = "write_aio"\nstate = "{state}"\nnew_state = "{state + 1}"\n\n')
             f.write(f'[inject-error]\nevent = "write_aio"\nerrno = "5"\nstate = "{cut.write}"\n')
         drive = f"blkdebug:{rules}:{card}"
-    command = machine.command(args.e2e, drive, flag, machine.boards[args.family], args.cache)
+    command = machine.command(args.e2e, drive, flag, board=machine.boards[args.family], cache=args.cache)
     if trace or cut is not None:
         # The trace goes to the console's terminal through a file of its
         # own (QEMU makes its standard output non-blocking, and a trace
         # line written to a full terminal that way would be lost).
         command += ["-trace", "sdcard_write_block", "-D", "/dev/fd/1"]
-    # The monitor on a socket of its own, and no input.
-    monitor = os.path.join(os.path.dirname(log_path), "monitor.sock")
+    # The monitor on a socket of its own (in a short path: a socket's name
+    # has room for about 100 bytes), and no input.
+    monitor_dir = tempfile.TemporaryDirectory(prefix="qm-cut-")
+    monitor = os.path.join(monitor_dir.name, "monitor")
     command += ["-monitor", f"unix:{monitor},server=on,wait=off"]
     started = time.monotonic()
     seen = []
@@ -451,6 +457,7 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
             end = "hangs"
         child.kill(signal.SIGKILL)
         child.close(force=True)
+    monitor_dir.cleanup()
     return PowerUp(end, "".join(seen), time.monotonic() - started, kicks)
 
 
@@ -756,13 +763,14 @@ def main():
     parser.add_argument("--family", default="mmc")
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--cache", default="writeback", choices=("writeback", "none", "directsync", "writethrough"))
+    parser.add_argument("--tools", help="where mkbundle and ckimage are (default: bin/ beside E2E_DIR)")
     args = parser.parse_args()
     machine = MACHINES[args.machine]
     if args.family not in machine.boards:
         boot.fail(f"the {machine.name} machine cannot run the {args.family} family")
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    bin_dir = os.path.join(os.path.dirname(os.path.abspath(args.e2e)), "bin")
+    bin_dir = args.tools or os.path.join(os.path.dirname(os.path.abspath(args.e2e)), "bin")
     started = time.monotonic()
     template, old, new, books = make_template(args, machine, lambda name: os.path.join(bin_dir, name), args.work)
     layout = Layout(template)
