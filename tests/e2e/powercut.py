@@ -16,20 +16,29 @@ emulator (KICK_SECONDS); the default is therefore writeback, and --cache
 takes the others. The machine then powers up again, up to three times,
 with no input, and host tools judge the card.
 
-    powercut.py E2E_DIR WORK_DIR [--cuts ci|long|ANCHOR@SECONDS,...]
-                [--jobs N] [--machine x86] [--family mmc] [--keep]
-                [--cache writeback|none|directsync|writethrough]
+    powercut.py E2E_DIR WORK_DIR [--cuts ci|long|#WRITE,LINE@SECONDS,...]
+                [--step all|reference|cuts|table] [--slice K/N]
+                [--jobs N] [--machine x86|arm] [--family mmc] [--keep]
+                [--cache writeback|none|directsync|writethrough] [--tools DIR]
 
-E2E_DIR holds what tests/e2e/prepare made (and bin/ beside it); each cut
-works in WORK_DIR/cut-NN (kept with --keep or when it fails). Prints one
-line per cut and the table of docs/power-cuts.md; the exit status is 1
-when a promise was broken (a user file lost, an error on the FAT or ext3
-that loses data, a cut outside the raw images' in-place window that does
-not end in the old or the new system or with the update kept).
+E2E_DIR holds what tests/e2e/prepare made (and bin/ beside it, or --tools).
+The reference step makes the card (a first boot, the old system, the
+owner's books, the bundle) and runs the update without a cut, its card
+writes traced; the cuts step runs the cuts of its slice (the Kth of every N)
+from what the reference step left in WORK_DIR; the table step prints the
+table of every cut the cuts steps ran; all does the three. Each cut works in
+WORK_DIR/cut-NNN (kept with --keep or when it broke a promise) and leaves
+its result in WORK_DIR/results. Prints one line per cut and the table of
+docs/power-cuts.md; the exit status is 1 when a promise was broken (a user
+file lost, an error on the FAT or ext3 that loses data, a torn raw region
+from a cut outside its in-place write, an end that is neither the old nor
+the new system nor the update kept for the next boot, a mixed system
+handed over, a boot that hangs).
 """
 import argparse
 import concurrent.futures
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -187,23 +196,61 @@ class Cut:
         return f"{self.line.strip()} +{self.seconds:g} s"
 
 
+# The fixed set CI runs: each (phase, region, which run of that phase and
+# region, where in the run: 0 its first write, 1 its last), read off the
+# reference update's writes, so that the cuts follow the update when its
+# write counts change; a run that is no longer there fails the sweep, for
+# the table to be revised. Together they cover the journal, the root file
+# system, the page of the partition table and the boot loader, the boot
+# loader, the kernel, the diagnostics image and the user store at every
+# removal.
+CI_WRITE_CUTS = [
+    ("journal", "user store's boot sectors", 1, 0),
+    ("journal", "FAT", 1, 0),
+    ("journal", "FAT", 1, 0.5),
+    ("journal", "user store's folders and files", 1, 0),
+    ("journal", "FAT", 2, 0),
+    ("journal", "user store's folders and files", 2, 0),
+    ("install", "root file system", 1, 0),
+    ("install", "root file system", 1, 0.5),
+    ("install", "root file system", 1, 1),
+    ("install", "partition table", 1, 0),
+    ("install", "boot loader", 1, 0),
+    ("install", "boot loader", 1, 0.5),
+    ("install", "kernel", 1, 0),
+    ("install", "kernel", 1, 0.5),
+    ("install", "kernel", 1, 1),
+    ("diagnostics image", "diagnostics image", 1, 0),
+    ("diagnostics image", "diagnostics image", 1, 0.5),
+    ("diagnostics image", "FAT", 1, 0),
+    ("bundle removal", "user store's boot sectors", 1, 0),
+    ("bundle removal", "FAT", 1, 0),
+    ("bundle removal", "FAT", 1, 0.5),
+    ("bundle removal", "user store's folders and files", 1, 0),
+    ("bundle removal", "FAT", 2, 0),
+    ("bundle removal", "user store's folders and files", 2, 0),
+    ("reboot", "FAT", 1, 0),
+]
 # Cuts at console lines and seconds after them: the emulator killed in the
 # middle of whatever it does, a block the card is receiving included.
-CI_LINE_CUTS = [("INFO:Found bundle ", 0.05), ("*** UPDATING ", 0.8), ("INFO:removing ", 0.05)]
+CI_LINE_CUTS = [("INFO:Found bundle ", 0.05), ("*** UPDATING ", 0.8), ("INFO:removing ", 0.02),
+                ("INFO:removing ", 0.05)]
 LONG_LINE_CUTS = [(text, seconds) for text, _ in PHASES for seconds in (0, 0.02, 0.1, 0.5)] + \
                  [("INFO:removing ", seconds) for seconds in (0, 0.01, 0.02, 0.05, 0.1, 0.2)]
 
 
 def ci_cuts(writes):
-    """The fixed set CI runs, read off the reference boot's writes: the first
-    write of every run of one phase to one region (journal, root file
-    system, boot loader, kernel, diagnostics image, the FAT and folders of
-    the user store at each removal), and the middle write of every run of
-    more than 16; and the line cuts."""
+    """CI_WRITE_CUTS on the reference update's writes, and the line cuts."""
+    runs = runs_of(writes)
     cuts = []
-    for run in runs_of(writes):
-        picked = [run[0]] + ([run[len(run) // 2]] if len(run) > 16 else [])
-        cuts += [Cut(write=w.number, where=f"{w.phase}, {w.region}") for w in picked]
+    for phase, region, which, where in CI_WRITE_CUTS:
+        matching = [run for run in runs if (run[0].phase, run[0].region) == (phase, region)]
+        if len(matching) < which:
+            boot.fail(f"the update without a cut has no run {which} of writes to the {region} in the {phase} "
+                      f"phase: revise CI_WRITE_CUTS")
+        run = matching[which - 1]
+        w = run[round(where * (len(run) - 1))]
+        cuts.append(Cut(write=w.number, where=f"{w.phase}, {w.region}"))
     return cuts + [Cut(line=text, seconds=seconds) for text, seconds in CI_LINE_CUTS]
 
 
@@ -612,10 +659,14 @@ def outcome(state):
         return ("kept" if state["bundle"] else "old"), ""
     if not problems and state["bundle"] and state["journal"] and "torn" not in (state["uboot"], state["kernel"]):
         return "kept", "mixed"
+    return "failed", ", ".join(problems + [describe(state)])
+
+
+def describe(state):
     parts = [f"{LABELS[r]} {state[r]}" for r in REGIONS]
     parts.append("bundle " + ("kept" if state["bundle"] else "gone"))
     parts.append("journal " + ("kept" if state["journal"] else "gone"))
-    return "failed", ", ".join(problems + parts)
+    return ", ".join(parts)
 
 
 # --- One cut -----------------------------------------------------------------------
@@ -671,6 +722,10 @@ def run_cut(number, cut, machine, args, template, layout, old, new, books):
             break
     r.state = judge(card, old, new, books, work)
     r.outcome, r.why = outcome(r.state)
+    if r.why == "mixed" and r.ends[-1] == "kinit":
+        # Kept for the next boot, but this boot went on to the system:
+        # parts of the old and the new one were handed over together.
+        r.outcome, r.why = "failed", "a mixed system handed over: " + describe(r.state)
     inside_window = r.landed and r.region in RAW_REGIONS
     if r.bricked:
         r.outcome = "bricked"
@@ -681,6 +736,10 @@ def run_cut(number, cut, machine, args, template, layout, old, new, books):
                     (r.bricked and not inside_window))
     if not r.broken and not args.keep:
         shutil.rmtree(work, ignore_errors=True)
+    del r.state
+    r.cut = str(cut)
+    with open(os.path.join(args.work, "results", f"cut-{number:03d}.json"), "w") as f:
+        json.dump(vars(r), f)
     return r
 
 
@@ -747,16 +806,52 @@ def reference(args, machine, template, layout, old, new, books):
     print(f"the update without a cut: {len(writes)} card writes ({result.seconds:.0f} s)")
     for run in runs_of(writes):
         print(f"  writes {run[0].number}-{run[-1].number}: {run[0].phase}, {run[0].region}")
+    os.remove(card)
     untouchable = [w for w in writes if w.region in ("variable data", "elsewhere")]
     if untouchable:
         boot.fail(f"the update wrote {len(untouchable)} blocks to {untouchable[0].region}")
     return writes
 
 
+def save_reference(work, writes):
+    with open(os.path.join(work, "reference", "writes.json"), "w") as f:
+        json.dump([(w.phase, w.region) for w in writes], f)
+
+
+def load_reference(work):
+    """What the reference step left in WORK: the template card, both
+    systems, the owner's books and the reference update's writes."""
+    systems = {}
+    for version in ("old", "new"):
+        system = {"bytes": {}}
+        for what, name in (("uboot", "u-boot.bin"), ("kernel", "uImage"), ("rootfs", "rootfs.img"),
+                           ("diagsfs", "diagsfs.img")):
+            with open(os.path.join(work, version, name), "rb") as f:
+                system["bytes"][what] = f.read()
+        systems[version] = system
+    books = {path: random_bytes(size, path) for path, size in BOOKS}
+    with open(os.path.join(work, "reference", "writes.json")) as f:
+        writes = [Write(n, phase, region) for n, (phase, region) in enumerate(json.load(f), 1)]
+    return os.path.join(work, "template.img"), systems["old"], systems["new"], books, writes
+
+
+def load_results(work):
+    results = []
+    folder = os.path.join(work, "results")
+    for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+        r = CutResult()
+        with open(os.path.join(folder, name)) as f:
+            vars(r).update(json.load(f))
+        results.append(r)
+    return results
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("e2e")
     parser.add_argument("work")
+    parser.add_argument("--step", default="all", choices=("all", "reference", "cuts", "table"))
+    parser.add_argument("--slice", default="1/1", help="K/N: the cuts numbered K-1, K-1+N, ... (cuts step)")
     parser.add_argument("--cuts", default="ci")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--machine", default="x86", choices=sorted(MACHINES))
@@ -768,23 +863,33 @@ def main():
     machine = MACHINES[args.machine]
     if args.family not in machine.boards:
         boot.fail(f"the {machine.name} machine cannot run the {args.family} family")
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    bin_dir = args.tools or os.path.join(os.path.dirname(os.path.abspath(args.e2e)), "bin")
     started = time.monotonic()
-    template, old, new, books = make_template(args, machine, lambda name: os.path.join(bin_dir, name), args.work)
-    layout = Layout(template)
-    writes = reference(args, machine, template, layout, old, new, books)
-    cuts = parse_cuts(args.cuts, writes)
+    if args.step in ("all", "reference"):
+        shutil.rmtree(args.work, ignore_errors=True)
+        os.makedirs(os.path.join(args.work, "results"))
+        bin_dir = args.tools or os.path.join(os.path.dirname(os.path.abspath(args.e2e)), "bin")
+        template, old, new, books = make_template(args, machine, lambda name: os.path.join(bin_dir, name),
+                                                  args.work)
+        save_reference(args.work, reference(args, machine, template, Layout(template), old, new, books))
+        if args.step == "reference":
+            print(f"powercut: the reference update took {time.monotonic() - started:.0f} s")
+            return 0
     results = []
-    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = [pool.submit(run_cut, n, cut, machine, args, template, layout, old, new, books)
-                   for n, cut in enumerate(cuts)]
-        for future in futures:
-            r = future.result()
-            results.append(r)
-            print(f"cut {r.number:03d} {cut_line(r)[2:-2]}{f' [{r.kicks} kicks]' if r.kicks else ''}"
-                  f" ({' + '.join(f'{s:.0f}' for s in r.seconds)} s)", flush=True)
+    if args.step in ("all", "cuts"):
+        template, old, new, books, writes = load_reference(args.work)
+        layout = Layout(template)
+        part, _, parts = args.slice.partition("/")
+        cuts = list(enumerate(parse_cuts(args.cuts, writes)))[int(part) - 1::int(parts)]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            futures = [pool.submit(run_cut, n, cut, machine, args, template, layout, old, new, books)
+                       for n, cut in cuts]
+            for future in futures:
+                r = future.result()
+                results.append(r)
+                print(f"cut {r.number:03d} {cut_line(r)[2:-2]}{f' [{r.kicks} kicks]' if r.kicks else ''}"
+                      f" ({' + '.join(f'{s:.0f}' for s in r.seconds)} s)", flush=True)
+    if args.step == "table":
+        results = load_results(args.work)
     report(results, machine, args.family)
     print(f"\n{len(results)} cuts in {time.monotonic() - started:.0f} s with {args.jobs} at a time, "
           f"card cache={args.cache}, {sum(r.kicks for r in results)} kicks")
