@@ -192,7 +192,8 @@ int Kernel::install_fd(std::unique_ptr<OpenFile> opened) {
 int Kernel::open(const char* path, int flags, mode_t mode) {
     note_request();
     const Resolved where = resolve(path);
-    if (faults_.hangs(where.path)) return hang(std::string("open of ") + path);
+    // O_PATH only looks the name up: the file itself is not opened.
+    if ((flags & O_PATH) == 0 && faults_.hangs(where.path)) return hang(std::string("open of ") + path);
     if (faults_.vanished(where.path)) {
         errno = ENOENT;
         return -1;

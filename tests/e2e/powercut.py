@@ -544,6 +544,9 @@ def holds(card, offset, old, new):
     return "torn"
 
 
+# The guest kernel's report of a damaged file system.
+FS_ERROR = re.compile(r"FAT-fs \([^)]*\): error[^\r\n]*|EXT[34]-fs error[^\r\n]*")
+
 # fsck.vfat -n lines that lose nothing: the mark of a file system that was
 # not unmounted, the free-space hint, and clusters no file owns (a removal
 # the cut stopped short of freeing them).
@@ -566,7 +569,7 @@ FAT_HARMLESS = [
     r"^Volume label '[^']*' stored in root directory is not valid\.",
     r"^  Auto-removing label\.",
     r"^FATs differ but appear to be intact\.",
-    r"^Using first FAT\.",
+    r"^\s*Using first FAT\.",
 ]
 
 
@@ -707,8 +710,10 @@ def run_cut(number, cut, machine, args, template, layout, old, new, books):
     # only place is the end of this reader.
     r.bricked = ", ".join(LABELS[region] for region, at in (("uboot", boot.UBOOT_AT), ("kernel", boot.KERNEL_AT))
                           if holds(card, at, old["bytes"][region], new["bytes"][region]) == "torn")
+    kernel_found = []
     for n in range(1, MOST_BOOTS_AFTER + 1):
         after = power_up(machine, args, card, flag, os.path.join(work, f"boot-{n}.log"))
+        kernel_found += [f"boot {n}: {m.group(0)}" for m in FS_ERROR.finditer(after.transcript)][:1]
         r.ends.append(after.end)
         r.seconds.append(after.seconds)
         r.kicks += after.kicks
@@ -730,7 +735,12 @@ def run_cut(number, cut, machine, args, template, layout, old, new, books):
     if r.bricked:
         r.outcome = "bricked"
         r.why = "" if inside_window else f"torn {r.bricked} outside the in-place window"
-    r.fat_errors = r.state["fat_errors"]
+    # What fsck.vfat found, an ext3 that e2fsck finds damaged, and what the
+    # guest's kernel found on the way (its FAT driver turns the whole store
+    # read-only at the first error).
+    r.fat_errors = r.state["fat_errors"] + kernel_found
+    if not r.state["rootfs_clean"] and r.state["rootfs"] != "torn":
+        r.fat_errors.append("e2fsck: the root file system has errors")
     r.lost = r.state["lost"]
     r.broken = bool(r.lost or r.fat_errors or r.outcome == "failed" or "hangs" in r.ends or
                     (r.bricked and not inside_window))
@@ -753,7 +763,7 @@ def cut_line(r):
 
 def report(results, machine, family):
     print()
-    print("| cut | landed in | boots after the cut | outcome | user files lost | FAT errors that lose data |")
+    print("| cut | landed in | boots after the cut | outcome | user files lost | FAT/ext3 errors |")
     print("|---|---|---|---|---|---|")
     for r in results:
         print(cut_line(r))
@@ -766,7 +776,7 @@ def report(results, machine, family):
                                              if bricked else "")
     print()
     print("| machine, family | cut points | recovered new | recovered old | kept for the next boot "
-          "| bricked (which region) | failed | user files lost | FAT errors that lose data |")
+          "| bricked (which region) | failed | user files lost | FAT/ext3 errors |")
     print("|---|---|---|---|---|---|---|---|---|")
     print(f"| {machine.name}, {family} | {len(results)} | {count('new')} | {count('old')} | {count('kept')} "
           f"| {bricked_text} | {count('failed')} | {sum(len(r.lost) for r in results)} "
