@@ -13,6 +13,7 @@
 #include "sys/read_full.h"
 #include "sys/unique_fd.h"
 #include "update/crc.h"
+#include "update/remove_flushed.h"
 
 namespace qm {
 
@@ -177,12 +178,10 @@ int install_journal_write(const char* path, const install_journal& journal) {
 }
 
 int install_journal_remove(const char* path) {
-    auto& k = sys::kernel();
-    if (k.unlink(path) != 0 && errno != ENOENT) {
+    if (remove_flushed(path, true) != 0 && errno != ENOENT) {
         report_errno(path, errno);
         return 0;
     }
-    k.sync();
     return 1;
 }
 

@@ -1,6 +1,5 @@
 #include "update/remove_file.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,7 +8,7 @@
 #include "storage/mount.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
-#include "sys/unique_fd.h"
+#include "update/remove_flushed.h"
 
 namespace qm {
 
@@ -18,26 +17,11 @@ namespace {
 }  // namespace
 
 int remove_file_ll(const char* path) {
-    auto& k = sys::kernel();
     err("INFO:removing %s\n", path);
-    // On FAT the removal of a name and the freeing of its clusters are two
-    // writes, and the kernel writes them in the order of their places on
-    // the card: the table first. A power cut between would leave a name
-    // whose clusters the table calls free, which the next file written
-    // takes too, and which the FAT driver finds when the name is read (the
-    // whole store then turns read-only). Held open, the file keeps its
-    // clusters until the first sync has put the name's removal on the card;
-    // a cut before the second sync then only leaves lost clusters. O_PATH
-    // only looks the name up, as the removal does (nothing is read); a file
-    // that cannot be held is removed all the same.
-    sys::unique_fd held(k.open(path, O_PATH | O_CLOEXEC));
-    if (k.remove(path) != 0) {
+    if (remove_flushed(path, false) != 0) {
         report_errno(path, errno);
         return 0;
     }
-    k.sync();
-    held.reset();
-    k.sync();
     return 1;
 }
 

@@ -68,6 +68,13 @@ def board_args(board):
     return f"e2e_board={board} e2e_serial={SERIAL}"
 
 
+def kernel_of(e2e):
+    """The kernel as an ELF that QEMU starts at its PVH entry, when prepare
+    could take it out of the boot image, or else the boot image."""
+    vmlinux = os.path.join(e2e, "vmlinux")
+    return vmlinux if os.path.exists(vmlinux) else os.path.join(e2e, "vmlinuz")
+
+
 def qemu_x86(e2e, card, flag, board=BOARD, cache="writeback"):
     """A PC: its SD host on PCI, the kernel selection flag a virtio disk, a
     PS/2 keyboard. cache: the host's cache mode between the card and its
@@ -75,7 +82,7 @@ def qemu_x86(e2e, card, flag, board=BOARD, cache="writeback"):
     return [
         "qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-m", "512",
         "-nographic", "-no-reboot", "-net", "none",
-        "-kernel", os.path.join(e2e, "vmlinuz"),
+        "-kernel", kernel_of(e2e),
         "-initrd", os.path.join(e2e, "initrd.gz"),
         "-append", f"console=ttyS0 panic=-1 quiet {board_args(board)} e2e_flag=vda",
         "-device", "sdhci-pci", "-device", "sd-card,drive=sd",
