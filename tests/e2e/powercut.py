@@ -207,34 +207,31 @@ class Cut:
 CI_WRITE_CUTS = [
     ("journal", "user store's boot sectors", 1, 0),
     ("journal", "FAT", 1, 0),
-    ("journal", "FAT", 1, 0.5),
     ("journal", "user store's folders and files", 1, 0),
-    ("journal", "FAT", 2, 0),
+    ("journal", "FAT", 2, 0.5),
     ("journal", "user store's folders and files", 2, 0),
     ("install", "root file system", 1, 0),
     ("install", "root file system", 1, 0.5),
     ("install", "root file system", 1, 1),
     ("install", "partition table", 1, 0),
-    ("install", "boot loader", 1, 0),
     ("install", "boot loader", 1, 0.5),
     ("install", "kernel", 1, 0),
     ("install", "kernel", 1, 0.5),
     ("install", "kernel", 1, 1),
     ("diagnostics image", "diagnostics image", 1, 0),
-    ("diagnostics image", "diagnostics image", 1, 0.5),
+    ("diagnostics image", "diagnostics image", 1, 1),
     ("diagnostics image", "FAT", 1, 0),
-    ("bundle removal", "user store's boot sectors", 1, 0),
-    ("bundle removal", "FAT", 1, 0),
-    ("bundle removal", "FAT", 1, 0.5),
-    ("bundle removal", "user store's folders and files", 1, 0),
-    ("bundle removal", "FAT", 2, 0),
-    ("bundle removal", "user store's folders and files", 2, 0),
+    ("bundle removal", "user store's folders and files", 1, 0),  # the bundle's name
+    ("bundle removal", "FAT", 2, 0),                              # its clusters
+    ("bundle removal", "FAT", 2, 1),
+    ("bundle removal", "user store's folders and files", 2, 0),  # the journal's name
+    ("bundle removal", "FAT", 3, 0.5),                            # its clusters
     ("reboot", "FAT", 1, 0),
 ]
 # Cuts at console lines and seconds after them: the emulator killed in the
 # middle of whatever it does, a block the card is receiving included.
-CI_LINE_CUTS = [("INFO:Found bundle ", 0.05), ("*** UPDATING ", 0.8), ("INFO:removing ", 0.02),
-                ("INFO:removing ", 0.05)]
+CI_LINE_CUTS = [("INFO:Found bundle ", 0.05), ("*** UPDATING ", 0.8), ("INFO:removing ", 0),
+                ("was successful", 0)]
 LONG_LINE_CUTS = [(text, seconds) for text, _ in PHASES for seconds in (0, 0.02, 0.1, 0.5)] + \
                  [("INFO:removing ", seconds) for seconds in (0, 0.01, 0.02, 0.05, 0.1, 0.2)]
 
@@ -462,6 +459,7 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
             deadline = time.monotonic() + BOOT_TIMEOUT
             while True:
                 wait = timeout if timeout is not None else min(KICK_SECONDS, deadline - time.monotonic())
+                came = len(child.buffer)
                 try:
                     index = child.expect_exact(patterns, timeout=max(wait, 0))
                 except pexpect.TIMEOUT:
@@ -469,8 +467,9 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
                     if timeout is not None or time.monotonic() >= deadline:
                         seen.append(child.before)
                         raise
-                    kick(monitor)
-                    kicks += 1
+                    if len(child.buffer) == came:
+                        kick(monitor)
+                        kicks += 1
                     continue
                 seen.append(child.before + (child.after if isinstance(child.after, str) else ""))
                 return patterns[index]
