@@ -16,7 +16,7 @@ emulator (KICK_SECONDS); the default is therefore writeback, and --cache
 takes the others. The machine then powers up again, up to three times,
 with no input, and host tools judge the card.
 
-    powercut.py E2E_DIR WORK_DIR [--cuts ci|long|#WRITE,LINE@SECONDS,...]
+    powercut.py E2E_DIR WORK_DIR [--cuts ci|long|#WRITE,LINE@SECONDS,...] [--stride N]
                 [--step all|reference|cuts|table] [--slice K/N]
                 [--jobs N] [--machine x86|arm] [--family mmc] [--keep]
                 [--cache writeback|none|directsync|writethrough] [--tools DIR]
@@ -251,11 +251,11 @@ def ci_cuts(writes):
     return cuts + [Cut(line=text, seconds=seconds) for text, seconds in CI_LINE_CUTS]
 
 
-def long_cuts(writes):
-    """The longer sweep by hand: every write to the user store, every 64th
-    write elsewhere, and the line cuts at several offsets."""
+def long_cuts(writes, stride):
+    """The longer sweep by hand: every write to the user store, every
+    stride-th write elsewhere, and the line cuts at several offsets."""
     cuts = [Cut(write=w.number, where=f"{w.phase}, {w.region}") for w in writes
-            if w.region.startswith("user store") or w.region == "FAT" or w.number % 64 == 0]
+            if w.region.startswith("user store") or w.region == "FAT" or w.number % stride == 0]
     return cuts + [Cut(line=text, seconds=seconds) for text, seconds in LONG_LINE_CUTS]
 
 
@@ -782,11 +782,11 @@ def report(results, machine, family):
           f"| {sum(len(r.fat_errors) for r in results)} |")
 
 
-def parse_cuts(spec, writes):
+def parse_cuts(spec, writes, stride):
     if spec == "ci":
         return ci_cuts(writes)
     if spec == "long":
-        return long_cuts(writes)
+        return long_cuts(writes, stride)
     cuts = []
     for item in spec.split(","):
         if item.startswith("#"):
@@ -862,6 +862,7 @@ def main():
     parser.add_argument("--step", default="all", choices=("all", "reference", "cuts", "table"))
     parser.add_argument("--slice", default="1/1", help="K/N: the cuts numbered K-1, K-1+N, ... (cuts step)")
     parser.add_argument("--cuts", default="ci")
+    parser.add_argument("--stride", type=int, default=64, help="long: every STRIDE-th write off the user store")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--machine", default="x86", choices=sorted(MACHINES))
     parser.add_argument("--family", default="mmc")
@@ -888,7 +889,7 @@ def main():
         template, old, new, books, writes = load_reference(args.work)
         layout = Layout(template)
         part, _, parts = args.slice.partition("/")
-        cuts = list(enumerate(parse_cuts(args.cuts, writes)))[int(part) - 1::int(parts)]
+        cuts = list(enumerate(parse_cuts(args.cuts, writes, args.stride)))[int(part) - 1::int(parts)]
         with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
             futures = [pool.submit(run_cut, n, cut, machine, args, template, layout, old, new, books)
                        for n, cut in cuts]
