@@ -395,6 +395,9 @@ ENDS = [
     ("KINIT: reached", "kinit"),
     ("Press R to continue...", "waits for R"),
     ("INFO:Rebooting ...", "reboot"),
+    # An update that cannot finish: the reader shows an error code, offers
+    # its store over USB and powers off after ten minutes.
+    ("INFO:The reader is held in recovery", "held"),
 ]
 # ... unless the user store could not be unmounted: its last writes are then
 # still in the kernel's cache, for the sync before the restart.
@@ -497,7 +500,7 @@ def power_up(machine, args, card, flag, log_path, cut=None, trace=False):
                 end = dict(ENDS)[found]
                 if end == "kinit":
                     read([pexpect.EOF])
-                elif end == "waits for R":
+                elif end in ("waits for R", "held"):
                     read_for(1)  # then the owner takes the battery out
         except pexpect.TIMEOUT:
             end = "hangs"
@@ -621,6 +624,30 @@ def check_rootfs(card, old, new, work):
     return held, result.returncode == 0, result.stdout + result.stderr
 
 
+# What the program may leave on the store beside the owner's files: the
+# bundle, its journal (under a spare name when a folder of the owner's holds
+# the first), a journal or log written beside the old one that a cut left
+# (it may be torn), and the update logs.
+JOURNALS = {"INSTALL.JNL", "INSTALL2.JNL"}
+BESIDE = {"INSTALL.JNL.NEW", "INSTALL2.JNL.NEW", "UPDATE-LOG.TXT.NEW"}
+LOGS = {"UPDATE-LOG.TXT", "UPDATE-LOG.1.TXT", "UPDATE-LOG.TXT.NEW"}
+LOG_START = b"quillmar update log\r\n"
+LOG_MOST = 68 * 1024
+
+
+def bad_log(card, name, work):
+    """What is wrong with an update log on the store, or None."""
+    out = os.path.join(work, "log-read-back")
+    if subprocess.run(["mcopy", "-n", "-i", mtools_target(card), "::" + name, out], capture_output=True).returncode:
+        return f"{name} cannot be read"
+    with open(out, "rb") as f:
+        data = f.read()
+    os.remove(out)
+    if not data.startswith(LOG_START) or len(data) > LOG_MOST:
+        return f"{name} is not an update log of at most {LOG_MOST} bytes ({len(data)} bytes)"
+    return None
+
+
 def judge(card, old, new, books, work):
     """What the card holds, by host tools alone."""
     state = {
@@ -635,8 +662,10 @@ def judge(card, old, new, books, work):
     state["files"] = files
     owners = {path.split("/")[0].upper() for path in books}
     state["bundle"] = files is not None and "UPDATE.BIN" in [f.upper() for f in files]
-    state["journal"] = files is not None and "INSTALL.JNL" in [f.upper() for f in files]
-    state["others"] = [f for f in (files or []) if f.upper() not in owners | {"UPDATE.BIN", "INSTALL.JNL"}]
+    names = {f.upper() for f in files or []}
+    state["journal"] = bool(names & JOURNALS)
+    state["others"] = [f for f in (files or []) if f.upper() not in owners | {"UPDATE.BIN"} | JOURNALS | BESIDE | LOGS]
+    state["logs"] = [why for name in sorted(names & LOGS - BESIDE) for why in [bad_log(card, name, work)] if why]
     state["lost"] = lost_books(card, books, work)
     return state
 
@@ -655,6 +684,7 @@ def outcome(state):
         problems.append("the user store cannot be read")
     if state["others"]:
         problems.append("left on the user store: " + " ".join(state["others"]))
+    problems += state["logs"]
     if not problems and all(h == "new" for h in held) and not state["bundle"] and not state["journal"]:
         return "new", ""
     if not problems and all(h == "old" for h in held) and state["bundle"] == state["journal"]:
@@ -721,11 +751,16 @@ def run_cut(number, cut, machine, args, template, layout, old, new, books):
         # nothing left to do for it.
         if after.end in ("kinit", "hangs"):
             break
-        if after.end == "reboot" and not {"UPDATE.BIN", "INSTALL.JNL"} & {
+        if after.end == "reboot" and not ({"UPDATE.BIN"} | JOURNALS) & {
                 f.upper() for f in user_store_files(card) or ["UPDATE.BIN"]}:
             break
     r.state = judge(card, old, new, books, work)
     r.outcome, r.why = outcome(r.state)
+    if r.ends[-1] == "held" and r.outcome in ("kept", "old"):
+        # Held in recovery with the bundle kept: never handed over, and the
+        # next power-up tries again.
+        r.outcome = "held" if r.state["bundle"] else "failed"
+        r.why = "" if r.state["bundle"] else "held with the bundle gone: " + describe(r.state)
     if r.why == "mixed" and r.ends[-1] == "kinit":
         # Kept for the next boot, but this boot went on to the system:
         # parts of the old and the new one were handed over together.
@@ -775,10 +810,10 @@ def report(results, machine, family):
                                              if bricked else "")
     print()
     print("| machine, family | cut points | recovered new | recovered old | kept for the next boot "
-          "| bricked (which region) | failed | user files lost | FAT/ext3 errors |")
-    print("|---|---|---|---|---|---|---|---|---|")
+          "| held in recovery, bundle kept | bricked (which region) | failed | user files lost | FAT/ext3 errors |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     print(f"| {machine.name}, {family} | {len(results)} | {count('new')} | {count('old')} | {count('kept')} "
-          f"| {bricked_text} | {count('failed')} | {sum(len(r.lost) for r in results)} "
+          f"| {count('held')} | {bricked_text} | {count('failed')} | {sum(len(r.lost) for r in results)} "
           f"| {sum(len(r.fat_errors) for r in results)} |")
 
 
