@@ -598,6 +598,47 @@ INSTANTIATE_TEST_SUITE_P(
                                    "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"}),
     test::ParamName());
 
+// An entry 4 moved by a stray write onto a stretch of zeros: one cylinder
+// into the user store (between its own table and its FAT), or into
+// VarLocal. That blank start is no store whose format was cut short: a
+// format there writes a table and a FAT32 over the owner's books or the
+// variable data. Nothing is formatted, and every byte of both stays.
+struct MovedEntryCase {
+    const char* name;
+    uint32_t start;  // the entry then runs to the end of the disk
+};
+
+void PrintTo(const MovedEntryCase& c, std::ostream* os) { *os << c.name; }
+
+class MovedUserStoreEntry : public testing::TestWithParam<MovedEntryCase> {};
+
+TEST_P(MovedUserStoreEntry, IsNotFormattedWhereItPoints) {
+    const MovedEntryCase& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t varlocal = 826944LL * 512, userstore = 892480LL * 512;
+    ASSERT_TRUE(test::write_bytes(image, varlocal, std::string(1 << 20, 'v')));
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    const size_t var_bytes = test::range_digest(image, varlocal, 24 << 20);
+    const size_t store_bytes = test::range_digest(image, userstore, 16 << 20);
+    const uint32_t entry[2] = {c.start, 2097152 - c.start};
+    ASSERT_TRUE(test::write_bytes(image, 446 + 48 + 8, std::string(reinterpret_cast<const char*>(entry), 8)));
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    EXPECT_EQ(test::range_digest(image, varlocal, 24 << 20), var_bytes) << "VarLocal";
+    EXPECT_EQ(test::range_digest(image, userstore, 16 << 20), store_bytes) << "the user store";
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, MovedUserStoreEntry,
+                         testing::Values(MovedEntryCase {"one_cylinder_on", 892480 + 64},
+                                         MovedEntryCase {"into_varlocal", 826944 + 4096}),
+                         test::ParamName());
+
 // What util-linux, dosfstools and mtools find wrong with the user store of
 // an MMC image: its entry, its own table and its FAT32; empty when it is
 // sound and its root directory can be listed.
