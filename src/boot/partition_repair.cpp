@@ -53,19 +53,41 @@ void extend_short_user_store() {
     if (write_mbr(fd.get(), mmc, &extended)) (void)reread_partition(fd.get(), mmc);
 }
 
+// Whether entry 4 of mbr starts where the map puts the user store and
+// overlaps no other entry. Only there is a blank start the reader's own
+// store whose format was cut short: an entry moved by a stray write may
+// start on zeros inside another partition, or inside the store between its
+// table and its FAT, and a format there would write over what lies in them.
+bool user_store_in_place(const mbr_sector& mbr, const disk_info& disk) {
+    mbr_sector map {};
+    if (!place_map(disk, &map) || table_overlaps(mbr)) return false;
+    part_info placed {}, found {};
+    extract_part_info(&placed, &map.entries[3]);
+    extract_part_info(&found, &mbr.entries[3]);
+    return found.start_sector == placed.start_sector;
+}
+
 // Formats a user store whose first sector is blank: a power cut between
 // the wipe of its start and the end of its format left it so, and nothing
 // of the owner's can be reached in it; without a file system no update
-// could ever come. A store whose first sector holds anything is left alone.
+// could ever come. A store whose first sector holds anything is left alone,
+// and so is a blank start that is not where the map puts the store.
 void format_blank_user_store() {
     auto& k = sys::kernel();
     bool blank = false;
+    bool in_place = false;
     {
         sys::unique_fd fd(k.open(mmc, O_RDONLY));
+        disk_info disk {};
         mbr_sector mbr {};
         blank = fd.valid() && read_mbr(fd.get(), mmc, &mbr) && starts_blank(fd.get(), mbr, 4);
+        in_place = blank && get_disk_info(fd.get(), mmc, &disk) && user_store_in_place(mbr, disk);
     }
     if (!blank) return;
+    if (!in_place) {
+        err("EMERGENCY:Partition 4 of %s starts on zeros away from the user store's place; not formatting it\n", mmc);
+        return;
+    }
     err("INFO:The user store of %s is blank, formatting it\n", mmc);
     k.alarm(30);
     (void)run_mkfs(mmc);  // reports its own failure; the next boot tries again

@@ -200,13 +200,7 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
     if (!get_disk_info(fd.get(), path, &disk) || !read_mbr(fd.get(), path, &mbr)) return 0;
 
     const mbr_sector before = mbr;
-    clear_all_partitions(&mbr);
-    bool placed = true;
-    for (int number = 1; number <= 4; ++number) {
-        const partition_row& row = partdata[number - 1];
-        if (!append_partition(&mbr, number, &disk, row.boot_flag, row.type, row.sectors)) placed = false;
-    }
-    if (!placed) {
+    if (!place_map(disk, &mbr)) {
         err("EMERGENCY:!!! Partition table create failures !!!\n");
         return 0;
     }
@@ -237,6 +231,16 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
 }
 
 }  // namespace
+
+bool place_map(const disk_info& disk, mbr_sector* mbr) {
+    clear_all_partitions(mbr);
+    bool placed = true;
+    for (int number = 1; number <= 4; ++number) {
+        const partition_row& row = partdata[number - 1];
+        if (!append_partition(mbr, number, &disk, row.boot_flag, row.type, row.sectors)) placed = false;
+    }
+    return placed;
+}
 
 bool holds_file_system(int fd, const mbr_sector& mbr, int number) {
     if (number == 4) return classify_start(fd, mbr, number) == start_kind::user_store;

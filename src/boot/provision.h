@@ -24,6 +24,9 @@ extern const partition_row partdata[4];
 // Builds the table of the map on path and writes it only when all four
 // rows could be placed; then wipes the start of partitions 1, 2 and 4.
 [[nodiscard]] int partition_disk(const char* path, const char* label);
+// Replaces the entries of mbr with the four rows of the map on disk; false
+// when a row could not be placed (each failure is reported).
+[[nodiscard]] bool place_map(const disk_info& disk, mbr_sector* mbr);
 // Whether entry number of the new table after lies exactly where it lay in
 // the table before, which was read from the disk: the data in it is then
 // live, not stale.
