@@ -527,10 +527,10 @@ TEST(UserStoreTypedByAHost, Fat32LbaEntryIsMountedAndKept) {
 // real ext3 file systems (mke2fs) in partitions 1 and 2, the owner's books
 // in the user store. Whatever part of the table went (one entry, every
 // entry, the whole sector), the repair writes the entries back and wipes
-// nothing: every byte of the two file systems stays, they check clean, and
-// the books are there. Before, the repair zeroed the first cylinder of
-// partitions 1 and 2 ("Nuked ..."): the root file system or the variable
-// data was gone.
+// nothing: every byte of the two file systems and of the user store stays,
+// they check clean, and the books are there. Before, the repair zeroed the
+// first cylinder of partitions 1 and 2 ("Nuked ..."): the root file system
+// or the variable data was gone.
 struct LostEntryCase {
     const char* name;
     off_t at;  // the bytes of the MBR cleared
@@ -550,7 +550,7 @@ TEST_P(LostEntry, FileSystemsInTheirPlaceKeepEveryByte) {
     test::init_device(dir / "dev");
     ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
     const std::string image = dir / "dev/mmc0.img";
-    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512;
+    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512, userstore = 892480LL * 512;
     const std::pair<off_t, const char*> file_systems[] = {{rootfs, "16M"}, {varlocal, "24M"}};
     for (const auto& [at, size] : file_systems) {
         const std::string made = dir / "ext3.img";
@@ -562,6 +562,7 @@ TEST_P(LostEntry, FileSystemsInTheirPlaceKeepEveryByte) {
     const std::string table = test::read_bytes(image, 440, 72);
     const size_t root_bytes = test::range_digest(image, rootfs, 16 << 20);
     const size_t var_bytes = test::range_digest(image, varlocal, 24 << 20);
+    const size_t store_bytes = test::range_digest(image, userstore, 16 << 20);
     ASSERT_TRUE(test::write_bytes(image, c.at, std::string(c.count, '\0')));
 
     const auto run = test::run_sim({"boot", dir / "dev"});
@@ -574,6 +575,7 @@ TEST_P(LostEntry, FileSystemsInTheirPlaceKeepEveryByte) {
     EXPECT_EQ(test::read_bytes(image, 446, 66), table.substr(6));
     EXPECT_EQ(test::range_digest(image, rootfs, 16 << 20), root_bytes) << "partition 1";
     EXPECT_EQ(test::range_digest(image, varlocal, 24 << 20), var_bytes) << "partition 2";
+    EXPECT_EQ(test::range_digest(image, userstore, 16 << 20), store_bytes) << "partition 4";
     for (const auto& [at, size] : file_systems) {
         const std::string extracted = dir / "extracted.img";
         test::write_file(extracted, test::read_bytes(image, at, std::string(size) == "16M" ? 16 << 20 : 24 << 20));
@@ -590,6 +592,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LostEntryCase {"entry_1", 446, 16, "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"},
                     LostEntryCase {"entry_2", 446 + 16, 16, "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
                     LostEntryCase {"entries_1_and_2", 446, 32, "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
+                    // Partition 4 must come back after partition 3, not in its place.
+                    LostEntryCase {"entries_3_and_4", 446 + 32, 32,
+                                   "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n"},
                     LostEntryCase {"every_entry", 446, 64,
                                    "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"
                                    "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
