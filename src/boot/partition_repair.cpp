@@ -94,7 +94,7 @@ void format_blank_user_store() {
 }
 
 // Re-adds the missing partitions of a table whose partition 1 is intact.
-// Partition 3 comes back with partition 2. A partition whose entry is still
+// Partition 3 comes back with partition 2 or 4. A partition whose entry is still
 // there keeps it, and its data, and so does one whose file system still lies
 // in its place: the user store in particular holds the owner's books, so it
 // is destroyed at its start and formatted again only when it was itself
@@ -120,8 +120,11 @@ int repair_partition_table(bool varlocal_missing) {
     const mbr_sector before = mbr;
     bool readd[5] = {};
     readd[2] = varlocal_missing;
-    readd[3] = varlocal_missing && !entry_has_size(mbr, 3);
     readd[4] = !varlocal_missing || !entry_has_size(mbr, 4);
+    // Partition 4 is placed after partition 3: without it, it would come
+    // back where partition 3 lies, and the user store in its own place
+    // would be formatted over.
+    readd[3] = (varlocal_missing || readd[4]) && !entry_has_size(mbr, 3);
     bool appended = true;
     for (int number = 2; number <= 4; ++number) {
         if (!readd[number]) {
