@@ -644,6 +644,58 @@ INSTANTIATE_TEST_SUITE_P(Entries, MovedUserStoreEntry,
                                          MovedEntryCase {"into_varlocal", 826944 + 4096}),
                          test::ParamName());
 
+// A host may format the exported user store whole, without a table of its
+// own: a FAT32 (mkfs.fat) or an ext4 (mke2fs), whose first sector is all
+// zeros. Such a store is the owner's: with the MMC's table intact, with
+// entry 4 lost, or with the whole table lost, no boot formats or wipes it,
+// and the first 64 MiB of partition 4 keep every byte.
+struct HostFormatCase {
+    const char* name;
+    const char* format;  // the host's command, given the image last
+    off_t cleared_at;    // the bytes of the MBR cleared
+    size_t cleared_count;
+};
+
+void PrintTo(const HostFormatCase& c, std::ostream* os) { *os << c.name; }
+
+class HostFormattedStore : public testing::TestWithParam<HostFormatCase> {};
+
+TEST_P(HostFormattedStore, IsNeverFormattedOrWiped) {
+    const HostFormatCase& c = GetParam();
+    const std::string format = std::string(c.format);
+    const std::string tool = test::find_tool(format.substr(0, format.find(' ')));
+    if (tool.empty()) GTEST_SKIP() << format << " is not installed";
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img", made = dir / "host.img";
+    constexpr off_t userstore = 892480LL * 512;
+    test::write_file(made, "");
+    std::filesystem::resize_file(made, 64 << 20);
+    ASSERT_EQ(test::run_tool(tool + format.substr(format.find(' ')) + " " + made).status, 0);
+    ASSERT_TRUE(test::write_bytes(image, userstore, test::read_file(made)));
+    ASSERT_TRUE(test::write_bytes(image, c.cleared_at, std::string(c.cleared_count, '\0')));
+    const size_t store_bytes = test::range_digest(image, userstore, 64 << 20);
+
+    for (int boot = 1; boot <= 2; ++boot) {
+        const auto run = test::run_sim({"boot", dir / "dev"});
+        EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+        EXPECT_EQ(run.find("filesystem in partition 4("), std::string::npos) << run.output;
+        EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+        EXPECT_EQ(test::range_digest(image, userstore, 64 << 20), store_bytes) << "boot " << boot;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, HostFormattedStore,
+    testing::Values(HostFormatCase {"fat32_table_intact", "mkfs.fat -F 32 -n HOST", 0, 0},
+                    HostFormatCase {"fat32_entry_4_lost", "mkfs.fat -F 32 -n HOST", 446 + 48, 16},
+                    HostFormatCase {"fat32_table_lost", "mkfs.fat -F 32 -n HOST", 0, 512},
+                    HostFormatCase {"ext4_table_intact", "mke2fs -q -t ext4 -F", 0, 0},
+                    HostFormatCase {"ext4_entry_4_lost", "mke2fs -q -t ext4 -F", 446 + 48, 16},
+                    HostFormatCase {"ext4_table_lost", "mke2fs -q -t ext4 -F", 0, 512}),
+    test::ParamName());
+
 // What util-linux, dosfstools and mtools find wrong with the user store of
 // an MMC image: its entry, its own table and its FAT32; empty when it is
 // sound and its root directory can be listed.
