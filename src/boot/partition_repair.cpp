@@ -67,23 +67,25 @@ bool user_store_in_place(const mbr_sector& mbr, const disk_info& disk) {
     return found.start_sector == placed.start_sector;
 }
 
-// Formats a user store whose first sector is blank: a power cut between
-// the wipe of its start and the end of its format left it so, and nothing
-// of the owner's can be reached in it; without a file system no update
-// could ever come. A store whose first sector holds anything is left alone,
+// Formats a user store whose start is blank: a power cut between the wipe
+// of its start and the end of its format left it so, and nothing of the
+// owner's can be reached in it; without a file system no update could ever
+// come. A store whose start holds anything is left alone (an ext file
+// system a host made over the whole store begins with a sector of zeros),
 // and so is a blank start that is not where the map puts the store.
 void format_blank_user_store() {
     auto& k = sys::kernel();
-    bool blank = false;
+    start_kind start = start_kind::unreadable;
     bool in_place = false;
     {
         sys::unique_fd fd(k.open(mmc, O_RDONLY));
         disk_info disk {};
         mbr_sector mbr {};
-        blank = fd.valid() && read_mbr(fd.get(), mmc, &mbr) && starts_blank(fd.get(), mbr, 4);
-        in_place = blank && get_disk_info(fd.get(), mmc, &disk) && user_store_in_place(mbr, disk);
+        if (fd.valid() && read_mbr(fd.get(), mmc, &mbr)) start = classify_start(fd.get(), mbr, 4);
+        in_place = start == start_kind::blank && get_disk_info(fd.get(), mmc, &disk) && user_store_in_place(mbr, disk);
     }
-    if (!blank) return;
+    note_whole_user_store(start, mmc);
+    if (start != start_kind::blank) return;
     if (!in_place) {
         err("EMERGENCY:Partition 4 of %s starts on zeros away from the user store's place; not formatting it\n", mmc);
         return;
@@ -141,7 +143,8 @@ int repair_partition_table(bool varlocal_missing) {
 
     dump_part(mmc, &mbr, &disk);
     if (readd[4] && holds_file_system(fd.get(), mbr, 4)) {
-        // The entry went, the user store in its place did not.
+        // The entry went, the user store in its place did not. The boot's
+        // check of a blank store that follows says what kind it is.
         err("INFO:Keeping partition %d of %s as it is\n", 4, mmc);
         readd[4] = false;
     }

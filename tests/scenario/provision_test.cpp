@@ -648,17 +648,23 @@ INSTANTIATE_TEST_SUITE_P(Entries, MovedUserStoreEntry,
 // own: a FAT32 (mkfs.fat) or an ext4 (mke2fs), whose first sector is all
 // zeros. Such a store is the owner's: with the MMC's table intact, with
 // entry 4 lost, or with the whole table lost, no boot formats or wipes it,
-// and the first 64 MiB of partition 4 keep every byte.
+// and the first 64 MiB of partition 4 keep every byte. The FAT32 is read
+// whole for updates; the ext4, which the reader cannot read, is reported.
 struct HostFormatCase {
     const char* name;
     const char* format;  // the host's command, given the image last
     off_t cleared_at;    // the bytes of the MBR cleared
     size_t cleared_count;
+    const char* said;  // a line every boot prints
 };
 
 void PrintTo(const HostFormatCase& c, std::ostream* os) { *os << c.name; }
 
 class HostFormattedStore : public testing::TestWithParam<HostFormatCase> {};
+
+constexpr const char* fat_read = "INFO:No update*.bin found, no update needed.";
+constexpr const char* ext_kept =
+    "ERROR:Partition 4 of /dev/mmcblk0 holds an ext file system without a table of its own; keeping it as it is";
 
 TEST_P(HostFormattedStore, IsNeverFormattedOrWiped) {
     const HostFormatCase& c = GetParam();
@@ -681,6 +687,7 @@ TEST_P(HostFormattedStore, IsNeverFormattedOrWiped) {
         const auto run = test::run_sim({"boot", dir / "dev"});
         EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
         EXPECT_EQ(run.find("filesystem in partition 4("), std::string::npos) << run.output;
+        EXPECT_NE(run.find(c.said), std::string::npos) << run.output;
         EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
         EXPECT_EQ(test::range_digest(image, userstore, 64 << 20), store_bytes) << "boot " << boot;
     }
@@ -688,12 +695,12 @@ TEST_P(HostFormattedStore, IsNeverFormattedOrWiped) {
 
 INSTANTIATE_TEST_SUITE_P(
     Stores, HostFormattedStore,
-    testing::Values(HostFormatCase {"fat32_table_intact", "mkfs.fat -F 32 -n HOST", 0, 0},
-                    HostFormatCase {"fat32_entry_4_lost", "mkfs.fat -F 32 -n HOST", 446 + 48, 16},
-                    HostFormatCase {"fat32_table_lost", "mkfs.fat -F 32 -n HOST", 0, 512},
-                    HostFormatCase {"ext4_table_intact", "mke2fs -q -t ext4 -F", 0, 0},
-                    HostFormatCase {"ext4_entry_4_lost", "mke2fs -q -t ext4 -F", 446 + 48, 16},
-                    HostFormatCase {"ext4_table_lost", "mke2fs -q -t ext4 -F", 0, 512}),
+    testing::Values(HostFormatCase {"fat32_table_intact", "mkfs.fat -F 32 -n HOST", 0, 0, fat_read},
+                    HostFormatCase {"fat32_entry_4_lost", "mkfs.fat -F 32 -n HOST", 446 + 48, 16, fat_read},
+                    HostFormatCase {"fat32_table_lost", "mkfs.fat -F 32 -n HOST", 0, 512, fat_read},
+                    HostFormatCase {"ext4_table_intact", "mke2fs -q -t ext4 -F", 0, 0, ext_kept},
+                    HostFormatCase {"ext4_entry_4_lost", "mke2fs -q -t ext4 -F", 446 + 48, 16, ext_kept},
+                    HostFormatCase {"ext4_table_lost", "mke2fs -q -t ext4 -F", 0, 512, ext_kept}),
     test::ParamName());
 
 // What util-linux, dosfstools and mtools find wrong with the user store of
