@@ -40,6 +40,8 @@ constexpr uint64_t mib = 1024 * 1024;
 // The nested table of the user store: one FAT32 entry placed by the same
 // rule as the first partition of the MMC, over the sector read from its
 // start (its boot code and disk identifier stay). Shown, not yet written.
+// A FAT boot sector there (a host formatted the store whole) is not kept:
+// its parameter block would still lead a host to the old FAT at byte 0.
 bool plan_userstore_table(const char* userstore, mbr_sector* mbr, uint64_t* fat_offset) {
     auto& k = sys::kernel();
     sys::unique_fd fd(k.open(userstore, O_RDWR));
@@ -49,6 +51,7 @@ bool plan_userstore_table(const char* userstore, mbr_sector* mbr, uint64_t* fat_
     }
     disk_info disk {};
     if (!get_disk_info(fd.get(), userstore, &disk) || !read_mbr(fd.get(), userstore, mbr)) return false;
+    if (is_fat_boot_sector(*mbr)) *mbr = mbr_sector {};
     clear_all_partitions(mbr);
     // One entry in an empty table always fits; write_mbr refuses a bad one.
     (void)append_partition(mbr, 1, &disk, 0, 0x0B, 0);
