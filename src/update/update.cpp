@@ -162,7 +162,7 @@ bool recheck_images(Mode mode, uint32_t* flags) {
 enum class diagsfs_outcome { installed, failed, damaged };
 
 // Installs the diagnostics image the bundle left behind.
-[[nodiscard]] diagsfs_outcome install_diagsfs(const update_config& config) {
+[[nodiscard]] diagsfs_outcome install_diagsfs(update_config& config) {
     auto& k = sys::kernel();
     err("INFO:Installation had diagsfs.img, installing it.\n");
     if (check_diagsfs_partition() == 0) {
@@ -170,6 +170,7 @@ enum class diagsfs_outcome { installed, failed, damaged };
             err("EMERGENCY:Could not install diagsfs.img:the image cannot be installed whole.\n");
             return diagsfs_outcome::damaged;
         }
+        config.written_images |= 1u << image_diagsfs;
         if (!copy_file(diagsfs_temp, "/dev/mmcblk0p3", diagsfs_chunk, 1, 0)) {
             err("EMERGENCY:Could not install diagsfs.img:could not copy to partition.\n");
             return diagsfs_outcome::failed;
@@ -180,6 +181,7 @@ enum class diagsfs_outcome { installed, failed, damaged };
         err("EMERGENCY:Could not install diagsfs.img:rootfs could not be mounted.\n");
         return diagsfs_outcome::failed;
     }
+    config.written_images |= 1u << image_diagsfs;
     if (!copy_file(diagsfs_temp, "/mnt-rootfs/diagsfs.img", diagsfs_chunk, 1, 1)) {
         err("EMERGENCY:Could not install diagsfs.img:could not copy file.\n");
         // Clearing up after the failure already reported: a half copy left
@@ -383,6 +385,34 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
     return -1;
 }
 
+// The update could not be installed at this boot (code: unbundle's). The
+// images were marked unfinished before the first byte; those this boot
+// never began to write (config.written_images) are as they were. A bundle
+// that can never succeed goes, and where it (or an earlier update) left
+// the system unfinished the reader is held; otherwise it is kept for the
+// next boot.
+[[nodiscard]] int install_failed(const char* path, int code, uint32_t prior, const update_config& config,
+                                 install_journal_session& session, int* result) {
+    install_journal& journal = session.journal;
+    if (const uint32_t unfinished = prior | config.written_images; unfinished != journal.unfinished) {
+        journal.unfinished = unfinished;
+        (void)install_journal_write(session.path, journal);  // reported; the marks then stay, as after a cut
+    }
+    repair_copies_after_failure();
+    const bool useless = code == unbundle_refused || code == unbundle_damaged;
+    if (useless && journal.unfinished != 0) return hold(path, session, true, result);
+    if (useless) {
+        // Both report a failure; a bundle left behind is refused again at
+        // the next boot.
+        (void)remove_file(path);
+        (void)install_journal_remove(session.path);
+    } else {
+        keep_for_next_boot(path, journal);
+    }
+    set_result(result, update_failed);
+    return -1;
+}
+
 // The update began on as many boots as it may and never finished. When it
 // had written nothing (or the kernel and boot-loader copies put back what
 // it wrote), the bundle goes and the boot goes on with the system as it is;
@@ -404,10 +434,12 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
 }
 
 // After every image is in place: the copies, the diagnostics switch, the
-// bundle and the journal. 1 installed, 0 only the diagnostics switch could
-// not be made (tried again at the next boot), -1 held.
+// bundle and the journal. 1 installed at this boot (the reader restarts
+// into it), 0 nothing more to restart for (the diagnostics switch could not
+// be made and is tried again at the next boot, or a bundle installed at an
+// earlier boot cannot be removed), -1 held.
 [[nodiscard]] int finish_installed(const char* path, Mode mode, update_config& config,
-                                   install_journal_session& session, int* result) {
+                                   install_journal_session& session, bool installed_now, int* result) {
     auto& k = sys::kernel();
     install_journal& journal = session.journal;
     config.image_flags |= kernel1_valid | bootloader1_valid;
@@ -417,9 +449,10 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
     const bool had_diagsfs = journal.verified & (1u << image_diagsfs);
     if (mode != Mode::diags && !had_diagsfs && !disable_diags()) {
         if (journal.boots < install_most_boots) {
+            // Restarted into the new system first, if it was installed now.
             keep_for_next_boot(path, journal);
             set_result(result, update_ok);
-            return 0;
+            return installed_now ? 1 : 0;
         }
         err("WARNING:Diagnostics mode could not be switched off in %u boots; the update is installed\n",
             journal.boots);
@@ -434,16 +467,19 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
     // finds its bundle gone. A copy that could not be repaired now (a flash
     // that failed for a while) is repaired by the next boot, which finds
     // the journal without its bundle.
-    if (remove_file(path)) {
-        if (journal.unfinished != 0)
-            return hold("", session, false, result);
-        if (copies_sound)
-            (void)install_journal_remove(session.path);
-        else
-            err("INFO:Keeping %s so that the next boot repairs the kernel and boot-loader copies\n", session.path);
-    }
-    err("INFO:bundle %s was successful\n", path);
     set_result(result, update_ok);
+    if (!remove_file(path)) {
+        // The journal stays, so that the next boots do not install it again;
+        // they have nothing to restart for.
+        err("INFO:bundle %s was successful\n", path);
+        return installed_now ? 1 : 0;
+    }
+    if (journal.unfinished != 0) return hold("", session, false, result);
+    if (copies_sound)
+        (void)install_journal_remove(session.path);
+    else
+        err("INFO:Keeping %s so that the next boot repairs the kernel and boot-loader copies\n", session.path);
+    err("INFO:bundle %s was successful\n", path);
     return 1;
 }
 
@@ -563,7 +599,7 @@ int update_os(int* result, int skip_battery_check) {
 
     if (journal.installed) {
         err("INFO:The images of %s are in place; finishing the update\n", path);
-        return finish_installed(path, mode, config, session, result);
+        return finish_installed(path, mode, config, session, false, result);
     }
 
     check_images(&config.image_flags);
@@ -588,45 +624,22 @@ int update_os(int* result, int skip_battery_check) {
     const uint32_t prior = journal.unfinished;
     if (!unbundle(path, &config, &code)) {
         err("ERROR:Could not unbundle %s\n", path);
-        // The images were marked before the first byte; those this boot
-        // never began to write are as they were.
-        if (const uint32_t unfinished = prior | config.written_images; unfinished != journal.unfinished) {
-            journal.unfinished = unfinished;
-            (void)install_journal_write(session.path, journal);  // reported; the marks then stay, as after a cut
-        }
-        repair_copies_after_failure();
-        // A bundle that can never succeed goes; where it (or an earlier
-        // update) left the system unfinished, the reader is held.
-        const bool useless = code == unbundle_refused || code == unbundle_damaged;
-        if (useless && journal.unfinished != 0) return hold(path, session, true, result);
-        if (useless) {
-            // Both report a failure; a bundle left behind is refused again
-            // at the next boot.
-            (void)remove_file(path);
-            (void)install_journal_remove(session.path);
-        } else {
-            keep_for_next_boot(path, journal);
-        }
-        set_result(result, update_failed);
-        return -1;
+        return install_failed(path, code, prior, config, session, result);
     }
 
     // The diagnostics image lives in RAM until it is copied: the bundle
     // stays until then, so that a failure or a power cut here is retried.
     if (k.access(diagsfs_temp, R_OK) == 0) {
         const diagsfs_outcome copied = install_diagsfs(config);
-        if (copied == diagsfs_outcome::damaged) return hold(path, session, true, result);
-        if (copied == diagsfs_outcome::failed) {
-            keep_for_next_boot(path, journal);
-            set_result(result, update_failed);
-            return -1;
-        }
+        if (copied != diagsfs_outcome::installed)
+            return install_failed(path, copied == diagsfs_outcome::damaged ? unbundle_damaged : unbundle_install_failed,
+                                  prior, config, session, result);
     }
     // Every image is in place: a later boot only finishes the last steps.
     journal.installed = true;
     journal.unfinished &= ~(journal.verified | journal_unknown_images);
     (void)install_journal_write(session.path, journal);  // reported; a boot that finds it older installs again
-    return finish_installed(path, mode, config, session, result);
+    return finish_installed(path, mode, config, session, true, result);
 }
 
 }  // namespace qm

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "support/host_tools.h"
 #include "support/install_fixture.h"
 #include "support/param_name.h"
 
@@ -93,7 +95,7 @@ TEST_P(UnrecordedBoot, InstallsNothingCountsNothingAndKeepsTheBundle) {
             << run.output;
         EXPECT_EQ(run.find("*** CHECKING"), std::string::npos) << run.output;
         EXPECT_EQ(run.find("Press R"), std::string::npos) << run.output;
-        EXPECT_NE(run.find("INFO:Error code: 3\n"), std::string::npos) << run.output;
+        EXPECT_NE(run.find("INFO:drawing string '0003'"), std::string::npos) << run.output;
         EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << "boot " << boot;
         ASSERT_TRUE(exists(device.path("userstore/update.bin"))) << "boot " << boot << run.output;
     }
@@ -206,6 +208,9 @@ TEST_P(HungDevice, RestartsTheReaderAndTheJournalEndsTheRestarts) {
     }
     const auto last = device.boot("", hang);
     EXPECT_EQ(last.last_line(), "SIM: exec /bin/kinit") << last.output;
+    if (GetParam().boots_to_handoff == 4) {
+        EXPECT_NE(last.find("INFO:drawing string '0010'"), std::string::npos);
+    }
     EXPECT_FALSE(exists(device.path("userstore/update.bin")));
     EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
 }
@@ -216,6 +221,168 @@ INSTANTIATE_TEST_SUITE_P(
                     // Giving up checks the copies once more, and that hangs
                     // too; the journal is gone by then.
                     HangCase{"nor_flash_check", {"--family", "nor"}, "/dev/mtd/1", 5}),
+    test::ParamName());
+
+// A journal as a boot leaves it, with its CRC line (the text before it as
+// zlib's CRC-32 gives it).
+std::string journal_with_crc(const std::string& body) {
+    const auto crc = test::run_tool("python3 -c 'import sys, zlib; print(\"%08x\" % zlib.crc32(sys.stdin.buffer.read()))'",
+                                    body);
+    return body + "crc " + crc.output.substr(0, 8) + "\n";
+}
+
+std::string bundle_size(const std::string& path) { return std::to_string(test::read_file(path).size()); }
+
+// A panel whose start hangs costs neither the bundle nor the boot: the
+// start ends after 15 seconds and the update goes on without the panel.
+TEST_F(Resume, PanelWhoseStartHangsIsLeftOutAndTheUpdateGoesOn) {
+    const auto run = device.boot("", {"--fault", "hang:/dev/fb0"});
+    EXPECT_NE(run.find("WARNING:The panel did not start in 15 seconds; going on without it\n"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Unexpected Timeout"), std::string::npos);
+    EXPECT_EQ(run.last_line(), "SIM: reboot (kernel_boot_flag written \"0\\n\")");
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+}
+
+// A start that never came back, which only the watchdog could end, left its
+// note in the journal: the next boot leaves the panel out instead of
+// hanging again, and the boot that hung did not count.
+TEST_F(Resume, PanelStartThatNeverCameBackIsLeftOutAtTheNextBoot) {
+    test::write_file(device.path("userstore/install.jnl"),
+                     journal_with_crc("quillmar install journal 1\nbundle update.bin\nsize " +
+                                      bundle_size(device.path("userstore/update.bin")) +
+                                      "\nboots 0\npanel starting\n"));
+    const auto run = device.boot();
+    EXPECT_NE(run.find("WARNING:The panel did not come back from its start at the last boot; updating without it\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.find("INFO:eink initialized"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("starting it again"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << run.output;
+}
+
+// The update is installed; only switching diagnostics mode off fails (the
+// new root file system is not one the recovery program can mount). The
+// next boots do not install it again and do not call it given up: once they
+// have tried as often as any update may, the bundle goes with the update
+// called installed.
+TEST(ResumeLastStep, UpdateWhoseLastStepFailsIsNotInstalledAgainNorGivenUp) {
+    test::UpdateDevice device;
+    const std::string rootfs = device.random_file("rootfs.img", 30000, 4);
+    ASSERT_EQ(std::system(("gzip -n -f " + rootfs).c_str()), 0);
+    device.drop(device.bundle("update.bin", {{"imx35_selda/uImage", device.random_file("uImage", 20000, 2)},
+                                             {"rootfs.img.gz", rootfs + ".gz"}}),
+                "update.bin");
+    const auto first = device.boot();
+    EXPECT_NE(first.find("EMERGENCY:Could not set as non-diags\n"), std::string::npos) << first.output;
+    EXPECT_NE(first.find(kept + " (1 of 3 boots used)\n"), std::string::npos) << first.output;
+    EXPECT_EQ(first.last_line(), "SIM: reboot (kernel_boot_flag written \"0\\n\")") << "not restarted into it";
+    EXPECT_NE(test::read_file(device.path("userstore/install.jnl")).find("\ninstalled yes\n"), std::string::npos);
+    const auto second = device.boot();
+    EXPECT_NE(second.find("INFO:The images of /mnt-us/update.bin are in place; finishing the update\n"),
+              std::string::npos)
+        << second.output;
+    EXPECT_EQ(second.find("*** CHECKING"), std::string::npos) << "installed again";
+    EXPECT_EQ(second.last_line(), "SIM: exec /bin/kinit");
+    const auto last = device.boot();
+    EXPECT_EQ(last.find("*** CHECKING"), std::string::npos) << "installed again";
+    EXPECT_NE(last.find("WARNING:Diagnostics mode could not be switched off in 3 boots; the update is installed\n"),
+              std::string::npos)
+        << last.output;
+    EXPECT_NE(last.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos);
+    EXPECT_EQ(last.find("giving it up"), std::string::npos);
+    EXPECT_EQ(last.find("Error code: 10"), std::string::npos);
+    EXPECT_FALSE(exists(device.path("userstore/update.bin")));
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+}
+
+// A reader held in recovery offers its user store to a USB host; once the
+// host has copied a good bundle and gone, the reader restarts and installs
+// it.
+TEST_F(Resume, HeldReaderOffersItsUserStoreOverUsbAndTakesTheNewBundle) {
+    const std::string bundle = test::read_file(device.path("userstore/update.bin"));
+    device.boot(press_r, {"--fault", "eio:/dev/mmcblk0p1:3-100000"});
+    std::remove(device.path("userstore/update.bin").c_str());
+    const auto held = device.boot("100 usb host on\n200 usb cable off\n");
+    EXPECT_NE(held.find("holding the reader in recovery"), std::string::npos) << held.output;
+    EXPECT_NE(held.find("INFO:storage_export(/dev/mmcblk0p4): exporting\n"), std::string::npos) << held.output;
+    const size_t connected = held.find("USB CONNECTED!!");
+    ASSERT_NE(connected, std::string::npos) << held.output;
+    EXPECT_NE(held.find("USB DISCONNECTED!!", connected), std::string::npos);
+    EXPECT_EQ(held.last_line(), failover_reboot);
+    test::write_file(device.path("userstore/update.bin"), bundle);  // what the host copied
+    const auto next = device.boot();
+    EXPECT_NE(next.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << next.output;
+    EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+}
+
+// Every file and device the boot and the update open, hung (a driver that
+// never answers): the run ends in the watchdog's restart or goes on, and
+// never waits for ever. Both families, with and without a bundle, and a
+// reader held in recovery (the panel and the USB storage of the hold).
+struct HangTableCase {
+    const char* name;
+    std::vector<std::string> init;
+    enum { none, bundle, held } state;
+};
+
+class HangTable : public testing::TestWithParam<HangTableCase> {};
+
+const char* const opened_paths[] = {
+    "/proc/board_id", "/proc/usid", "/proc/cpu/clocks", "/proc/sys/kernel/hotplug",
+    "/proc/bootglobals/kernel_boot_flag", "/lib/modules/mxc_keyb.ko", "/lib/modules/fiveway.ko",
+    "/dev/input/event0", "/dev/input/event1", "/dev/input/event2", "/dev/input/event3", "/dev/i2c/0",
+    "/dev/mmcblk0", "/dev/mmcblk0p1", "/dev/mmcblk0p2", "/dev/mmcblk0p3", "/dev/mmcblk0p4", "/dev/loop0",
+    "/mnt-us", "/mnt-us/update.bin", "/mnt-us/install.jnl", "/mnt-us/install.jnl.new", "/diagsfs.img",
+    "/lib/modules/eink_fb_hal.ko", "/lib/modules/eink_fb_hal_broads.ko", "/lib/modules/eink_fb_shim.ko",
+    "/dev/fb0", "/dev/mtd/0", "/dev/mtd/1", "/dev/mtd/3", "/dev/mtd/4", "/dev/mtdblock/0", "/dev/mtdblock/1",
+    "/dev/mtdblock/3", "/dev/mtdblock/4", "/lib/modules/charger.ko", "/lib/modules/arcotg_udc.ko",
+    "/lib/modules/g_file_storage.ko", "/sys/devices/platform/arc_udc/gadget/gadget-lun0/file",
+    "/sys/devices/platform/fsl-usb2-udc/gadget/gadget-lun0/file",
+};
+
+TEST_P(HangTable, NoOpenThatHangsWaitsForEver) {
+    const HangTableCase& c = GetParam();
+    test::UpdateDevice device(c.init);
+    const bool nor = !c.init.empty();
+    test::write_file(device.path("device.conf"), test::read_file(device.path("device.conf")) + "screens=none\n");
+    const std::string kernel = device.kernel_image("uImage", 20000, 2);
+    const std::string rootfs = device.rootfs_image("rootfs.img");
+    const std::string bundle = nor ? device.bundle("update.bin", {{"uImage", kernel}, {"rootfs.img.gz", rootfs}},
+                                                   {"--family", "orvik"})
+                                   : device.bundle("update.bin", {{"imx35_selda/uImage", kernel},
+                                                                  {"rootfs.img.gz", rootfs},
+                                                                  {"diagsfs.img", kernel}});
+    if (c.state == HangTableCase::bundle) device.drop(bundle, "update.bin");
+    if (c.state == HangTableCase::held)
+        test::write_file(device.path("userstore/install.jnl"),
+                         journal_with_crc("quillmar install journal 1\nbundle gone.bin\nsize 5\nboots 2\n"
+                                          "unfinished RootFS\n"));
+    for (const char* path : opened_paths) {
+        test::TempDir dir;
+        const std::string copy = dir / "dev";
+        ASSERT_EQ(std::system(("cp -a --sparse=always " + device.path("") + " " + copy).c_str()), 0);
+        const auto run = test::run_sim({"boot", copy, "--fault", std::string("hang:") + path});
+        EXPECT_EQ(run.exit_code, 0) << path << "\n" << run.output.substr(run.output.size() > 3000 ? run.output.size() - 3000 : 0);
+        EXPECT_FALSE(run.contains("SIM: stuck")) << path;
+        const std::string end = run.last_line();
+        EXPECT_TRUE(end == "SIM: exec /bin/kinit" || end == "SIM: power-off" || end.starts_with("SIM: reboot"))
+            << path << ": " << end;
+        if (c.state == HangTableCase::held) {
+            EXPECT_NE(end, "SIM: exec /bin/kinit") << path << " handed over";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readers, HangTable,
+    testing::Values(HangTableCase{"mmc_without_bundle", {}, HangTableCase::none},
+                    HangTableCase{"mmc_with_bundle", {}, HangTableCase::bundle},
+                    HangTableCase{"mmc_held", {}, HangTableCase::held},
+                    HangTableCase{"nor_without_bundle", {"--family", "nor"}, HangTableCase::none},
+                    HangTableCase{"nor_with_bundle", {"--family", "nor"}, HangTableCase::bundle},
+                    HangTableCase{"nor_held", {"--family", "nor"}, HangTableCase::held}),
     test::ParamName());
 
 }  // namespace
