@@ -174,8 +174,7 @@ bool copies_agree(const char* first_mtd, const char* label, const char* first, c
         const ssize_t got = sys::read_full(a.get(), left.get(), chunk);
         const ssize_t twin = sys::read_full(b.get(), right.get(), chunk);
         k.alarm(0);
-        if (got < 0 || got != twin || std::memcmp(left.get(), right.get(), static_cast<size_t>(got)) != 0)
-            return false;
+        if (got < 0 || got != twin || std::memcmp(left.get(), right.get(), static_cast<size_t>(got)) != 0) return false;
         if (got == 0) return true;
     }
 }

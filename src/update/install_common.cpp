@@ -333,7 +333,8 @@ void staged_installed(const staged_image& stage) {
 // none is left armed for whatever comes after.
 [[nodiscard]] bool install_held_images(install_plan& plan) {
     bool installed = true;
-    for (size_t i = 0; installed && i < plan.staged_count; ++i) installed = install_staged(plan.staged[i], plan.written);
+    for (size_t i = 0; installed && i < plan.staged_count; ++i)
+        installed = install_staged(plan.staged[i], plan.written);
     sys::kernel().alarm(0);
     return installed;
 }

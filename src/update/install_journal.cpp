@@ -120,9 +120,12 @@ constexpr std::string_view unknown_word = "unknown";
         return journal.installed;
     }
     if (key == "panel") {
-        if (value == "starting") journal.panel = journal_panel::starting;
-        else if (value == "hung") journal.panel = journal_panel::hung;
-        else return false;
+        if (value == "starting")
+            journal.panel = journal_panel::starting;
+        else if (value == "hung")
+            journal.panel = journal_panel::hung;
+        else
+            return false;
         return true;
     }
     if (key == "bundle") {

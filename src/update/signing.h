@@ -35,7 +35,7 @@ struct image_check {
     // its end, so that one whose stream is damaged, or that does not fit
     // once inflated, is refused before anything is written.
     uint32_t inflate_check;
-    uint32_t damaged;     // it does not inflate whole (reported)
+    uint32_t damaged;  // it does not inflate whole (reported)
 };
 
 // 1 when sig (sig_len bytes) is a PKCS#1 v1.5 signature of the 32-byte

@@ -12,11 +12,11 @@
 #include <string>
 
 #include "battery/gasgauge.h"
-#include "storage/block_check.h"
 #include "display/bar.h"
 #include "display/eink.h"
 #include "display/screens.h"
 #include "platform/boardid.h"
+#include "storage/block_check.h"
 #include "storage/mount.h"
 #include "storage/mtd.h"
 #include "sys/console.h"
@@ -279,8 +279,7 @@ void repair_copies_after_failure() {
     if (bundle_there && name == journal.bundle && status.st_size == journal.bundle_size) return true;
     if (journal.installed && journal.unfinished == 0) {
         // Installed; kept only because a flash copy could not be repaired.
-        err("INFO:The update of %s was installed; checking the kernel and boot-loader copies again\n",
-            journal.bundle);
+        err("INFO:The update of %s was installed; checking the kernel and boot-loader copies again\n", journal.bundle);
         (void)install_journal_remove(session.path);
         repair_copies_after_failure();
         journal = {};
@@ -438,8 +437,8 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
 // into it), 0 nothing more to restart for (the diagnostics switch could not
 // be made and is tried again at the next boot, or a bundle installed at an
 // earlier boot cannot be removed), -1 held.
-[[nodiscard]] int finish_installed(const char* path, Mode mode, update_config& config,
-                                   install_journal_session& session, bool installed_now, int* result) {
+[[nodiscard]] int finish_installed(const char* path, Mode mode, update_config& config, install_journal_session& session,
+                                   bool installed_now, int* result) {
     auto& k = sys::kernel();
     install_journal& journal = session.journal;
     config.image_flags |= kernel1_valid | bootloader1_valid;
@@ -454,8 +453,7 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
             set_result(result, update_ok);
             return installed_now ? 1 : 0;
         }
-        err("WARNING:Diagnostics mode could not be switched off in %u boots; the update is installed\n",
-            journal.boots);
+        err("WARNING:Diagnostics mode could not be switched off in %u boots; the update is installed\n", journal.boots);
     }
     if (k.unlink(diagsfs_temp) == 0 || errno == ENOENT)
         err("INFO:removed temp diagsfs.img file.\n");
@@ -527,7 +525,7 @@ int update_os(int* result, int skip_battery_check) {
         set_result(result, update_ok);
         return 0;
     }
-    install_journal_session session{install_journal_place(), {}};
+    install_journal_session session {install_journal_place(), {}};
     install_journal& journal = session.journal;
     if (has_multiple_updates(bundle_dir) > 1) {
         err("ERROR:Refusing to update: too many update files found.\n");

@@ -353,8 +353,9 @@ TEST_P(RepeatedSweep, NoBootHandsOverATornSystemAndNoBundleIsDroppedUnlessTheSys
     for (int n = 1; n <= most_steps; n += stride()) {
         test::TempDir dir;
         const std::string dev = fresh_device(dir);
-        const std::string fault = io_errors ? "eio:" + std::string(c.failing_device) + ":" + std::to_string(n) + "-100000"
-                                            : "powercut:" + std::to_string(n);
+        const std::string fault = io_errors
+                                      ? "eio:" + std::string(c.failing_device) + ":" + std::to_string(n) + "-100000"
+                                      : "powercut:" + std::to_string(n);
         test::write_file(dir / "script", press_r);
         std::string transcript, violation, brick;
         bool struck = false;
@@ -424,16 +425,16 @@ TEST_P(RepeatedSweep, NoBootHandsOverATornSystemAndNoBundleIsDroppedUnlessTheSys
 
 INSTANTIATE_TEST_SUITE_P(
     RepeatedFaults, RepeatedSweep,
-    testing::Values(SweepCase{"MmcThreeCuts", "MMC-boot, three power cuts in a row", Family::mmc, "", 3},
-                    SweepCase{"NorThreeCuts", "NOR-boot with Kernel2, three power cuts in a row", Family::nor, "", 3},
-                    SweepCase{"NorOneKernelThreeCuts", "NOR-boot without Kernel2, three power cuts in a row",
-                              Family::nor_one_kernel, "", 3},
-                    SweepCase{"MmcRawRegionFailing", "MMC-boot, /dev/mmcblk0 failing from write N on at every boot",
-                              Family::mmc, "/dev/mmcblk0", 5},
-                    SweepCase{"MmcDiagsfsFailing", "MMC-boot, partition 3 failing from write N on at every boot",
-                              Family::mmc, "/dev/mmcblk0p3", 5},
-                    SweepCase{"NorKernel1Failing", "NOR-boot, Kernel1 failing from write N on at every boot",
-                              Family::nor, "/dev/mtdblock/1", 5}),
+    testing::Values(SweepCase {"MmcThreeCuts", "MMC-boot, three power cuts in a row", Family::mmc, "", 3},
+                    SweepCase {"NorThreeCuts", "NOR-boot with Kernel2, three power cuts in a row", Family::nor, "", 3},
+                    SweepCase {"NorOneKernelThreeCuts", "NOR-boot without Kernel2, three power cuts in a row",
+                               Family::nor_one_kernel, "", 3},
+                    SweepCase {"MmcRawRegionFailing", "MMC-boot, /dev/mmcblk0 failing from write N on at every boot",
+                               Family::mmc, "/dev/mmcblk0", 5},
+                    SweepCase {"MmcDiagsfsFailing", "MMC-boot, partition 3 failing from write N on at every boot",
+                               Family::mmc, "/dev/mmcblk0p3", 5},
+                    SweepCase {"NorKernel1Failing", "NOR-boot, Kernel1 failing from write N on at every boot",
+                               Family::nor, "/dev/mtdblock/1", 5}),
     test::ParamName());
 
 }  // namespace

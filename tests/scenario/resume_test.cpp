@@ -226,8 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
 // A journal as a boot leaves it, with its CRC line (the text before it as
 // zlib's CRC-32 gives it).
 std::string journal_with_crc(const std::string& body) {
-    const auto crc = test::run_tool("python3 -c 'import sys, zlib; print(\"%08x\" % zlib.crc32(sys.stdin.buffer.read()))'",
-                                    body);
+    const auto crc =
+        test::run_tool("python3 -c 'import sys, zlib; print(\"%08x\" % zlib.crc32(sys.stdin.buffer.read()))'", body);
     return body + "crc " + crc.output.substr(0, 8) + "\n";
 }
 
@@ -249,10 +249,10 @@ TEST_F(Resume, PanelWhoseStartHangsIsLeftOutAndTheUpdateGoesOn) {
 // note in the journal: the next boot leaves the panel out instead of
 // hanging again, and the boot that hung did not count.
 TEST_F(Resume, PanelStartThatNeverCameBackIsLeftOutAtTheNextBoot) {
-    test::write_file(device.path("userstore/install.jnl"),
-                     journal_with_crc("quillmar install journal 1\nbundle update.bin\nsize " +
-                                      bundle_size(device.path("userstore/update.bin")) +
-                                      "\nboots 0\npanel starting\n"));
+    test::write_file(
+        device.path("userstore/install.jnl"),
+        journal_with_crc("quillmar install journal 1\nbundle update.bin\nsize " +
+                         bundle_size(device.path("userstore/update.bin")) + "\nboots 0\npanel starting\n"));
     const auto run = device.boot();
     EXPECT_NE(run.find("WARNING:The panel did not come back from its start at the last boot; updating without it\n"),
               std::string::npos)
@@ -330,15 +330,45 @@ struct HangTableCase {
 class HangTable : public testing::TestWithParam<HangTableCase> {};
 
 const char* const opened_paths[] = {
-    "/proc/board_id", "/proc/usid", "/proc/cpu/clocks", "/proc/sys/kernel/hotplug",
-    "/proc/bootglobals/kernel_boot_flag", "/lib/modules/mxc_keyb.ko", "/lib/modules/fiveway.ko",
-    "/dev/input/event0", "/dev/input/event1", "/dev/input/event2", "/dev/input/event3", "/dev/i2c/0",
-    "/dev/mmcblk0", "/dev/mmcblk0p1", "/dev/mmcblk0p2", "/dev/mmcblk0p3", "/dev/mmcblk0p4", "/dev/loop0",
-    "/mnt-us", "/mnt-us/update.bin", "/mnt-us/install.jnl", "/mnt-us/install.jnl.new", "/diagsfs.img",
-    "/lib/modules/eink_fb_hal.ko", "/lib/modules/eink_fb_hal_broads.ko", "/lib/modules/eink_fb_shim.ko",
-    "/dev/fb0", "/dev/mtd/0", "/dev/mtd/1", "/dev/mtd/3", "/dev/mtd/4", "/dev/mtdblock/0", "/dev/mtdblock/1",
-    "/dev/mtdblock/3", "/dev/mtdblock/4", "/lib/modules/charger.ko", "/lib/modules/arcotg_udc.ko",
-    "/lib/modules/g_file_storage.ko", "/sys/devices/platform/arc_udc/gadget/gadget-lun0/file",
+    "/proc/board_id",
+    "/proc/usid",
+    "/proc/cpu/clocks",
+    "/proc/sys/kernel/hotplug",
+    "/proc/bootglobals/kernel_boot_flag",
+    "/lib/modules/mxc_keyb.ko",
+    "/lib/modules/fiveway.ko",
+    "/dev/input/event0",
+    "/dev/input/event1",
+    "/dev/input/event2",
+    "/dev/input/event3",
+    "/dev/i2c/0",
+    "/dev/mmcblk0",
+    "/dev/mmcblk0p1",
+    "/dev/mmcblk0p2",
+    "/dev/mmcblk0p3",
+    "/dev/mmcblk0p4",
+    "/dev/loop0",
+    "/mnt-us",
+    "/mnt-us/update.bin",
+    "/mnt-us/install.jnl",
+    "/mnt-us/install.jnl.new",
+    "/diagsfs.img",
+    "/lib/modules/eink_fb_hal.ko",
+    "/lib/modules/eink_fb_hal_broads.ko",
+    "/lib/modules/eink_fb_shim.ko",
+    "/dev/fb0",
+    "/dev/mtd/0",
+    "/dev/mtd/1",
+    "/dev/mtd/3",
+    "/dev/mtd/4",
+    "/dev/mtdblock/0",
+    "/dev/mtdblock/1",
+    "/dev/mtdblock/3",
+    "/dev/mtdblock/4",
+    "/lib/modules/charger.ko",
+    "/lib/modules/arcotg_udc.ko",
+    "/lib/modules/g_file_storage.ko",
+    "/sys/devices/platform/arc_udc/gadget/gadget-lun0/file",
     "/sys/devices/platform/fsl-usb2-udc/gadget/gadget-lun0/file",
 };
 
@@ -349,11 +379,10 @@ TEST_P(HangTable, NoOpenThatHangsWaitsForEver) {
     test::write_file(device.path("device.conf"), test::read_file(device.path("device.conf")) + "screens=none\n");
     const std::string kernel = device.kernel_image("uImage", 20000, 2);
     const std::string rootfs = device.rootfs_image("rootfs.img");
-    const std::string bundle = nor ? device.bundle("update.bin", {{"uImage", kernel}, {"rootfs.img.gz", rootfs}},
-                                                   {"--family", "orvik"})
-                                   : device.bundle("update.bin", {{"imx35_selda/uImage", kernel},
-                                                                  {"rootfs.img.gz", rootfs},
-                                                                  {"diagsfs.img", kernel}});
+    const std::string bundle =
+        nor ? device.bundle("update.bin", {{"uImage", kernel}, {"rootfs.img.gz", rootfs}}, {"--family", "orvik"})
+            : device.bundle("update.bin",
+                            {{"imx35_selda/uImage", kernel}, {"rootfs.img.gz", rootfs}, {"diagsfs.img", kernel}});
     if (c.state == HangTableCase::bundle) device.drop(bundle, "update.bin");
     if (c.state == HangTableCase::held)
         test::write_file(device.path("userstore/install.jnl"),
@@ -364,7 +393,8 @@ TEST_P(HangTable, NoOpenThatHangsWaitsForEver) {
         const std::string copy = dir / "dev";
         ASSERT_EQ(std::system(("cp -a --sparse=always " + device.path("") + " " + copy).c_str()), 0);
         const auto run = test::run_sim({"boot", copy, "--fault", std::string("hang:") + path});
-        EXPECT_EQ(run.exit_code, 0) << path << "\n" << run.output.substr(run.output.size() > 3000 ? run.output.size() - 3000 : 0);
+        EXPECT_EQ(run.exit_code, 0) << path << "\n"
+                                    << run.output.substr(run.output.size() > 3000 ? run.output.size() - 3000 : 0);
         EXPECT_FALSE(run.contains("SIM: stuck")) << path;
         const std::string end = run.last_line();
         EXPECT_TRUE(end == "SIM: exec /bin/kinit" || end == "SIM: power-off" || end.starts_with("SIM: reboot"))
@@ -375,14 +405,13 @@ TEST_P(HangTable, NoOpenThatHangsWaitsForEver) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Readers, HangTable,
-    testing::Values(HangTableCase{"mmc_without_bundle", {}, HangTableCase::none},
-                    HangTableCase{"mmc_with_bundle", {}, HangTableCase::bundle},
-                    HangTableCase{"mmc_held", {}, HangTableCase::held},
-                    HangTableCase{"nor_without_bundle", {"--family", "nor"}, HangTableCase::none},
-                    HangTableCase{"nor_with_bundle", {"--family", "nor"}, HangTableCase::bundle},
-                    HangTableCase{"nor_held", {"--family", "nor"}, HangTableCase::held}),
-    test::ParamName());
+INSTANTIATE_TEST_SUITE_P(Readers, HangTable,
+                         testing::Values(HangTableCase {"mmc_without_bundle", {}, HangTableCase::none},
+                                         HangTableCase {"mmc_with_bundle", {}, HangTableCase::bundle},
+                                         HangTableCase {"mmc_held", {}, HangTableCase::held},
+                                         HangTableCase {"nor_without_bundle", {"--family", "nor"}, HangTableCase::none},
+                                         HangTableCase {"nor_with_bundle", {"--family", "nor"}, HangTableCase::bundle},
+                                         HangTableCase {"nor_held", {"--family", "nor"}, HangTableCase::held}),
+                         test::ParamName());
 
 }  // namespace

@@ -96,28 +96,29 @@ TEST_P(EditedJournal, OnlyCompleteAndSensibleContentIsTaken) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, EditedJournal,
     testing::Values(
-        EditedCase{"minimal", "quillmar install journal 1\nbundle update.bin\nsize 0\nboots 1\n", true},
-        EditedCase{"name_with_blanks", "quillmar install journal 1\nbundle update new.bin\nsize 5\nboots 1\n", true},
-        EditedCase{"no_bundle", "quillmar install journal 1\nsize 5\nboots 1\n", false},
-        EditedCase{"no_size", "quillmar install journal 1\nbundle update.bin\nboots 1\n", false},
-        EditedCase{"empty_name", "quillmar install journal 1\nbundle \nsize 5\nboots 1\n", false},
-        EditedCase{"negative_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots -1\n", false},
-        EditedCase{"huge_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 99999999999\n", false},
-        EditedCase{"unknown_line", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nowner me\n", false},
-        EditedCase{"other_version", "quillmar install journal 2\nbundle u.bin\nsize 5\nboots 1\n", false},
-        EditedCase{"short_digest", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nUImage abcd\n", false},
-        EditedCase{"upper_case_digest",
-                   "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nRootFS "
-                   "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n",
-                   false},
-        EditedCase{"line_without_end", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1", false},
-        EditedCase{"unfinished_images", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished UBoot DiagsFS\n",
-                   true},
-        EditedCase{"unfinished_nothing", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished \n", false},
-        EditedCase{"unfinished_unknown_name",
-                   "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished RootFS Bogus\n", false},
-        EditedCase{"installed_no", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\ninstalled no\n", false},
-        EditedCase{"panel_other", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\npanel broken\n", false}),
+        EditedCase {"minimal", "quillmar install journal 1\nbundle update.bin\nsize 0\nboots 1\n", true},
+        EditedCase {"name_with_blanks", "quillmar install journal 1\nbundle update new.bin\nsize 5\nboots 1\n", true},
+        EditedCase {"no_bundle", "quillmar install journal 1\nsize 5\nboots 1\n", false},
+        EditedCase {"no_size", "quillmar install journal 1\nbundle update.bin\nboots 1\n", false},
+        EditedCase {"empty_name", "quillmar install journal 1\nbundle \nsize 5\nboots 1\n", false},
+        EditedCase {"negative_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots -1\n", false},
+        EditedCase {"huge_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 99999999999\n", false},
+        EditedCase {"unknown_line", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nowner me\n", false},
+        EditedCase {"other_version", "quillmar install journal 2\nbundle u.bin\nsize 5\nboots 1\n", false},
+        EditedCase {"short_digest", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nUImage abcd\n", false},
+        EditedCase {"upper_case_digest",
+                    "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nRootFS "
+                    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n",
+                    false},
+        EditedCase {"line_without_end", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1", false},
+        EditedCase {"unfinished_images",
+                    "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished UBoot DiagsFS\n", true},
+        EditedCase {"unfinished_nothing", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished \n",
+                    false},
+        EditedCase {"unfinished_unknown_name",
+                    "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished RootFS Bogus\n", false},
+        EditedCase {"installed_no", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\ninstalled no\n", false},
+        EditedCase {"panel_other", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\npanel broken\n", false}),
     test::ParamName());
 
 // The user store's mount point, unmounted: a directory of the device.
@@ -174,19 +175,18 @@ TEST_P(FailedJournalWrite, LeavesTheOldJournalAsItWas) {
     device.take_console();
     EXPECT_EQ(qm::install_journal_write(journal_path, next), 0);
     EXPECT_EQ(device.take_console(), GetParam().message);
-    qm::install_journal read{};
+    qm::install_journal read {};
     ASSERT_EQ(qm::install_journal_read(journal_path, &read), 1);
     EXPECT_TRUE(same(read, sample()));
     EXPECT_FALSE(std::filesystem::exists(device.host("mnt-us/install.jnl.new")));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, FailedJournalWrite,
-    testing::Values(FailedWriteCase{"write", "eio:/mnt-us/install.jnl.new",
-                                    "ERROR:/mnt-us/install.jnl.new:Input/output error(5)\n"},
-                    FailedWriteCase{"flush", "eio-fsync:/mnt-us/install.jnl.new",
-                                    "ERROR:/mnt-us/install.jnl.new:Input/output error(5)\n"}),
-    test::ParamName());
+INSTANTIATE_TEST_SUITE_P(Faults, FailedJournalWrite,
+                         testing::Values(FailedWriteCase {"write", "eio:/mnt-us/install.jnl.new",
+                                                          "ERROR:/mnt-us/install.jnl.new:Input/output error(5)\n"},
+                                         FailedWriteCase {"flush", "eio-fsync:/mnt-us/install.jnl.new",
+                                                          "ERROR:/mnt-us/install.jnl.new:Input/output error(5)\n"}),
+                         test::ParamName());
 
 // A folder of the owner's under the journal's name is left alone: the
 // journal goes under the spare name instead of blocking every update.
@@ -196,7 +196,7 @@ TEST_F(JournalFile, AFolderUnderItsNameIsLeftAloneAndTheSpareNameTaken) {
     const char* place = qm::install_journal_place();
     EXPECT_STREQ(place, "/mnt-us/install2.jnl");
     ASSERT_EQ(qm::install_journal_write(place, sample()), 1);
-    qm::install_journal read{};
+    qm::install_journal read {};
     ASSERT_EQ(qm::install_journal_read(place, &read), 1);
     EXPECT_TRUE(same(read, sample()));
     EXPECT_EQ(test::read_file(device.host("mnt-us/install.jnl/notes.txt")), "mine\n");
