@@ -301,8 +301,8 @@ void repair_copies_after_failure() {
         journal = {};
         return false;
     }
-    err("EMERGENCY:\a*** The update of %s left %s unfinished: the device is held in recovery until an update "
-        "that carries them is installed ***\n",
+    err("EMERGENCY:\a*** The update of %s left %s unfinished: the system on the device is not whole until an "
+        "update that carries them is installed ***\n",
         journal.bundle, image_names(unfinished).c_str());
     // Images the journal could not name may be any of them for another
     // bundle.
@@ -489,6 +489,8 @@ int update_panel_start() {
     (void)start_panel_limited();  // reported when it hangs
     return panel_up() ? 1 : 0;
 }
+
+void update_state_reset() { panel_left_out = false; }
 
 int has_multiple_updates(const char* dir) {
     auto& k = sys::kernel();

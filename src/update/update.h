@@ -87,6 +87,8 @@ inline void set_result(int* result, int code) {
 // start ends after 15 seconds, failed, rather than restarting the reader.
 // 1 when the panel is up.
 [[nodiscard]] int update_panel_start();
+// Forgets that a start of the panel hung at this boot.
+void update_state_reset();
 
 // Hands the bundle to the unbundler of the board's family; 1 installed.
 [[nodiscard]] int unbundle(const char* path, update_config* config, int* result);

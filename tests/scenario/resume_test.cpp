@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "support/host_tools.h"
 #include "support/install_fixture.h"
@@ -295,6 +296,21 @@ TEST(ResumeLastStep, UpdateWhoseLastStepFailsIsNotInstalledAgainNorGivenUp) {
     EXPECT_EQ(last.find("Error code: 10"), std::string::npos);
     EXPECT_FALSE(exists(device.path("userstore/update.bin")));
     EXPECT_FALSE(exists(device.path("userstore/install.jnl")));
+}
+
+// A folder of the owner's named install.jnl used to make every journal
+// write fail, so no update could ever be installed: it is left alone and
+// the journal takes its spare name.
+TEST_F(Resume, FolderNamedLikeTheJournalIsLeftAloneAndTheUpdateInstalls) {
+    std::filesystem::create_directory(device.path("userstore/install.jnl"));
+    test::write_file(device.path("userstore/install.jnl/notes.txt"), "mine\n");
+    const auto run = device.boot("", {"--fault", "powercut:3"});
+    ASSERT_TRUE(exists(device.path("userstore/install2.jnl"))) << run.output;
+    const auto next = device.boot();
+    EXPECT_NE(next.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << next.output;
+    EXPECT_NE(next.find("starting it again"), std::string::npos) << next.output;
+    EXPECT_EQ(test::read_file(device.path("userstore/install.jnl/notes.txt")), "mine\n");
+    EXPECT_FALSE(exists(device.path("userstore/install2.jnl")));
 }
 
 // A reader held in recovery offers its user store to a USB host; once the
