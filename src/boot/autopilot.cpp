@@ -17,6 +17,7 @@
 #include "sys/kernel.h"
 #include "sys/time_limit.h"
 #include "update/update.h"
+#include "update/update_panel.h"
 
 namespace qm {
 

@@ -21,7 +21,6 @@
 #include "storage/mtd.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
-#include "sys/time_limit.h"
 #include "sys/unique_fd.h"
 #include "update/copy_file.h"
 #include "update/gz_source.h"
@@ -31,6 +30,7 @@
 #include "update/remove_file.h"
 #include "update/unbundle_orvik.h"
 #include "update/unbundle_selda.h"
+#include "update/update_panel.h"
 
 namespace qm {
 
@@ -314,49 +314,6 @@ void repair_copies_after_failure() {
     return false;
 }
 
-// This boot leaves the panel out: a start of it hung.
-bool panel_left_out = false;
-
-[[nodiscard]] bool panel_up() { return g_eink_canvas.xres != 0; }
-
-// Starts the panel, ending the start rather than the boot when it hangs;
-// true when the start hung.
-[[nodiscard]] bool start_panel_limited() {
-    bool hung = false;
-    {
-        const sys::TimeLimit limit(15);
-        (void)eink_init();  // a panel that does not start is reported; the update goes on without it
-        hung = limit.expired();
-    }
-    if (hung) {
-        err("WARNING:The panel did not start in 15 seconds; going on without it\n");
-        panel_left_out = true;
-    }
-    return hung;
-}
-
-// Starts the panel for the update. The journal says "starting" while the
-// start runs, so that should it never come back (only the watchdog ends
-// it), the next boot leaves the panel out instead of hanging again. The
-// next write of the journal records what became of it. False when the
-// journal could not be written (nothing is then started or tried).
-[[nodiscard]] bool start_panel_noted(install_journal_session& session) {
-    install_journal& journal = session.journal;
-    if (journal.panel == journal_panel::starting) {
-        err("WARNING:The panel did not come back from its start at the last boot; updating without it\n");
-        journal.panel = journal_panel::hung;
-    }
-    if (journal.panel == journal_panel::hung) {
-        panel_left_out = true;
-        return true;
-    }
-    if (panel_up() || panel_left_out) return true;
-    journal.panel = journal_panel::starting;
-    if (!install_journal_write(session.path, journal)) return false;
-    journal.panel = start_panel_limited() ? journal_panel::hung : journal_panel::started;
-    return true;
-}
-
 void keep_for_next_boot(const char* path, const install_journal& journal) {
     err("INFO:Keeping %s to try again at the next boot (%u of %u boots used)\n", path, journal.boots,
         install_most_boots);
@@ -483,15 +440,6 @@ void keep_for_next_boot(const char* path, const install_journal& journal) {
 
 }  // namespace
 
-int update_panel_start() {
-    if (panel_up()) return 1;
-    if (panel_left_out) return 0;
-    (void)start_panel_limited();  // reported when it hangs
-    return panel_up() ? 1 : 0;
-}
-
-void update_state_reset() { panel_left_out = false; }
-
 int has_multiple_updates(const char* dir) {
     auto& k = sys::kernel();
     k.alarm(15);
@@ -574,7 +522,7 @@ int update_os(int* result, int skip_battery_check) {
     // This boot tries once the panel is up (or left out) and its try is on
     // the medium; then it counts, and a restart by the watchdog from here on
     // is a try too. A boot that cannot record it installs nothing.
-    bool recorded = start_panel_noted(session);
+    bool recorded = update_panel_start_noted(session);
     if (recorded) {
         ++journal.boots;
         recorded = install_journal_write(session.path, journal) != 0;
@@ -591,7 +539,7 @@ int update_os(int* result, int skip_battery_check) {
         set_result(result, update_failed);
         return 0;
     }
-    if (panel_up()) {
+    if (update_panel_up()) {
         k.alarm(15);
         (void)eink_screen(screen_updating);  // the panel is a courtesy
         k.alarm(0);

@@ -82,14 +82,6 @@ inline void set_result(int* result, int code) {
 // remembers an update that began writing until the system is whole again.
 [[nodiscard]] int update_os(int* result, int skip_battery_check);
 
-// Starts the panel for the update's screens and codes, unless it is up or a
-// start of it hung at this boot or an earlier one of the same update. The
-// start ends after 15 seconds, failed, rather than restarting the reader.
-// 1 when the panel is up.
-[[nodiscard]] int update_panel_start();
-// Forgets that a start of the panel hung at this boot.
-void update_state_reset();
-
 // Hands the bundle to the unbundler of the board's family; 1 installed.
 [[nodiscard]] int unbundle(const char* path, update_config* config, int* result);
 
