@@ -300,13 +300,18 @@ TEST(ResumeLastStep, UpdateWhoseLastStepFailsIsNotInstalledAgainNorGivenUp) {
 
 // A folder of the owner's named install.jnl used to make every journal
 // write fail, so no update could ever be installed: it is left alone and
-// the journal takes its spare name.
+// the journal takes its spare name, and carries the update that could not
+// finish (the root partition failing) to the next boot.
 TEST_F(Resume, FolderNamedLikeTheJournalIsLeftAloneAndTheUpdateInstalls) {
     std::filesystem::create_directory(device.path("userstore/install.jnl"));
     test::write_file(device.path("userstore/install.jnl/notes.txt"), "mine\n");
-    const auto run = device.boot("", {"--fault", "powercut:3"});
+    const auto run = device.boot(press_r, {"--fault", "eio:/dev/mmcblk0p1:3-100000"});
+    EXPECT_NE(run.find(kept + " (1 of 3 boots used)\n"), std::string::npos) << run.output;
     ASSERT_TRUE(exists(device.path("userstore/install2.jnl"))) << run.output;
+    EXPECT_NE(test::read_file(device.path("userstore/install2.jnl")).find("\nunfinished RootFS"), std::string::npos);
+    EXPECT_EQ(test::read_file(device.path("userstore/install.jnl/notes.txt")), "mine\n");
     const auto next = device.boot();
+    EXPECT_NE(next.find("did not finish; starting it again (boot 2 of 3)"), std::string::npos) << next.output;
     EXPECT_NE(next.find("INFO:bundle /mnt-us/update.bin was successful\n"), std::string::npos) << next.output;
     EXPECT_EQ(test::read_file(device.path("userstore/install.jnl/notes.txt")), "mine\n");
     EXPECT_FALSE(exists(device.path("userstore/install2.jnl")));
