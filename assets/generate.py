@@ -304,6 +304,33 @@ def erase_notice(width, height, band_top, field_left, k):
     return c.result()
 
 
+# ------------------------------------------------- battery lock-out
+
+def battery_empty():
+    """Shown while the battery is too empty to start the reader: an empty
+    battery, a plug, and what to do. 600 x 800, centred on larger panels."""
+    c = Canvas(600, 800)
+    logo(c, 300, 92, 64)
+    c.text(300, 168, "The battery is empty", sans_bold(36), anchor="ma")
+    # The battery: an outline with its terminal, a sliver of charge left.
+    bx0, by0, bx1, by1 = 140, 262, 430, 412
+    c.rounded(bx0, by0, bx1, by1, 18, fill=WHITE, outline=BLACK, width=8)
+    c.rounded(bx1 + 4, by0 + 48, bx1 + 30, by1 - 48, 6, fill=BLACK)
+    c.rounded(bx0 + 16, by0 + 16, bx0 + 30, by1 - 16, 4, fill=DARK)
+    # A lightning bolt across it: charge goes in.
+    c.polygon([(300, 284), (256, 346), (292, 346), (270, 394), (338, 322), (300, 322), (322, 284)], fill=BLACK)
+    # The cable and plug below.
+    c.line([(285, 440), (285, 500), (330, 530), (330, 560)], fill=DARK, width=6)
+    c.rounded(306, 560, 354, 612, 6, fill=BLACK)
+    c.rect(316, 612, 324, 634, fill=BLACK)
+    c.rect(336, 612, 344, 634, fill=BLACK)
+    y = c.wrapped(70, 664, 460,
+                  "Connect the reader to a charger, or with its USB cable to a computer. "
+                  "It starts by itself as soon as the battery has taken some charge.",
+                  sans(19), 27, centre=True)
+    return c.result()
+
+
 # ------------------------------------------------------------- test card
 
 def test_card():
@@ -405,6 +432,7 @@ def main():
     save(erase_notice(600, 800, band_top=215, field_left=100, k=1.0), "ss_erasecheck_600x800")
     save(erase_notice(824, 1200, band_top=362, field_left=212, k=1.36), "ss_erasecheck_824x1200")
     save(test_card(), "pattern")
+    save(battery_empty(), "ss_battery_empty")
     save(digit_font(), "monofont")
     save(sprite_sheet(), "sprites")
 

@@ -2,7 +2,7 @@
 # into a compressed 2-bit picture by qmpicture, and the results are embedded
 # in qm_core as byte arrays (display/pictures.h declares them).
 set(QM_PICTURE_NAMES
-    ss_recovery ss_erasecheck_600x800 ss_erasecheck_824x1200 pattern monofont sprites)
+    ss_recovery ss_erasecheck_600x800 ss_erasecheck_824x1200 pattern ss_battery_empty monofont sprites)
 set(QM_PICTURE_DIR ${CMAKE_BINARY_DIR}/generated/pictures)
 set(QM_PICTURES_CPP ${CMAKE_BINARY_DIR}/generated/display/pictures.cpp)
 

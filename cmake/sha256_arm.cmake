@@ -19,7 +19,7 @@ if(QM_SHA256_LIBCRYPTO)
     find_library(QM_LIBCRYPTO_STATIC NAMES libcrypto.a)
     if(NOT QM_LIBCRYPTO_STATIC)
         message(FATAL_ERROR "QM_SHA256_LIBCRYPTO needs the static libcrypto of the target "
-                            "(libssl-dev:armhf: scripts/install-deps --armhf)")
+                            "(libssl-dev:armel: scripts/install-deps --armel)")
     endif()
     add_library(qm_sha256_arm OBJECT ${qm_sha256_arm_source})
     # The objects go straight into every program that links qm_core (not

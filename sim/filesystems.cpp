@@ -76,6 +76,39 @@ std::array<uint8_t, 512> fat32_boot_sector(uint64_t total_sectors, uint32_t hidd
     return s;
 }
 
+std::vector<FatArea> fat32_areas(const std::array<uint8_t, 512>& boot) {
+    const auto get16 = [&boot](size_t at) { return static_cast<uint32_t>(boot[at] | boot[at + 1] << 8); };
+    const auto get32 = [&](size_t at) { return get16(at) | get16(at + 2) << 16; };
+    const uint32_t reserved = get16(14);
+    const uint32_t fat_sectors = get32(36);
+    const uint32_t per_cluster = boot[13];
+
+    std::vector<uint8_t> info(512, 0);
+    put32(&info[0], 0x41615252);
+    put32(&info[484], 0x61417272);
+    put32(&info[488], 0xFFFFFFFF);  // free clusters: unknown
+    put32(&info[492], 3);           // the next free cluster, after the root directory
+    put32(&info[508], 0xAA550000);
+
+    // The start of each FAT, all of it on the stores the tests make: a
+    // whole FAT of a disk of terabytes would be gigabytes of zeros.
+    std::vector<uint8_t> fat(std::min<size_t>(size_t {fat_sectors} * 512, 1 << 20), 0);
+    put32(&fat[0], 0x0FFFFF00 | boot[21]);
+    put32(&fat[4], 0x0FFFFFFF);
+    put32(&fat[8], 0x0FFFFFFF);  // the root directory: one cluster
+
+    std::vector<uint8_t> root(static_cast<size_t>(per_cluster) * 512, 0);
+    std::memcpy(&root[0], &boot[71], 11);
+    root[11] = 0x08;  // volume label
+
+    return {{1, info},
+            {6, std::vector<uint8_t>(boot.begin(), boot.end())},
+            {7, info},
+            {reserved, fat},
+            {reserved + fat_sectors, fat},
+            {reserved + 2ULL * fat_sectors, root}};
+}
+
 bool is_fat_boot_sector(const uint8_t* sector) {
     const bool signed_sector = sector[510] == 0x55 && sector[511] == 0xAA;
     const bool sector_size = sector[11] == 0x00 && sector[12] == 0x02;

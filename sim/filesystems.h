@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -18,6 +19,17 @@ class Kernel;
 std::array<uint8_t, 512> fat32_boot_sector(uint64_t total_sectors, uint32_t hidden_sectors, const std::string& label,
                                            unsigned heads, unsigned sectors_per_track);
 bool is_fat_boot_sector(const uint8_t* sector);
+
+// The sectors a formatter writes besides the boot sector, in the order it
+// writes them, so that the file system checks clean with dosfstools and
+// mtools: the information sector and the backups, both FATs (their first
+// entries set, the rest free; on a store above 1 GiB only the first MiB
+// of each) and the root directory cluster holding the volume label.
+struct FatArea {
+    uint64_t sector;
+    std::vector<uint8_t> bytes;
+};
+std::vector<FatArea> fat32_areas(const std::array<uint8_t, 512>& boot);
 // The volume label of a FAT32 boot sector, blanks removed.
 std::string fat32_label(const uint8_t* sector);
 

@@ -73,8 +73,9 @@ off_t device_bytes(Kernel& kernel, int fd) {
     return kernel.fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? status.st_size : 0;
 }
 
-bool write_sector(Kernel& kernel, int fd, off_t sector, const uint8_t* bytes) {
-    return kernel.lseek(fd, sector * 512, SEEK_SET) == sector * 512 && kernel.write(fd, bytes, 512) == 512;
+bool write_sectors(Kernel& kernel, int fd, uint64_t sector, const uint8_t* bytes, size_t count) {
+    const auto at = static_cast<off_t>(sector * 512);
+    return kernel.lseek(fd, at, SEEK_SET) == at && kernel.write(fd, bytes, count) == static_cast<ssize_t>(count);
 }
 
 void empty_directory(const std::string& dir) {
@@ -106,7 +107,9 @@ int run_mkdosfs(Kernel& kernel, const std::string& command) {
     const uint64_t sectors = static_cast<uint64_t>(bytes) / 512;
     const auto sector = fat32_boot_sector(sectors, static_cast<uint32_t>(geometry.start), request.label,
                                           geometry.heads, geometry.sectors);
-    const bool written = write_sector(kernel, fd, 0, sector.data()) && write_sector(kernel, fd, 6, sector.data());
+    bool written = write_sectors(kernel, fd, 0, sector.data(), sector.size());
+    for (const FatArea& area : fat32_areas(sector))
+        written = written && write_sectors(kernel, fd, area.sector, area.bytes.data(), area.bytes.size());
     const std::string error = written ? "" : std::strerror(errno);
     kernel.fsync(fd);
     kernel.close(fd);

@@ -1,7 +1,10 @@
 #include "boot/battery_lockout.h"
 
+#include <algorithm>
+
 #include "boot/handoff.h"
 #include "display/bar.h"
+#include "display/eink.h"
 #include "input/readkey.h"
 #include "platform/boardid.h"
 #include "storage/gadget.h"
@@ -14,6 +17,20 @@ namespace {
 
 constexpr const char* lockout_title = "Critical Battery Lock-out Menu";
 constexpr const char* no_charge = "Could not check battery charge.\n";
+
+// A reader has no console: the panel tells its owner why it does not
+// start and what to do. The picture is 600 x 800, centred on a larger
+// panel; the lock-out goes on without the panel.
+void show_lockout_picture() {
+    auto& k = sys::kernel();
+    k.alarm(30);  // the display's start-up
+    if (eink_init()) {
+        const int x = std::max(0, (static_cast<int>(g_eink_canvas.xres) - 600) / 2);
+        const int y = std::max(0, (static_cast<int>(g_eink_canvas.yres) - 800) / 2);
+        (void)eink_display_image(eink_picture_battery_empty, x, y);  // reports its own failure
+    }
+    k.alarm(15);
+}
 
 }  // namespace
 
@@ -90,6 +107,7 @@ void critical_battery_check() {
         // NOR-boot family. Without them the menu still waits for a charger
         // it may not see; storage_init reports why.
         (void)storage_init();
+        show_lockout_picture();
         out("\n=== BATTERY IS CRITICALLY LOW - DEFERRING BOOT ===\n");
         critical_battery_menu(gauge, 0);
         k.alarm(15);

@@ -30,6 +30,14 @@ constexpr const char* developer_menu_text =
     "M. Update using update*.bin file on FAT partition of second MMC port\n"
     "D. dmesg / kernel printk ring buffer.\nQ. quit\nChoose: ";
 
+// How long the storage menu waits for a host to come: a reader whose
+// console hung up, or whose owner confirmed a factory reset and walked
+// away, must not stay exported on its battery for ever. The menu then ends
+// as "1. done" does. A host that came is waited for until it goes, however
+// long: the medium must not be withdrawn under a host that may be writing,
+// and the host powers the reader.
+constexpr int host_wait_seconds = 600;
+
 // Keys that only show the menu again.
 bool is_idle_key(char key) {
     return key == 8 || key == '\n' || key == '\r' || key == ' ' || key == '/';
@@ -128,7 +136,9 @@ void main_menu() {
 }
 
 void storage_menu(const char* label) {
+    auto& k = sys::kernel();
     (void)eink_screen(screen_usb_storage);  // the console shows the same menu
+    const time_t host_deadline = k.time(nullptr) + host_wait_seconds;
     int awaited = 1;
     for (;;) {
         dump_gasgauge();
@@ -136,6 +146,10 @@ void storage_menu(const char* label) {
         char key = 0;
         int state = 0;
         if (!read_key(&key, 30, &state, awaited, 0)) {
+            if (awaited == 1 && k.time(nullptr) >= host_deadline) {
+                err("INFO:No USB host came within %d seconds, leaving the storage menu\n", host_wait_seconds);
+                return;
+            }
             out("still alive...\n");
             continue;
         }

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "boot/provision.h"
 #include "boot/quillmar.h"
@@ -23,26 +24,75 @@ bool entry_has_size(const mbr_sector& mbr, int number) {
     return part.sector_count != 0;
 }
 
+// Gives back to partition 4 the end the map gives it when its entry was
+// cut short (its start in place, its end before the disk's last whole
+// cylinder): the FAT32 in it was made for the whole partition, and the
+// owner's files near its end would lie outside the device Linux shows.
+// Nothing but the entry is written.
+void extend_short_user_store() {
+    auto& k = sys::kernel();
+    sys::unique_fd fd(k.open(mmc, O_RDWR));
+    disk_info disk {};
+    mbr_sector mbr {};
+    if (!fd.valid() || !get_disk_info(fd.get(), mmc, &disk) || !read_mbr(fd.get(), mmc, &mbr)) return;
+    part_info part {};
+    extract_part_info(&part, &mbr.entries[3]);
+    const uint64_t end = uint64_t {part.start_sector} + part.sector_count;
+    const uint64_t last = uint64_t {disk.cylinders} * disk.heads * disk.sectors;
+    if (part.sector_count == 0 || part.sector_count == UINT32_MAX || end >= last) return;
+    mbr_sector extended = mbr;
+    const partition_row& row = partdata[3];
+    if (!append_partition(&extended, 4, &disk, row.boot_flag, part.type, row.sectors)) return;
+    part_info whole {};
+    extract_part_info(&whole, &extended.entries[3]);
+    if (whole.start_sector != part.start_sector || whole.sector_count <= part.sector_count) return;
+    err("INFO:Partition 4 of %s ends %llu sectors short of its place, extending it\n", mmc,
+        static_cast<unsigned long long>(whole.sector_count - part.sector_count));
+    dump_part(mmc, &extended, &disk);
+    err("INFO:Writing out partition table to %s\n", mmc);
+    if (write_mbr(fd.get(), mmc, &extended)) (void)reread_partition(fd.get(), mmc);
+}
+
+// Formats a user store whose first sector is blank: a power cut between
+// the wipe of its start and the end of its format left it so, and nothing
+// of the owner's can be reached in it; without a file system no update
+// could ever come. A store whose first sector holds anything is left alone.
+void format_blank_user_store() {
+    auto& k = sys::kernel();
+    bool blank = false;
+    {
+        sys::unique_fd fd(k.open(mmc, O_RDONLY));
+        mbr_sector mbr {};
+        blank = fd.valid() && read_mbr(fd.get(), mmc, &mbr) && starts_blank(fd.get(), mbr, 4);
+    }
+    if (!blank) return;
+    err("INFO:The user store of %s is blank, formatting it\n", mmc);
+    k.alarm(30);
+    (void)run_mkfs(mmc);  // reports its own failure; the next boot tries again
+}
+
 // Re-adds the missing partitions of a table whose partition 1 is intact.
 // Partition 3 comes back with partition 2. A partition whose entry is still
-// there keeps it, and its data: the user store in particular holds the
-// owner's books, so it is destroyed at its start and formatted again only
-// when it was itself missing and no user store lies in its place.
-void repair_partition_table(bool varlocal_missing) {
+// there keeps it, and its data, and so does one whose file system still lies
+// in its place: the user store in particular holds the owner's books, so it
+// is destroyed at its start and formatted again only when it was itself
+// missing and no user store lies in its place.
+// 1 when it formatted the user store.
+int repair_partition_table(bool varlocal_missing) {
     auto& k = sys::kernel();
     err("INFO:Modifying partition table for %s\n", mmc);
     k.alarm(30);
     sys::unique_fd fd(k.open(mmc, O_RDWR));
     if (!fd.valid()) {
         report_errno(mmc, errno);
-        return;
+        return 0;
     }
     disk_info disk {};
-    if (!get_disk_info(fd.get(), mmc, &disk)) return;
+    if (!get_disk_info(fd.get(), mmc, &disk)) return 0;
     mbr_sector mbr {};
     if (!read_mbr(fd.get(), mmc, &mbr)) {
         err("ERROR:Failed to partition disk %s\n", mmc);
-        return;
+        return 0;
     }
 
     const mbr_sector before = mbr;
@@ -61,34 +111,38 @@ void repair_partition_table(bool varlocal_missing) {
     }
     if (!appended) {
         err("EMERGENCY:!!! Partition table create failures !!!\n");
-        return;
+        return 0;
     }
 
     dump_part(mmc, &mbr, &disk);
-    err("INFO:Writing out partition table to %s\n", mmc);
-    if (!write_mbr(fd.get(), mmc, &mbr)) return;
-    // Once the table is written the repair goes to its end: each step below
-    // reports its own failure and none of them can undo the table.
-    // A VarLocal whose entry was whole (its device could not be opened at
-    // this boot) comes back in its own place: its data is live.
-    if (readd[2] && same_place(before, mbr, 2)) {
-        err("INFO:Keeping partition %d of %s as it is\n", 2, mmc);
-        readd[2] = false;
-    }
-    if (readd[2]) (void)nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
-    if (readd[4] && holds_user_store(fd.get(), mbr, 4)) {
+    if (readd[4] && holds_file_system(fd.get(), mbr, 4)) {
         // The entry went, the user store in its place did not.
         err("INFO:Keeping partition %d of %s as it is\n", 4, mmc);
         readd[4] = false;
     }
-    if (!readd[4]) {
-        (void)reread_partition(fd.get(), mmc);
-        return;
+    // The user store's start is wiped before its entry comes back: a power
+    // cut then leaves no entry (this repair runs again) or an entry over a
+    // blank start (the next boot formats it). Partition 4 lies after every
+    // other entry, so its wipe reaches no other partition; a table that will
+    // be refused gets no wipe either.
+    if (readd[4] && !table_overlaps(mbr)) (void)nuke_first_cylinder(fd.get(), mmc, &disk, 4, &mbr);
+    err("INFO:Writing out partition table to %s\n", mmc);
+    if (!write_mbr(fd.get(), mmc, &mbr)) return 0;
+    // Once the table is written the repair goes to its end: each step below
+    // reports its own failure and none of them can undo the table.
+    // A VarLocal whose entry was whole (its device could not be opened at
+    // this boot), or whose file system still lies where its entry comes
+    // back, holds live data.
+    if (readd[2] && (same_place(before, mbr, 2) || holds_file_system(fd.get(), mbr, 2))) {
+        err("INFO:Keeping partition %d of %s as it is\n", 2, mmc);
+        readd[2] = false;
     }
-    (void)nuke_first_cylinder(fd.get(), mmc, &disk, 4, &mbr);
+    if (readd[2]) (void)nuke_first_cylinder(fd.get(), mmc, &disk, 2, &mbr);
     (void)reread_partition(fd.get(), mmc);
+    if (!readd[4]) return 0;
     fd.reset();
     (void)run_mkfs(mmc);
+    return 1;
 }
 
 }  // namespace
@@ -111,8 +165,10 @@ void check_partition_table() {
         k.alarm(0);
     } else if (varlocal != 0 && userstore != 0) {
         err("INFO:Partition table verified for %s\n", mmc);
-    } else {
-        repair_partition_table(varlocal == 0);
+        extend_short_user_store();
+        format_blank_user_store();
+    } else if (!repair_partition_table(varlocal == 0)) {
+        format_blank_user_store();
     }
     k.alarm(0);
 }

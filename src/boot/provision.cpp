@@ -37,24 +37,43 @@ constexpr size_t erase_chunk = 128 * 1024;
 constexpr size_t erase_head = 1024;
 constexpr uint64_t mib = 1024 * 1024;
 
-// Writes the nested table of the user store: one FAT32 entry placed by the
-// same rule as the first partition of the MMC.
-void write_userstore_table(const char* userstore) {
+// The nested table of the user store: one FAT32 entry placed by the same
+// rule as the first partition of the MMC, over the sector read from its
+// start (its boot code and disk identifier stay). Shown, not yet written.
+bool plan_userstore_table(const char* userstore, mbr_sector* mbr, uint64_t* fat_offset) {
     auto& k = sys::kernel();
     sys::unique_fd fd(k.open(userstore, O_RDWR));
     if (!fd.valid()) {
         report_errno(userstore, errno);
-        return;
+        return false;
     }
     disk_info disk {};
-    mbr_sector mbr {};
-    if (!get_disk_info(fd.get(), userstore, &disk) || !read_mbr(fd.get(), userstore, &mbr)) return;
-    clear_all_partitions(&mbr);
+    if (!get_disk_info(fd.get(), userstore, &disk) || !read_mbr(fd.get(), userstore, mbr)) return false;
+    clear_all_partitions(mbr);
     // One entry in an empty table always fits; write_mbr refuses a bad one.
-    (void)append_partition(&mbr, 1, &disk, 0, 0x0B, 0);
-    dump_part(userstore, &mbr, &disk);
+    (void)append_partition(mbr, 1, &disk, 0, 0x0B, 0);
+    part_info fat {};
+    extract_part_info(&fat, &mbr->entries[0]);
+    *fat_offset = static_cast<uint64_t>(fat.start_sector) * 512;
+    dump_part(userstore, mbr, &disk);
+    return true;
+}
+
+// Writes the planned table. It goes last, once the FAT32 is in place: a
+// store whose first sector is still blank is one that was never formatted
+// to its end, and the boot formats it again.
+bool write_userstore_table(const char* userstore, const mbr_sector& planned) {
+    auto& k = sys::kernel();
+    sys::unique_fd fd(k.open(userstore, O_RDWR));
+    if (!fd.valid()) {
+        report_errno(userstore, errno);
+        return false;
+    }
+    mbr_sector mbr = planned;
     err("INFO:Writing out partition table to %s\n", userstore);
-    if (write_mbr(fd.get(), userstore, &mbr)) k.sync();
+    if (!write_mbr(fd.get(), userstore, &mbr)) return false;
+    k.sync();
+    return true;
 }
 
 // A write that fails at the very end of a block device says that it is
@@ -121,22 +140,48 @@ start_kind classify_start(int fd, const mbr_sector& mbr, int number) {
     if (std::all_of(bytes, bytes + sizeof first, [](unsigned char byte) { return byte == 0; }))
         return start_kind::blank;
     if (first.signature[0] != 0x55 || first.signature[1] != 0xAA) return start_kind::other;
-    for (const mbr_entry& entry : first.entries) {
-        part_info fat {};
-        extract_part_info(&fat, &entry);
-        if (fat.type == 0x0B && fat.sector_count != 0 &&
-            static_cast<uint64_t>(fat.start_sector) + fat.sector_count <= part.sector_count)
-            return start_kind::user_store;
-    }
-    return start_kind::other;
+    // The entry the loop device would attach, whatever type a host gave it.
+    const int entry = fat_entry(first);
+    if (entry == 0) return start_kind::other;
+    part_info fat {};
+    extract_part_info(&fat, &first.entries[entry - 1]);
+    const bool inside =
+        fat.sector_count != 0 && static_cast<uint64_t>(fat.start_sector) + fat.sector_count <= part.sector_count;
+    return inside ? start_kind::user_store : start_kind::other;
 }
 
-// A partition whose entry comes out exactly as it was, or a user store
-// still in its place, holds live data; a user store left blank at its start
-// (wiped, then not formatted) does not, and is formatted again. A start
-// that cannot be read is not taken for blank.
+// Whether partition number of mbr begins with an ext2/3 superblock that
+// describes a file system fitting in it: the root file system or VarLocal
+// as the reader left them. Checked by its magic, its block size and its
+// block count, so that stray bytes are not taken for one.
+bool holds_ext(int fd, const mbr_sector& mbr, int number) {
+    constexpr size_t superblock_at = 1024;
+    part_info part {};
+    extract_part_info(&part, &mbr.entries[number - 1]);
+    if (part.sector_count < 4) return false;
+    uint8_t start[2048];
+    auto& k = sys::kernel();
+    if (k.lseek(fd, static_cast<off_t>(static_cast<uint64_t>(part.start_sector) * 512), SEEK_SET) < 0 ||
+        sys::read_full(fd, start, sizeof start) != static_cast<ssize_t>(sizeof start))
+        return false;
+    const uint8_t* superblock = start + superblock_at;
+    const auto word = [superblock](size_t at) {
+        return static_cast<uint32_t>(superblock[at] | superblock[at + 1] << 8 | superblock[at + 2] << 16 |
+                                     static_cast<uint32_t>(superblock[at + 3]) << 24);
+    };
+    const bool magic = superblock[56] == 0x53 && superblock[57] == 0xEF;
+    const uint32_t blocks = word(4);
+    const uint32_t log_block_size = word(24);  // blocks of 1024 << log_block_size bytes
+    if (!magic || blocks == 0 || log_block_size > 6) return false;
+    return (uint64_t {blocks} << (10 + log_block_size)) <= uint64_t {part.sector_count} * 512;
+}
+
+// A partition whose entry comes out exactly as it was, or whose file system
+// still lies where the new entry puts it, holds live data; a user store left
+// blank at its start (wiped, then not formatted) does not, and is formatted
+// again. A start that cannot be read is not taken for blank.
 bool is_live(int fd, const mbr_sector& before, const mbr_sector& after, int number) {
-    if (number != 4) return same_place(before, after, number);
+    if (number != 4) return same_place(before, after, number) || holds_ext(fd, after, number);
     const start_kind start = classify_start(fd, after, number);
     return start == start_kind::user_store || (same_place(before, after, number) && start != start_kind::blank);
 }
@@ -166,27 +211,40 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
         return 0;
     }
     dump_part(path, &mbr, &disk);
+    // Stale file systems must not survive in the new partitions; the
+    // diagnostics partition is rewritten whole by the next update. Live data
+    // in its place is kept.
+    bool keep[5] = {};
+    for (const int number : {1, 2, 4}) keep[number] = keep_live && is_live(fd.get(), before, mbr, number);
+    // The user store's start is wiped before its entry is written, so a
+    // power cut leaves either the old table or an entry over a blank start,
+    // which the next boot formats. Partition 4 lies after every other entry.
+    if (!keep[4]) (void)nuke_first_cylinder(fd.get(), path, &disk, 4, &mbr);
     err("INFO:Writing out partition table to %s (%s)\n", label, path);
     if (!write_mbr(fd.get(), path, &mbr)) return 0;
-    // Stale file systems must not survive in the new partitions; the
-    // diagnostics partition is rewritten whole by the next update. The table
-    // is written: a wipe or reread that fails is reported and undoes nothing.
+    // The table is written: a wipe or reread that fails is reported and
+    // undoes nothing.
     for (const int number : {1, 2, 4}) {
-        if (keep_live && is_live(fd.get(), before, mbr, number)) {
+        if (keep[number]) {
             err("INFO:Keeping partition %d of %s as it is\n", number, path);
-            if (number == 4 && userstore_kept != nullptr) *userstore_kept = true;
             continue;
         }
-        (void)nuke_first_cylinder(fd.get(), path, &disk, number, &mbr);
+        if (number != 4) (void)nuke_first_cylinder(fd.get(), path, &disk, number, &mbr);
     }
+    if (userstore_kept != nullptr) *userstore_kept = keep[4];
     (void)reread_partition(fd.get(), path);
     return 1;
 }
 
 }  // namespace
 
-bool holds_user_store(int fd, const mbr_sector& mbr, int number) {
-    return classify_start(fd, mbr, number) == start_kind::user_store;
+bool holds_file_system(int fd, const mbr_sector& mbr, int number) {
+    if (number == 4) return classify_start(fd, mbr, number) == start_kind::user_store;
+    return holds_ext(fd, mbr, number);
+}
+
+bool starts_blank(int fd, const mbr_sector& mbr, int number) {
+    return classify_start(fd, mbr, number) == start_kind::blank;
 }
 
 int partition_disk(const char* path, const char* label) { return write_map(path, label, false, nullptr); }
@@ -200,11 +258,13 @@ int run_mkfs(const char* disk_path) {
     char userstore[4096];
     std::snprintf(userstore, sizeof userstore, "%sp4", disk_path);
     err("INFO:Loading original MBR from %s ... \n", userstore);
-    // A table that cannot be written does not stop the format: an intact
+    // A table that cannot be planned does not stop the format: an intact
     // inner table still leads to the FAT.
-    write_userstore_table(userstore);
-
-    if (!losetup_fat(userstore_device, userstore_loop)) {
+    mbr_sector table {};
+    uint64_t fat_offset = 0;
+    const bool planned = plan_userstore_table(userstore, &table, &fat_offset);
+    if (!(planned ? losetup_at(userstore_device, userstore_loop, fat_offset)
+                  : losetup_fat(userstore_device, userstore_loop))) {
         err("ERROR:Unable to create loop %s from %s\n", userstore_loop, userstore_device);
         return 0;
     }
@@ -223,7 +283,7 @@ int run_mkfs(const char* disk_path) {
     out("Syncing ... \n");
     k.sync();
     losetup_clear(userstore_loop);
-    return 1;
+    return !planned || write_userstore_table(userstore, table) ? 1 : 0;
 }
 
 int erase_dev(const char* path, const char* label) {

@@ -28,19 +28,28 @@ extern const partition_row partdata[4];
 // the table before, which was read from the disk: the data in it is then
 // live, not stale.
 [[nodiscard]] bool same_place(const mbr_sector& before, const mbr_sector& after, int number);
-// Whether partition number of mbr, on the open disk fd, begins with a user
-// store as laid out here: a signed table of its own with a FAT32 entry that
-// lies inside the partition. The owner's files are then in it.
-[[nodiscard]] bool holds_user_store(int fd, const mbr_sector& mbr, int number);
+// Whether partition number of mbr, on the open disk fd, begins with the
+// file system the map gives it: for partition 4 a user store as laid out
+// here (a signed table of its own with a FAT32 entry that lies inside the
+// partition), for the others an ext2/3 superblock of a file system that
+// fits in it. Its data is then live.
+[[nodiscard]] bool holds_file_system(int fd, const mbr_sector& mbr, int number);
+// Whether the first sector of partition number of mbr, on the open disk
+// fd, reads as all zeros: wiped, and never formatted since. One that cannot
+// be read is not blank.
+[[nodiscard]] bool starts_blank(int fd, const mbr_sector& mbr, int number);
 // The boot's rebuild of a table Linux shows no root file system in: like
 // partition_disk, but a partition whose entry was read at exactly the place
 // the map gives it holds live data (Linux may have refused the whole table
-// for one odd byte) and is not wiped; nor is a user store still in place. A
-// user store whose first sector is blank holds nothing that can be reached
-// and is wiped. *userstore_kept says whether partition 4 was kept.
+// for one odd byte) and is not wiped; nor is one whose file system still
+// lies in its place (holds_file_system). A user store whose first sector is
+// blank holds nothing that can be reached and is wiped. *userstore_kept
+// says whether partition 4 was kept.
 [[nodiscard]] int rebuild_partition_table(const char* path, const char* label, bool* userstore_kept);
-// Writes the user store's nested table on disk_path + "p4" and formats its
-// FAT32 through /dev/loop0 with /bin/mkdosfs.
+// Formats the FAT32 of the user store through /dev/loop0 with
+// /bin/mkdosfs, then writes its nested table on disk_path + "p4": the
+// table comes last, so a store whose first sector is blank is one whose
+// format never finished.
 [[nodiscard]] int run_mkfs(const char* disk_path);
 // Zero-fills path with progress lines on the standard output. Only the
 // whole internal MMC keeps its raw boot regions (bytes 1,024 up to

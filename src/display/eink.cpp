@@ -57,13 +57,15 @@ const eink_picture images_600x800[] = {
     {"ss_recovery", ss_recovery, ss_recovery_len},
     {"ss_erasecheck_600x800", ss_erasecheck_600x800, ss_erasecheck_600x800_len},
     {"pattern", pattern, pattern_len},
+    {"ss_battery_empty", ss_battery_empty, ss_battery_empty_len},
 };
 const eink_picture images_824x1200[] = {
     {"ss_recovery", ss_recovery, ss_recovery_len},
     {"ss_erasecheck_824x1200", ss_erasecheck_824x1200, ss_erasecheck_824x1200_len},
     {"pattern", pattern, pattern_len},
+    {"ss_battery_empty", ss_battery_empty, ss_battery_empty_len},
 };
-constexpr unsigned images_count = 3;
+constexpr unsigned images_count = 4;
 
 // The panel's own state; g_eink_canvas holds what it shares with the
 // erase check.

@@ -25,6 +25,8 @@ extern eink_canvas g_eink_canvas;
 constexpr unsigned eink_picture_menu = 0;
 constexpr unsigned eink_picture_erasecheck = 1;
 constexpr unsigned eink_picture_pattern = 2;
+// The battery lock-out (600 x 800 in both sets, shown centred).
+constexpr unsigned eink_picture_battery_empty = 3;
 
 // Loads the font, the sprites and the driver modules, opens and maps the
 // framebuffer and picks the picture set for the panel. Does nothing once it
@@ -56,7 +58,7 @@ void eink_state_reset();
 
 // Blanks the framebuffer and refreshes fully.
 [[nodiscard]] int eink_clear();
-// Draws picture index (0 to 2) of the panel's set with its corner at (x, y)
+// Draws picture index (0 to 3) of the panel's set with its corner at (x, y)
 // and refreshes fully.
 [[nodiscard]] int eink_display_image(unsigned index, int x, int y);
 // Draws the glyph of digit c (any other character draws '0'); no refresh.

@@ -16,6 +16,8 @@ extern const uint8_t ss_erasecheck_824x1200[];
 extern const size_t ss_erasecheck_824x1200_len;
 extern const uint8_t pattern[];
 extern const size_t pattern_len;
+extern const uint8_t ss_battery_empty[];
+extern const size_t ss_battery_empty_len;
 extern const uint8_t monofont[];
 extern const size_t monofont_len;
 extern const uint8_t sprites[];

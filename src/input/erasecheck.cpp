@@ -3,6 +3,7 @@
 #include "display/eink.h"
 #include "input/readkey.h"
 #include "sys/console.h"
+#include "sys/kernel.h"
 
 namespace qm {
 
@@ -21,11 +22,17 @@ constexpr int pattern_picture = 2;
 int lower(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 bool alphanumeric(int c) { return (c >= '0' && c <= '9') || (lower(c) >= 'a' && lower(c) <= 'z'); }
 
-// The next key, or -1 when the inputs failed: a wait without a limit ends
-// only so, and asking again could wait for ever for a key that cannot come.
-int next_key() {
+// The whole check, from its notice to its last key: a reader whose console
+// is silent or gone and whose keypad nobody touches must not wait for ever
+// with its battery draining, and a person typing the word needs seconds.
+constexpr time_t check_seconds = 600;
+
+// The next key, or -1 when none came before the deadline or the inputs
+// failed: the check then declines, since nothing is erased without the word.
+int next_key(time_t deadline) {
+    const time_t left = deadline - sys::kernel().time(nullptr);
     char key = 0;
-    if (!read_key(&key, -1, nullptr, 0, 0)) return -1;
+    if (left <= 0 || !read_key_still(&key, static_cast<int>(left))) return -1;
     return static_cast<unsigned char>(key);
 }
 
@@ -54,17 +61,20 @@ void erasecheck_screen_show() {
 }
 
 int erasecheck() {
+    const time_t deadline = sys::kernel().time(nullptr) + check_seconds;
     erasecheck_screen_show();
     int typed = 0;
     int pattern_mode = 0;
     int progress = 0;
     for (;;) {
         out("Enter: ");
-        const int key = next_key();
+        const int key = next_key(deadline);
         out("\n");
 
-        // Nothing is erased unless the word is typed: inputs that fail
-        // decline the check.
+        // Nothing is erased unless the word is typed: no key in time, and
+        // inputs that fail, decline the check.
+        if (key < 0 && sys::kernel().time(nullptr) >= deadline)
+            err("INFO:No reset typed within %d seconds\n", static_cast<int>(check_seconds));
         if (key < 0 || key == 13 || key == 10 || key == ' ' || key == '$') {
             err("INFO:Factory reset aborted, booting normally.\n");
             return 0;

@@ -4,8 +4,8 @@
 
 namespace qm {
 
-// Waits without a time-out for the word; 1 when it was typed completely,
-// 0 when the user backed out (Enter, a blank or '$').
+// Waits up to ten minutes for the word; 1 when it was typed completely, 0
+// when the user backed out (Enter, a blank or '$') or no word came in time.
 [[nodiscard]] int erasecheck();
 
 // The notice picture and its two console lines.

@@ -62,23 +62,16 @@ void sleep_out(const timeval& start, int seconds) {
     (void)k.usleep(static_cast<useconds_t>(left % 1000000));
 }
 
-}  // namespace
+// How a wait shows itself on the console.
+enum class drawing { turning, countdown, still };
 
-bool console_ready(int seconds) {
-    fd_set ready;
-    FD_ZERO(&ready);
-    FD_SET(0, &ready);
-    timeval wait {seconds, 0};
-    return sys::kernel().select(1, &ready, nullptr, nullptr, &wait) > 0;
-}
-
-int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown) {
+int wait_for_key(char* key, int seconds, int* usb_state, int usb_target, drawing draw) {
     auto& k = sys::kernel();
     unsigned position = 0;
     timeval start {};
     // gettimeofday cannot fail on a record of our own (EFAULT is its only error).
     (void)k.gettimeofday(&start);
-    if (countdown) err("%3u ", static_cast<unsigned>(seconds));
+    if (draw == drawing::countdown) err("%3u ", static_cast<unsigned>(seconds));
     err("%c", spinner[0]);
     position = 1;
     // A console at its end or failing stays ready for ever (/dev/null, a
@@ -172,7 +165,8 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
         timeval now {};
         (void)k.gettimeofday(&now);
         if (timed_out(start, seconds, now)) return 0;
-        if (countdown)
+        if (draw == drawing::still) continue;
+        if (draw == drawing::countdown)
             err("\b\b\b\b\b%3lu ", static_cast<unsigned long>(start.tv_sec + seconds - now.tv_sec));
         else
             err("\b");
@@ -180,6 +174,22 @@ int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdo
         ++position;
     }
 }
+
+}  // namespace
+
+bool console_ready(int seconds) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(0, &ready);
+    timeval wait {seconds, 0};
+    return sys::kernel().select(1, &ready, nullptr, nullptr, &wait) > 0;
+}
+
+int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown) {
+    return wait_for_key(key, seconds, usb_state, usb_target, countdown ? drawing::countdown : drawing::turning);
+}
+
+int read_key_still(char* key, int seconds) { return wait_for_key(key, seconds, nullptr, 0, drawing::still); }
 
 void wait_a_sec(int seconds) {
     auto& k = sys::kernel();

@@ -17,6 +17,11 @@ namespace qm {
 // keypad left to watch, even a wait without a limit (seconds < 0) ends.
 [[nodiscard]] int read_key(char* key, int seconds, int* usb_state, int usb_target, int countdown);
 
+// read_key without a USB state whose console shows the spinner's first
+// character only, as a wait without a limit does: the erase check, which
+// once waited so, keeps its prompt as it was while its wait has a limit.
+[[nodiscard]] int read_key_still(char* key, int seconds);
+
 // Whether the console has something to read (bytes, its end or an error)
 // within seconds; 0 looks without waiting.
 [[nodiscard]] bool console_ready(int seconds);

@@ -217,6 +217,12 @@ int write_mbr(int fd, const char* name, mbr_sector* mbr) {
     return 1;
 }
 
+bool table_overlaps(const mbr_sector& mbr) {
+    int first = 0;
+    int second = 0;
+    return find_overlap(mbr, first, second);
+}
+
 void clear_all_partitions(mbr_sector* mbr) { std::memset(mbr->entries, 0, sizeof mbr->entries); }
 
 void extract_part_info(part_info* part, const mbr_entry* entry) {

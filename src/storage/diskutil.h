@@ -71,6 +71,8 @@ constexpr disk_info default_geometry = {255, 63, 1023, 0};
 // one covers sector 0, is refused with a console line and not written.
 [[nodiscard]] int write_mbr(int fd, const char* name, mbr_sector* mbr);
 void clear_all_partitions(mbr_sector* mbr);
+// Whether write_mbr would refuse the table for overlapping entries.
+[[nodiscard]] bool table_overlaps(const mbr_sector& mbr);
 
 // Decodes entry number (1 to 4); a number out of range is reported and
 // leaves part zeroed.

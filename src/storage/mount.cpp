@@ -25,6 +25,7 @@ constexpr const char* userstore_device = "/dev/mmcblk0p4";
 constexpr const char* userstore_loop = "/dev/loop0";
 constexpr const char* userstore_point = "/mnt-us";
 constexpr uint8_t fat32_type = 0x0b;
+constexpr uint8_t fat32_lba_type = 0x0c;
 
 int mount_on(const char* device, const char* point, const char* fstype, const char* data) {
     auto& k = sys::kernel();
@@ -50,6 +51,40 @@ int unmount_from(const char* point, const char* trouble, bool detach_loop) {
     if (detach_loop) losetup_clear(userstore_loop);
     k.alarm(0);
     return unmounted ? 1 : 0;
+}
+
+// Attaches the open disk to loop_path from offset on; the disk descriptor
+// stays the caller's.
+int attach_loop(int disk_fd, const char* disk_path, const char* loop_path, uint64_t offset) {
+    auto& k = sys::kernel();
+    sys::unique_fd loop_fd(k.open(loop_path, O_RDWR));
+    if (!loop_fd.valid()) {
+        report_errno(loop_path, errno);
+        return 0;
+    }
+    // The old loop record carries the offset as a signed 32-bit number: a
+    // partition from byte 2^31 on cannot be reached, and a wrapped offset
+    // would put the file system somewhere else on the disk.
+    if (offset > INT32_MAX) {
+        err("ERROR:Failed to set up loop device %s for %s: %s\n", loop_path, disk_path, std::strerror(EOVERFLOW));
+        return 0;
+    }
+    loop_info info {};
+    std::snprintf(info.lo_name, sizeof info.lo_name, "%s", disk_path);
+    info.lo_offset = static_cast<int>(offset);
+
+    const bool attached =
+        k.ioctl(loop_fd.get(), LOOP_SET_FD, reinterpret_cast<void*>(static_cast<intptr_t>(disk_fd))) == 0 &&
+        k.ioctl(loop_fd.get(), LOOP_SET_STATUS, &info) == 0;
+    if (!attached) {
+        const int error_number = errno;
+        err("ERROR:Failed to set up loop device %s for %s: %s\n", loop_path, disk_path, std::strerror(error_number));
+        (void)k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);  // fails when the loop was never bound
+        return 0;
+    }
+    loop_fd.reset();
+    err("INFO:Setup loop device %s for %s + %lu\n", loop_path, disk_path, static_cast<unsigned long>(offset));
+    return 1;
 }
 
 }  // namespace
@@ -95,47 +130,39 @@ int losetup_fat(const char* disk_path, const char* loop_path) {
         err("ERROR:Could not load MBR on %s\n", disk_path);
         return 0;
     }
-    part_info fat {};
-    bool found = false;
-    for (int number = 1; number <= 4 && !found; ++number) {
-        (void)get_part_info(&fat, number, &mbr);  // numbers 1 to 4 always give an entry
-        found = fat.type == fat32_type;
-    }
-    if (!found) {
+    const int number = fat_entry(mbr);
+    if (number == 0) {
         err("ERROR:Could not find partition 0x0b on %s\n", disk_path);
         return 0;
     }
+    part_info fat {};
+    (void)get_part_info(&fat, number, &mbr);  // numbers 1 to 4 always give an entry
     dump_part(disk_path, &mbr, &disk);
+    return attach_loop(disk_fd.get(), disk_path, loop_path, static_cast<uint64_t>(fat.start_sector) * 512);
+}
 
-    sys::unique_fd loop_fd(k.open(loop_path, O_RDWR));
-    if (!loop_fd.valid()) {
-        report_errno(loop_path, errno);
+int losetup_at(const char* disk_path, const char* loop_path, uint64_t offset) {
+    sys::unique_fd disk_fd(sys::kernel().open(disk_path, O_RDWR));
+    if (!disk_fd.valid()) {
+        report_errno(disk_path, errno);
         return 0;
     }
-    // The old loop record carries the offset as a signed 32-bit number: a
-    // partition from byte 2^31 on cannot be reached, and a wrapped offset
-    // would put the file system somewhere else on the disk.
-    const uint64_t offset = static_cast<uint64_t>(fat.start_sector) * 512;
-    if (offset > INT32_MAX) {
-        err("ERROR:Failed to set up loop device %s for %s: %s\n", loop_path, disk_path, std::strerror(EOVERFLOW));
-        return 0;
-    }
-    loop_info info {};
-    std::snprintf(info.lo_name, sizeof info.lo_name, "%s", disk_path);
-    info.lo_offset = static_cast<int>(offset);
+    return attach_loop(disk_fd.get(), disk_path, loop_path, offset);
+}
 
-    const bool attached = k.ioctl(loop_fd.get(), LOOP_SET_FD, reinterpret_cast<void*>(static_cast<intptr_t>(disk_fd.get()))) == 0 &&
-                          k.ioctl(loop_fd.get(), LOOP_SET_STATUS, &info) == 0;
-    if (!attached) {
-        const int error_number = errno;
-        err("ERROR:Failed to set up loop device %s for %s: %s\n", loop_path, disk_path, std::strerror(error_number));
-        (void)k.ioctl(loop_fd.get(), LOOP_CLR_FD, nullptr);  // fails when the loop was never bound
-        return 0;
+int fat_entry(const mbr_sector& mbr) {
+    // A host that reformats the exported disk may type its partition 0x0c
+    // (FAT32 addressed by LBA): the data is FAT32 all the same, and a store
+    // it left so would otherwise stay out of reach for good. The reader's
+    // own type still comes first.
+    for (const uint8_t type : {fat32_type, fat32_lba_type}) {
+        for (int number = 1; number <= 4; ++number) {
+            part_info part {};
+            (void)get_part_info(&part, number, &mbr);  // numbers 1 to 4 always give an entry
+            if (part.type == type) return number;
+        }
     }
-    disk_fd.reset();
-    loop_fd.reset();
-    err("INFO:Setup loop device %s for %s + %lu\n", loop_path, disk_path, static_cast<unsigned long>(offset));
-    return 1;
+    return 0;
 }
 
 void losetup_clear(const char* loop_path) {

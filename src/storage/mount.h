@@ -4,6 +4,10 @@
 // error stream.
 #pragma once
 
+#include <cstdint>
+
+#include "storage/diskutil.h"
+
 namespace qm {
 
 // /dev/mmcblk0p1 as ext3 on /mnt-rootfs.
@@ -22,10 +26,15 @@ namespace qm {
 // Unmounts /mnt-us and always detaches /dev/loop0.
 [[nodiscard]] int unmount_dosfs();
 
-// Attaches disk_path to loop_path at the byte offset of the first
-// partition of type 0x0b in the MBR of disk_path, after printing that
-// table on the standard output.
+// Attaches disk_path to loop_path at the byte offset of the FAT32
+// partition of the MBR of disk_path (fat_entry), after printing that table
+// on the standard output.
 [[nodiscard]] int losetup_fat(const char* disk_path, const char* loop_path);
+// Attaches disk_path to loop_path at a byte offset below 2^31.
+[[nodiscard]] int losetup_at(const char* disk_path, const char* loop_path, uint64_t offset);
+// The number of the entry of mbr that holds the FAT32: the first of type
+// 0x0b, else the first of type 0x0c (FAT32 addressed by LBA); 0 for none.
+[[nodiscard]] int fat_entry(const mbr_sector& mbr);
 // Detaches whatever is attached to loop_path.
 void losetup_clear(const char* loop_path);
 

@@ -1,11 +1,12 @@
-// sys::Kernel on the running Linux kernel: one-line pass-throughs.
+// sys::Kernel on the running Linux kernel: one-line pass-throughs. Host
+// tools may derive from it to change what one call does.
 #pragma once
 
 #include "sys/kernel.h"
 
 namespace sys {
 
-class LinuxKernel final : public Kernel {
+class LinuxKernel : public Kernel {
 public:
     [[nodiscard]] int open(const char* path, int flags, mode_t mode) override;
     [[nodiscard]] ssize_t read(int fd, void* buf, size_t count) override;

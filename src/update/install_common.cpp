@@ -218,12 +218,14 @@ void rootfs_failed(unbundle_state& state, untar_stream* stream, tar_header* head
     return &plan->staged[plan->staged_count - 1];
 }
 
+// Holding shows no progress: the image's line and its share of the bar
+// come when it is written, after the root file system, so the bar never
+// runs ahead of what is installed and goes back.
 [[nodiscard]] bool hold_piece(void* context, uint64_t offset, const uint8_t* bytes, uint32_t length) {
     member_sink& sink = *static_cast<member_sink*>(context);
     staged_image& stage = *current_stage(*sink.state);
     std::memcpy(stage.bytes.get() + offset, bytes, length);
     stage.filled = offset + length;
-    member_progress(*sink.state, sink.header, stage.filled);
     return true;
 }
 
@@ -507,7 +509,6 @@ int staged_file_data(void* opaque, untar_stream* stream, tar_header* header, uin
     if (current_stage(state) == nullptr || !pass_gate(sink, offset, length, bytes, hold_piece)) return 1;
     if (!member_complete(header, offset, length)) return 1;
     // Held whole: written once the walk is over and every image has come.
-    clear_bar_text();
     state.plan->completed[state.member_type] = true;
     return 1;
 }

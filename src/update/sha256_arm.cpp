@@ -1,7 +1,7 @@
 // mbed TLS's SHA-256 interface for the reader's 32-bit ARM, computed by the
 // block function of OpenSSL's libcrypto (its ARMv4 assembly). SHA-256 is
 // a third of what an update costs the reader's processor, and mbed TLS's
-// portable C spends about half as many instructions again per byte.
+// portable C spends about a third as many instructions again per byte.
 //
 // Only the ARM build links this file (cmake/sha256_arm.cmake): its objects
 // go straight into every program, so the linker never takes mbed TLS's own
@@ -20,10 +20,12 @@ extern "C" {
 // Processes `blocks` consecutive 64-byte blocks into the eight state words.
 void sha256_block_data_order(uint32_t* state, const void* data, size_t blocks);
 
-// The assembly reads these capability bits to take its NEON or ARMv8
-// crypto-extension path. The reader's processor has neither, so they stay
-// clear and the integer code runs, under an emulator too; defining them here
-// also keeps libcrypto's run-time processor probe out of the program.
+// The armel library's block function is integer code for ARMv5TE only. A
+// libcrypto built for later processors reads these capability bits to take
+// its NEON or ARMv8 crypto-extension path instead; the reader's processor
+// has neither, so they stay clear and the integer code runs, under an
+// emulator too. Defining them here also keeps libcrypto's run-time
+// processor probe out of the program.
 unsigned int OPENSSL_armcap_P = 0;
 
 }  // extern "C"

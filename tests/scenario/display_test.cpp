@@ -95,6 +95,55 @@ INSTANTIATE_TEST_SUITE_P(Panels, BootFailureScreen,
                                          FailureCase{"large", "824x1200", 824, 1200, 384, 840}),
                          test::ParamName());
 
+// The battery lock-out on a reader without a console: its owner sees on
+// the panel why it does not start and what to do. The picture sits centred
+// on the panel, the rest is paper; once the battery has charge the boot
+// goes on. Before, the panel was never started and kept what it showed.
+struct LockoutCase {
+    const char* name;
+    const char* panel;
+    unsigned width, height;
+};
+
+class BatteryLockoutScreen : public testing::TestWithParam<LockoutCase> {};
+
+TEST_P(BatteryLockoutScreen, ShowsTheEmptyBatteryPictureCentred) {
+    const auto& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev", {"--panel", c.panel, "--battery", "0"});
+    test::write_file(dir / "script", "25 battery 3\n");
+    const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+    EXPECT_TRUE(run.contains("=== BATTERY HAS SUFFICIENT CHARGE (3%) ===")) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << run.output;
+
+    ASSERT_TRUE(exists(dir / "dev/screens/000.png")) << run.output;
+    const auto shot = read_png(dir / "dev/screens/000.png");
+    ASSERT_EQ(shot.width, c.width);
+    ASSERT_EQ(shot.height, c.height);
+    install_host_kernel();
+    qm::egl_image picture;
+    ASSERT_EQ(qm::egl_load_memory("ss_battery_empty", &picture, qm::ss_battery_empty, qm::ss_battery_empty_len, 0), 1);
+    const unsigned left = (c.width - 600) / 2, top = (c.height - 800) / 2;
+    size_t wrong = 0, ink = 0;
+    for (unsigned y = 0; y < c.height; ++y) {
+        for (unsigned x = 0; x < c.width; ++x) {
+            const bool inside = x >= left && x < left + 600 && y >= top && y < top + 800;
+            const unsigned level =
+                inside ? qm::egl_getpixel(&picture, static_cast<int>(x - left), static_cast<int>(y - top)) : 0;
+            if (shot.at(x, y) != picture::ink_to_gray(level, 2)) ++wrong;
+            if (level != 0) ++ink;
+        }
+    }
+    qm::egl_destroy(&picture);
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_GT(ink, 10000u) << "a picture, not blank paper";
+}
+
+INSTANTIATE_TEST_SUITE_P(Panels, BatteryLockoutScreen,
+                         testing::Values(LockoutCase {"small", "600x800", 600, 800},
+                                         LockoutCase {"large", "824x1200", 824, 1200}),
+                         test::ParamName());
+
 TEST(DisplayScenario, ScreensAreNumberedOnAcrossBoots) {
     test::TempDir dir;
     test::init_device(dir / "dev");

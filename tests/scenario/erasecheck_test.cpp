@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <ostream>
+
+#include "support/image_bytes.h"
 #include "support/param_name.h"
 #include "support/people.h"
 
@@ -131,6 +135,67 @@ TEST(EraseCheckAtBoot, NoInputLeftDeclinesTheCheck) {
         EXPECT_TRUE(run.contains(aborted + "INFO:Erasecheck skipped, booting normally.\n")) << hangup;
         EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit") << hangup;
     }
+}
+
+// Nobody types the word: a console that stays silent, sends one end of
+// input or hangs up, on a reader with keypads nobody touches. The check
+// declines after its ten minutes, the MMC keeps every byte and the boot goes
+// on; before, each of these waited for ever.
+struct NoWordCase {
+    const char* name;
+    const char* after_slash;  // script lines after "/" at the prompt
+};
+
+void PrintTo(const NoWordCase& c, std::ostream* os) { *os << c.name; }
+
+class NoWord : public testing::TestWithParam<NoWordCase> {};
+
+TEST_P(NoWord, CheckDeclinesWithinItsBoundAndErasesNothing) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    const std::string mmc = dir / "dev/mmc0.img";
+    const size_t before = test::image_digest(mmc);
+    // Past the bound the script stops the program: a check still waiting
+    // then ends in the restart, not in the hand-off.
+    test::write_file(dir / "script", std::string("0.2 console /\n") + GetParam().after_slash + "900 signal TERM\n");
+    const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+    EXPECT_EQ(run.find("SIM: stuck"), std::string::npos) << run.output;
+    EXPECT_TRUE(run.contains("INFO:No reset typed within 600 seconds\n" + aborted +
+                             "INFO:Erasecheck skipped, booting normally.\n"))
+        << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    EXPECT_EQ(test::image_digest(mmc), before);
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+}
+
+INSTANTIATE_TEST_SUITE_P(Consoles, NoWord,
+                         testing::Values(NoWordCase {"silence", ""}, NoWordCase {"end_of_input", "3 console-eof\n"},
+                                         NoWordCase {"hang_up", "3 console-hangup\n"},
+                                         NoWordCase {"hang_up_failing", "3 console-hangup EIO\n"}),
+                         test::ParamName());
+
+// A hand-off that fails leads to the erase check at every turn; with nobody
+// at a reader that has keypads, each check declines at its bound and the
+// update check and the hand-off are tried again, erasing nothing.
+TEST(EraseCheckAfterAFailedHandOff, DeclinesAtItsBoundEveryTime) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    std::filesystem::remove(dir / "dev/bin/kinit");
+    const std::string mmc = dir / "dev/mmc0.img";
+    const size_t before = test::image_digest(mmc);
+    test::write_file(dir / "script", "1500 signal TERM\n");
+    const auto run = test::run_sim({"boot", dir / "dev", "--script", dir / "script"});
+    EXPECT_EQ(run.find("SIM: stuck"), std::string::npos) << run.output;
+    const std::string declined = aborted + "INFO:Erasecheck skipped, booting normally.\n";
+    const size_t first = run.find(declined);
+    ASSERT_NE(first, std::string::npos) << run.output;
+    EXPECT_NE(run.find("execl(): No such file or directory\n", first), std::string::npos) << "tried again";
+    EXPECT_NE(run.find(declined, first + 1), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: reboot (kernel_boot_flag untouched)");
+    EXPECT_EQ(test::image_digest(mmc), before);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
+#include <vector>
 
 #include "support/host_tools.h"
 #include "support/install_fixture.h"
@@ -67,6 +69,36 @@ TEST_F(SeldaUpdate, InstallsRawImagesAndTheRootFileSystemThenRebootsClean) {
     // This family keeps no second copies: none can be missing.
     EXPECT_EQ(run.find("EMERGENCY:There are missing Kernel and/or Bootloader images"), std::string::npos)
         << run.output;
+}
+
+// The panel's bar only moves on, from the check to the last raw image
+// written, and each image's progress line is shown once by the install:
+// the kernel and the boot loader are held while the bundle is walked and
+// show their progress when they are written. Before, the held images drew
+// the bar to 34 % and the root file system started again from 25 %, and
+// the kernel's line came twice.
+TEST_F(SeldaUpdate, ProgressOnlyMovesOnAndEachImageShowsItOnce) {
+    device.drop(good_bundle(), "update.bin");
+    const auto run = device.boot();
+    ASSERT_EQ(run.last_line(), clean_reboot) << run.output;
+    // The kernel's messages, dumped at the reboot, list every bar the panel drew.
+    std::vector<int> bars;
+    const std::regex bar(R"(\] eink_fb: progress bar (\d+)%)");
+    for (auto it = std::sregex_iterator(run.output.begin(), run.output.end(), bar); it != std::sregex_iterator(); ++it)
+        bars.push_back(std::stoi((*it)[1]));
+    ASSERT_FALSE(bars.empty()) << run.output;
+    for (size_t i = 1; i < bars.size(); ++i) EXPECT_GE(bars[i], bars[i - 1]) << "bar " << i << " of " << bars.size();
+    EXPECT_EQ(bars.back(), 100);
+
+    const size_t install = run.find("*** UPDATING");
+    ASSERT_NE(install, std::string::npos);
+    const auto shown = [&](const std::string& line) {
+        int count = 0;
+        for (size_t at = run.find(line, install); at != std::string::npos; at = run.find(line, at + 1)) ++count;
+        return count;
+    };
+    EXPECT_EQ(shown("imx35_selda/uImage 90000 "), 1) << run.output.substr(install);
+    EXPECT_EQ(shown("imx35_selda/u-boot.bin 70000 "), 1) << run.output.substr(install);
 }
 
 TEST_F(SeldaUpdate, DiagnosticsImageGoesToItsPartitionAndTheMarkerStays) {

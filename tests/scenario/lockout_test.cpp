@@ -36,8 +36,11 @@ class LockoutKeys : public testing::TestWithParam<KeyCase> {};
 
 TEST_P(LockoutKeys, ConsoleKeyEndsOrRestartsTheLockout) {
     test::TempDir dir;
-    const auto run = test::boot_with_script(dir, std::string("2.5 console ") + GetParam().key + "\n"
-                                            "40 battery 50\n", {"--battery", "0"});
+    const auto run = test::boot_with_script(dir,
+                                            std::string("5.5 console ") + GetParam().key +
+                                                "\n"
+                                                "40 battery 50\n",
+                                            {"--battery", "0"});
     EXPECT_TRUE(run.contains(low_notice + lockout_menu(0) + "/\b-" + GetParam().reply)) << run.output;
     EXPECT_EQ(run.last_line(), GetParam().last_line) << run.output;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 
 #include "support/param_name.h"
 #include "support/people.h"
@@ -212,6 +213,49 @@ TEST(StorageMenu, QuietThirtySecondsSayStillAlive) {
         << run.output;
     EXPECT_EQ(run.last_line(), failover_reboot);
 }
+
+// Nobody brings a host: a console that hung up after the export, or a
+// factory reset whose owner walked away. The menu ends at its bound as
+// "1. done" does and the medium is withdrawn; a host that came is waited
+// for however long it stays. Each script stops the program past the
+// bound, so that a menu still waiting ends in a restart instead.
+struct HostWaitCase {
+    const char* name;
+    std::string script;
+    bool left_at_bound;
+    const char* after;  // what follows the menu
+    std::string last_line;
+};
+
+void PrintTo(const HostWaitCase& c, std::ostream* os) { *os << c.name; }
+
+class HostWait : public testing::TestWithParam<HostWaitCase> {};
+
+TEST_P(HostWait, EndsOnlyWithoutAHost) {
+    const HostWaitCase& c = GetParam();
+    test::TempDir dir;
+    const auto run = test::boot_with_script(dir, c.script + "1500 signal TERM\n");
+    const std::string left =
+        "INFO:No USB host came within 600 seconds, leaving the storage menu\n"
+        "INFO:storage_export(): Disabling USB storage\n";
+    EXPECT_EQ(run.contains(left), c.left_at_bound) << run.output;
+    EXPECT_NE(run.find(c.after), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Caught signal"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), c.last_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostWait,
+    testing::Values(HostWaitCase {"console_hangs_up", "0.2 console\n4 console E\n6 console-hangup\n", true,
+                                  "Menu timeout\nBOOTING DEFAULT.\n", "SIM: exec /bin/kinit"},
+                    HostWaitCase {"factory_reset_nobody_follows_up",
+                                  "0.2 console /\n4 console r\n5 console e\n6 key S\n7 console E\n8 key T\n", true,
+                                  "INFO:Checking for updates... (auto-pilot mode)\n", failover_reboot},
+                    HostWaitCase {"host_stays_past_the_bound",
+                                  "0 usb host on\n0.2 console\n4 console E\n6 console-hangup\n900 usb host off\n",
+                                  false, "\nUSB DISCONNECTED!!\nINFO:storage_export(): Disabling USB storage\n",
+                                  "SIM: exec /bin/kinit"}),
+    test::ParamName());
 
 TEST(StorageMenu, RebootKey) {
     test::TempDir dir;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <ostream>
 
 #include "support/host_tools.h"
 #include "support/image_bytes.h"
@@ -469,5 +471,226 @@ TEST(UserStoreScenario, FolderNamedLikeABundleIsLeftAlone) {
     EXPECT_EQ(test::read_file(store + "/book.epub"), "chapter one");
     EXPECT_FALSE(std::filesystem::exists(store + "/update-photos.bin.failed"));
 }
+
+// An entry 4 whose size was cut short: the FAT32 inside was made for the
+// whole partition. The boot gives the entry its end back, and nothing else
+// changes: the owner's books stay, nothing is wiped or formatted.
+TEST(ShortUserStoreEntry, GetsItsEndBackAndKeepsTheStore) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    const std::string table = test::read_bytes(image, 440, 72);
+    const size_t store = test::range_digest(image, 892480LL * 512, 8 << 20);
+    const uint32_t half = 1204672 / 2;
+    ASSERT_TRUE(test::write_bytes(image, 446 + 48 + 12, std::string(reinterpret_cast<const char*>(&half), 4)));
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("INFO:Partition 4 of /dev/mmcblk0 ends 602336 sectors short of its place, extending it\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.find("Nuked"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_NE(run.find("INFO:No update*.bin found, no update needed.\n"), std::string::npos) << "the store mounts";
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    EXPECT_EQ(test::read_bytes(image, 440, 72), table);
+    EXPECT_EQ(test::range_digest(image, 892480LL * 512, 8 << 20), store);
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+    const auto next = test::run_sim({"boot", dir / "dev"});
+    EXPECT_EQ(next.find("Writing out partition table"), std::string::npos) << next.output;
+}
+
+// A host that reformats the exported user store may type its own entry
+// 0x0c (FAT32 addressed by LBA); the data is FAT32 either way. The boot
+// still mounts the store, and a repair of a lost entry 4 keeps it.
+TEST(UserStoreTypedByAHost, Fat32LbaEntryIsMountedAndKept) {
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t userstore = 892480LL * 512;
+    ASSERT_TRUE(test::write_bytes(image, userstore + 446 + 4, "\x0c"));
+    test::write_file(dir / "dev/userstore/update.bin.txt", "notes");
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find("INFO:No update*.bin found, no update needed.\n"), std::string::npos) << run.output;
+
+    ASSERT_TRUE(test::write_bytes(image, 446 + 48, std::string(16, '\0')));
+    const auto repaired = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(repaired.find("INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n"), std::string::npos)
+        << repaired.output;
+    EXPECT_EQ(repaired.find("INFO:Formatting userstore"), std::string::npos) << repaired.output;
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/update.bin.txt"), "notes");
+}
+
+// Lost entries over file systems that still lie where the map puts them:
+// real ext3 file systems (mke2fs) in partitions 1 and 2, the owner's books
+// in the user store. Whatever part of the table went (one entry, every
+// entry, the whole sector), the repair writes the entries back and wipes
+// nothing: every byte of the two file systems stays, they check clean, and
+// the books are there. Before, the repair zeroed the first cylinder of
+// partitions 1 and 2 ("Nuked ..."): the root file system or the variable
+// data was gone.
+struct LostEntryCase {
+    const char* name;
+    off_t at;  // the bytes of the MBR cleared
+    size_t count;
+    const char* announced;
+};
+
+void PrintTo(const LostEntryCase& c, std::ostream* os) { *os << c.name; }
+
+class LostEntry : public testing::TestWithParam<LostEntryCase> {};
+
+TEST_P(LostEntry, FileSystemsInTheirPlaceKeepEveryByte) {
+    const LostEntryCase& c = GetParam();
+    const std::string mke2fs = test::find_tool("mke2fs"), e2fsck = test::find_tool("e2fsck");
+    if (mke2fs.empty() || e2fsck.empty()) GTEST_SKIP() << "mke2fs and e2fsck (e2fsprogs) are needed";
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512;
+    const std::pair<off_t, const char*> file_systems[] = {{rootfs, "16M"}, {varlocal, "24M"}};
+    for (const auto& [at, size] : file_systems) {
+        const std::string made = dir / "ext3.img";
+        std::filesystem::remove(made);
+        ASSERT_EQ(test::run_tool(mke2fs + " -q -t ext3 -F -L quillmar " + made + " " + size).status, 0);
+        ASSERT_TRUE(test::write_bytes(image, at, test::read_file(made)));
+    }
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    const std::string table = test::read_bytes(image, 440, 72);
+    const size_t root_bytes = test::range_digest(image, rootfs, 16 << 20);
+    const size_t var_bytes = test::range_digest(image, varlocal, 24 << 20);
+    ASSERT_TRUE(test::write_bytes(image, c.at, std::string(c.count, '\0')));
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(run.find(c.announced), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("Nuked"), std::string::npos) << run.output;
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    // The disk identifier of a cleared sector is a new one; the entries are
+    // the map's again.
+    EXPECT_EQ(test::read_bytes(image, 446, 66), table.substr(6));
+    EXPECT_EQ(test::range_digest(image, rootfs, 16 << 20), root_bytes) << "partition 1";
+    EXPECT_EQ(test::range_digest(image, varlocal, 24 << 20), var_bytes) << "partition 2";
+    for (const auto& [at, size] : file_systems) {
+        const std::string extracted = dir / "extracted.img";
+        test::write_file(extracted, test::read_bytes(image, at, std::string(size) == "16M" ? 16 << 20 : 24 << 20));
+        const auto checked = test::run_tool(e2fsck + " -fn " + extracted);
+        EXPECT_EQ(checked.status, 0) << checked.output;
+    }
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+    const auto next = test::run_sim({"boot", dir / "dev"});
+    EXPECT_NE(next.find("INFO:Partition table verified for /dev/mmcblk0\n"), std::string::npos) << next.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, LostEntry,
+    testing::Values(LostEntryCase {"entry_1", 446, 16, "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"},
+                    LostEntryCase {"entry_2", 446 + 16, 16, "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
+                    LostEntryCase {"entries_1_and_2", 446, 32, "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
+                    LostEntryCase {"every_entry", 446, 64,
+                                   "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"
+                                   "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
+                    LostEntryCase {"whole_sector", 0, 512,
+                                   "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"
+                                   "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"}),
+    test::ParamName());
+
+// What util-linux, dosfstools and mtools find wrong with the user store of
+// an MMC image: its entry, its own table and its FAT32; empty when it is
+// sound and its root directory can be listed.
+std::string user_store_problems(const std::string& image, const std::string& work) {
+    const std::string sfdisk = test::find_tool("sfdisk"), fsck = test::find_tool("fsck.fat"),
+                      mdir = test::find_tool("mdir");
+    const auto outer = test::sfdisk_dump(sfdisk, image);
+    if (outer.size() != 4 || outer[3].type != "b") return "no user store entry";
+    const std::string store = work + "/store.img";
+    test::write_file(store, test::read_bytes(image, static_cast<off_t>(outer[3].start * 512), 512));
+    std::filesystem::resize_file(store, outer[3].size * 512);
+    const auto inner = test::sfdisk_dump(sfdisk, store);
+    if (inner.size() != 1 || inner[0].type != "b") return "no FAT32 entry in the user store's own table";
+    const std::string fat = work + "/fat.img";
+    test::write_file(fat,
+                     test::read_bytes(image, static_cast<off_t>((outer[3].start + inner[0].start) * 512), 4 << 20));
+    std::filesystem::resize_file(fat, (outer[3].size - inner[0].start) * 512);
+    const auto checked = test::run_tool(fsck + " -n " + fat);
+    if (checked.status != 0) return "fsck.fat: " + checked.output;
+    const auto listed = test::run_tool("MTOOLS_SKIP_CHECK=1 " + mdir + " -i " + fat + " ::/");
+    if (listed.status != 0 || listed.output.find("Tavrin") == std::string::npos) return "mdir: " + listed.output;
+    return "";
+}
+
+int sweep_stride() {
+    const char* text = std::getenv("QM_SWEEP_STRIDE");
+    const int n = text != nullptr ? std::atoi(text) : 1;
+    return n > 0 ? n : 1;
+}
+
+// A power cut after every write of a boot that lays out or repairs the
+// MMC: a blank reader's first boot, and a repair that recreates partition 4
+// over a start that holds no user store. The boots after it must end with a
+// user store that util-linux, dosfstools and mtools find sound and that the
+// reader mounts, so that updates can come; before, a cut between the wipe
+// and the format left a table that verified over a store never formatted.
+struct LayoutCutCase {
+    const char* name;
+    std::vector<std::string> init;
+    bool repair;  // cut the repair of a provisioned reader, not its first boot
+};
+
+void PrintTo(const LayoutCutCase& c, std::ostream* os) { *os << c.name; }
+
+class LayoutCut : public testing::TestWithParam<LayoutCutCase> {};
+
+TEST_P(LayoutCut, EveryCutEndsWithAUserStoreThatMounts) {
+    const LayoutCutCase& c = GetParam();
+    if (test::find_tool("sfdisk").empty() || test::find_tool("fsck.fat").empty() || test::find_tool("mdir").empty())
+        GTEST_SKIP() << "util-linux, dosfstools and mtools are needed";
+    test::TempDir dir;
+    const std::string prepared = dir / "prepared";
+    test::init_device(prepared, c.init);
+    if (c.repair) {
+        ASSERT_EQ(test::run_sim({"boot", prepared}).last_line(), "SIM: exec /bin/kinit");
+        const std::string image = prepared + "/mmc0.img";
+        const auto outer = test::sfdisk_dump(test::find_tool("sfdisk"), image);
+        ASSERT_EQ(outer.size(), 4u);
+        ASSERT_TRUE(test::write_bytes(image, 446 + 48, std::string(16, '\0')));
+        ASSERT_TRUE(test::write_bytes(image, static_cast<off_t>(outer[3].start * 512), std::string(512, 'x')));
+    }
+    int cuts = 0;
+    for (int n = 1;; n += sweep_stride()) {
+        ASSERT_LT(n, 100) << "the boot never ended";
+        const std::string dev = dir / ("dev" + std::to_string(n));
+        ASSERT_EQ(std::system(("cp -a --sparse=always " + prepared + " " + dev).c_str()), 0);
+        const auto first = test::run_sim({"boot", dev, "--fault", "powercut:" + std::to_string(n)});
+        if (!first.contains("(power cut after write " + std::to_string(n) + ")")) {
+            EXPECT_TRUE(first.contains("INFO:No update*.bin found, no update needed.\n")) << first.output;
+            std::filesystem::remove_all(dev);
+            break;
+        }
+        ++cuts;
+        std::string transcript = first.output;
+        bool mounted = false;
+        for (int boot = 0; boot < 2 && !mounted; ++boot) {
+            const auto next = test::run_sim({"boot", dev});
+            transcript += next.output;
+            EXPECT_EQ(next.last_line(), "SIM: exec /bin/kinit");
+            mounted = next.contains("INFO:No update*.bin found, no update needed.\n");
+        }
+        EXPECT_TRUE(mounted) << "cut after write " << n << "\n" << transcript;
+        EXPECT_EQ(user_store_problems(dev + "/mmc0.img", dir.path()), "") << "cut after write " << n;
+        std::filesystem::remove_all(dev);
+    }
+    EXPECT_GT(cuts, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boots, LayoutCut,
+                         testing::Values(LayoutCutCase {"mmc_boot_first_boot", {}, false},
+                                         LayoutCutCase {"nor_boot_first_boot", {"--family", "nor"}, false},
+                                         LayoutCutCase {"mmc_boot_repair", {}, true},
+                                         LayoutCutCase {"nor_boot_repair", {"--family", "nor"}, true}),
+                         test::ParamName());
 
 }  // namespace

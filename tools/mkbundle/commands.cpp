@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -209,11 +211,34 @@ uint64_t file_size(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// The NOR flash partitions a reader of the NOR-boot family reads through
+// MEMGETINFO: a tool has no device to ask, so it is told, or takes the
+// family's usual sizes.
+struct nor_sizes {
+    uint64_t kernel = 3 << 20;
+    uint64_t bootloader = 256 << 10;
+};
+
+// Bytes with an optional K or M suffix; false for anything else or 0.
+bool parse_bytes(const std::string& text, uint64_t& bytes) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno != 0 || value == 0) return false;
+    const std::string suffix = end;
+    const unsigned shift = suffix.empty() ? 0 : suffix == "K" ? 10 : suffix == "M" ? 20 : 64;
+    if (shift == 64 || value > (UINT64_MAX >> shift)) return false;
+    bytes = value << shift;
+    return true;
+}
+
 // Refuses what the device would refuse: an image larger than its
 // destination (as far as a tool without the device can know it).
-bool fits_its_destination(bundle::family family, int type, const std::string& name, const std::string& path,
-                          std::string& error) {
-    const uint64_t room = bundle::family_rules(family).room(type, nullptr);
+bool fits_its_destination(bundle::family family, const nor_sizes& nor, int type, const std::string& name,
+                          const std::string& path, std::string& error) {
+    uint64_t room = bundle::family_rules(family).room(type, nullptr);
+    if (family == bundle::family::orvik && type == qm::image_uimage) room = nor.kernel;
+    if (family == bundle::family::orvik && type == qm::image_uboot) room = nor.bootloader;
     if (room == 0) return true;
     const long long size = installed_size(type, path);
     if (size < 0) {
@@ -300,10 +325,17 @@ int create(const args& a) {
     std::vector<std::string> command_keys;
     signer_options options;
     bool ota = false;
+    nor_sizes nor;
+    bool nor_given = false;
     std::vector<std::pair<std::string, std::string>> members;
     for (size_t i = 0; i < a.size(); ++i) {
         if (a[i] == "--out" && i + 1 < a.size()) {
             out = a[++i];
+        } else if ((a[i] == "--nor-kernel" || a[i] == "--nor-bootloader") && i + 1 < a.size()) {
+            if (!parse_bytes(a[i + 1], a[i] == "--nor-kernel" ? nor.kernel : nor.bootloader))
+                return usage_error(a[i] + " takes a size in bytes (K and M suffixes allowed)");
+            nor_given = true;
+            ++i;
         } else if (a[i] == "--family") {
             if (i + 1 == a.size() || !bundle::family_from_name(a[i + 1], family))
                 return usage_error("--family takes selda or orvik");
@@ -337,6 +369,8 @@ int create(const args& a) {
         }
     }
     if (out.empty()) return usage_error("create needs --out FILE");
+    if (nor_given && family != bundle::family::orvik)
+        return usage_error("--nor-kernel and --nor-bootloader are sizes of the orvik family's NOR flash");
     if (members.empty()) return usage_error("create needs at least one NAME=PATH");
     if (signer_choices.size() > 2) return usage_error("--key and --sign-command may be given twice in all");
     const size_t commands = static_cast<size_t>(
@@ -378,7 +412,7 @@ int create(const args& a) {
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0 && st.st_size == 0)
             qm::err("mkbundle: WARNING: %s is empty; the device treats it as missing\n", name.c_str());
-        if (!fits_its_destination(family, type, name, path, error)) return fail(error);
+        if (!fits_its_destination(family, nor, type, name, path, error)) return fail(error);
     }
 
     bundle::bundle_file file;

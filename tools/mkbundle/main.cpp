@@ -4,13 +4,14 @@
 
 #include "commands.h"
 #include "sys/console.h"
-#include "sys/linux_kernel.h"
+#include "terminal_lines.h"
 
 namespace {
 
 constexpr const char* usage =
     "usage: mkbundle keygen --bits 1024|2048 --out KEY.pem\n"
     "       mkbundle create --out FILE [--family selda|orvik] [SIGNER]... [--ota] NAME=PATH...\n"
+    "                       [--nor-kernel BYTES] [--nor-bootloader BYTES]   (orvik: 3M, 256K)\n"
     "       mkbundle list [--family selda|orvik] [--json] FILE\n"
     "       mkbundle verify [--family selda|orvik] [--json] [--pubkey KEY.pub.pem]... FILE\n"
     "       mkbundle extract FILE DIR\n"
@@ -31,7 +32,7 @@ constexpr const char* usage =
 }  // namespace
 
 int main(int argc, char** argv) {
-    static sys::LinuxKernel kernel;
+    static mkbundle::TerminalLinesKernel kernel;
     sys::install(kernel);
     if (argc < 2) {
         qm::err("%s", usage);

@@ -312,8 +312,8 @@ TEST_F(UnreadableUserStore, StillFormatsThroughTheExistingInnerTable) {
     EXPECT_NE(console.find("INFO:Setup loop device /dev/loop0 for /dev/mmcblk0p4 + 3936256\n"), std::string::npos);
 }
 
-TEST_F(UnreadableUserStore, CannotBeFormattedWithoutAType0bPartition) {
-    write_inner_table(0x0c);
+TEST_F(UnreadableUserStore, CannotBeFormattedWithoutAFat32Partition) {
+    write_inner_table(0x83);
     EXPECT_EQ(qm::run_mkfs("/dev/mmcblk0"), 0);
     const std::string console = device().console();
     EXPECT_NE(console.find("ERROR:Could not find partition 0x0b on /dev/mmcblk0p4\n"

@@ -189,8 +189,8 @@ TEST_F(Eink, PictureZeroOnThePanelIsTheEmbeddedPicturePixelForPixel) {
 
 TEST_F(Eink, PictureIndexPastTheSetIsRefused) {
     start();
-    EXPECT_EQ(qm::eink_display_image(3, 0, 0), 0);
-    EXPECT_EQ(device.console(), "ERROR:Could not display eink image #3\n");
+    EXPECT_EQ(qm::eink_display_image(4, 0, 0), 0);
+    EXPECT_EQ(device.console(), "ERROR:Could not display eink image #4\n");
 }
 
 TEST_F(Eink, DrawStringWrapsToTheLeftColumn) {

@@ -72,6 +72,19 @@ TEST_F(ReadKey, WithoutCountdownOnlyTheSpinnerTurns) {
     EXPECT_EQ(device_.take_console(), "/\b-");
 }
 
+// The erase check's wait: a limit, and the console as a wait without one
+// shows it.
+TEST_F(ReadKey, StillWaitEndsByItsTimeOutWithoutTurningTheSpinner) {
+    EXPECT_EQ(qm::read_key_still(nullptr, 5), 0);
+    EXPECT_EQ(device_.take_console(), "/");
+    EXPECT_GE(now(), 5 * sim::one_second);
+    EXPECT_LT(now(), 6 * sim::one_second);
+    type_at(7.5, "r");
+    char key = 0;
+    EXPECT_EQ(qm::read_key_still(&key, 5), 1);
+    EXPECT_EQ(key, 'r');
+}
+
 TEST_F(ReadKey, FirstCharacterOfALineIsTheKeyAndTheRestIsDropped) {
     type_at(0.5, "xyz");
     type_at(0.6, std::string(100, 'a') + "b");

@@ -61,7 +61,7 @@ struct LoopCase {
 
 class LosetupFat : public MountTest, public testing::WithParamInterface<LoopCase> {};
 
-TEST_P(LosetupFat, AttachesAtTheFirstPartitionOfType0b) {
+TEST_P(LosetupFat, AttachesAtTheFirstFat32Partition) {
     const LoopCase& c = GetParam();
     ASSERT_TRUE(test::write_bytes(image(), userstore(), mbr_with(c.entries)));
     EXPECT_EQ(qm::losetup_fat("/dev/mmcblk0p4", "/dev/loop0"), c.ok ? 1 : 0);
@@ -87,8 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
     InnerTables, LosetupFat,
     testing::Values(LoopCase{"fat_in_slot_3", {{1, 0x83, 64}, {3, 0x0b, 4096}}, true, 4096, ""},
                     LoopCase{"two_fats_lower_slot_wins", {{2, 0x0b, 8192}, {4, 0x0b, 100}}, true, 8192, ""},
-                    LoopCase{"fat32_lba_is_refused", {{1, 0x0c, 7688}}, false, 0,
-                             "ERROR:Could not find partition 0x0b on /dev/mmcblk0p4\n"},
+                    // What a host may write when it reformats the exported
+                    // disk: FAT32 all the same.
+                    LoopCase{"fat32_lba_is_taken", {{1, 0x0c, 7688}}, true, 7688, ""},
+                    LoopCase{"fat32_type_0b_comes_before_0c", {{1, 0x0c, 64}, {3, 0x0b, 4096}}, true, 4096, ""},
                     LoopCase{"fat16_is_refused", {{1, 0x06, 7688}}, false, 0,
                              "ERROR:Could not find partition 0x0b on /dev/mmcblk0p4\n"},
                     // The loop record's offset is a signed 32-bit number: a

@@ -143,6 +143,44 @@ INSTANTIATE_TEST_SUITE_P(
                     {"WARNING:UImage:SIGNATURE FAILED!\n", not_authorised}}),
     test::ParamName());
 
+// The signature of a type is the bytes of all its signature members,
+// joined in archive order. One signature split over two members still
+// verifies (the bytes must still be the key's signature of the image);
+// two whole signatures of one type join into bytes no key verifies.
+struct SignatureMembersCase {
+    const char* name;
+    std::vector<std::string> parts;  // the signature members of the kernel, in order
+    int installed;
+    std::string message;
+};
+
+class SignatureMembers : public testing::TestWithParam<SignatureMembersCase> {};
+
+TEST_P(SignatureMembers, AreJoinedInArchiveOrder) {
+    const SignatureMembersCase& c = GetParam();
+    std::vector<member> members = {{"imx35_selda/uImage", kernel}};
+    for (const std::string& part : c.parts) members.push_back({"imx35_selda/uImage.sig", part});
+    test::SimDevice device(small_device());
+    const UnbundleRun run = unbundle(device, bundle::make_bundle(members), false);
+    EXPECT_EQ(run.installed, c.installed) << run.console;
+    EXPECT_PRED2(contains, run.console, c.message);
+}
+
+const std::string key2_sig = test::dev_key(2).sign(kernel);
+
+INSTANTIATE_TEST_SUITE_P(Splits, SignatureMembers,
+                         testing::Values(SignatureMembersCase {"one_signature_in_two_members",
+                                                               {key2_sig.substr(0, 100), key2_sig.substr(100)},
+                                                               1,
+                                                               "INFO:UImage:Present siglen=256 sigpassed=Yes\n"},
+                                         SignatureMembersCase {"halves_in_the_wrong_order",
+                                                               {key2_sig.substr(100), key2_sig.substr(0, 100)},
+                                                               0,
+                                                               not_authorised},
+                                         SignatureMembersCase {
+                                             "two_whole_signatures", {sig(kernel), sig(kernel)}, 0, not_authorised}),
+                         test::ParamName());
+
 TEST(HostileBundle, CutAtEveryBlockBoundaryIsRefusedAndNothingIsWritten) {
     test::SimDevice device(small_device());
     const std::string whole = bundle::make_bundle(signed_members());

@@ -85,6 +85,22 @@ INSTANTIATE_TEST_SUITE_P(
                                "rootfs.img.gz=rootfs.img.gz"}),
     test::ParamName());
 
+// The device's progress lines are rewritten in place with carriage
+// returns; a standard output that is a file or a pipe (a build log) gets
+// each line once, as it ends, and the transcript is otherwise the same.
+TEST(MkbundleVerify, OutputThatIsNoTerminalGetsWholeLines) {
+    Images images;
+    ASSERT_EQ(run_in(images.dir, mkbundle + " create --out u.bin imx35_selda/uImage=k.img rootfs.img.gz=rootfs.img.gz")
+                  .status,
+              0);
+    const ToolRun ok = run_in(images.dir, mkbundle + " verify u.bin");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out.find('\r'), std::string::npos) << ok.out;
+    EXPECT_EQ(ok.out.find("imx35_selda/uImage 131072"), std::string::npos) << "no redraw on the way: " << ok.out;
+    EXPECT_PRED2(contains, ok.out, "\nimx35_selda/uImage 300000     [######################################]\n");
+    EXPECT_PRED2(contains, ok.out, "u.bin is authorised to install on the selda family\n");
+}
+
 TEST(MkbundleCreate, TwoKeysTakeTurnsOverTheImages) {
     Images images;
     const ToolRun made = run_in(images.dir, mkbundle + " create --out u.bin --key " + key(1) + " --key " + key(2) +
@@ -216,6 +232,46 @@ TEST(MkbundleCreate, RefusesImagesLargerThanTheirDestination) {
         EXPECT_EQ(r.status, 1) << c.member;
         EXPECT_PRED2(contains, r.err, c.verify_message);
     }
+}
+
+// The NOR flash partitions of the orvik family are what the device reads
+// from its flash; create takes them as options, with the family's usual
+// 3 MiB and 256 KiB, and refuses an image that cannot fit before the device
+// would. Before, create let any kernel through for that family.
+TEST(MkbundleCreate, NorPartitionSizesOfTheOrvikFamily) {
+    struct NorCase {
+        std::string options;
+        std::string member;
+        size_t size;
+        int status;
+        std::string message;
+    };
+    const std::vector<NorCase> cases = {
+        {"", "uImage", (3 << 20) + 1, 1, "uImage: 3145729 bytes do not fit in the 3145728 bytes of its destination"},
+        {"", "uImage", 3 << 20, 0, ""},
+        {"", "u-boot.bin", (256 << 10) + 1, 1, "262145 bytes do not fit in the 262144 bytes"},
+        {"--nor-kernel 4M", "uImage", (3 << 20) + 1, 0, ""},
+        {"--nor-kernel 2097152", "uImage", (2 << 20) + 1, 1, "do not fit in the 2097152 bytes"},
+        {"--nor-bootloader 512K", "u-boot.bin", (256 << 10) + 1, 0, ""},
+        {"--nor-bootloader 0", "u-boot.bin", 10, 2, "--nor-bootloader takes a size in bytes"},
+        {"--nor-kernel 3G", "uImage", 10, 2, "--nor-kernel takes a size in bytes"},
+    };
+    for (const NorCase& c : cases) {
+        test::TempDir dir;
+        write_file(dir / "image", std::string(c.size, 'k'));
+        const ToolRun r =
+            run_in(dir, mkbundle + " create --family orvik " + c.options + " --out u.bin " + c.member + "=image");
+        EXPECT_EQ(r.status, c.status) << c.options << " " << c.member << "\n" << r.err;
+        if (!c.message.empty()) {
+            EXPECT_PRED2(contains, r.err, c.message);
+        }
+        EXPECT_EQ(exists(dir / "u.bin"), c.status == 0) << c.options;
+    }
+    test::TempDir dir;
+    write_file(dir / "image", "k");
+    const ToolRun selda = run_in(dir, mkbundle + " create --nor-kernel 4M --out u.bin imx35_selda/uImage=image");
+    EXPECT_EQ(selda.status, 2);
+    EXPECT_PRED2(contains, selda.err, "sizes of the orvik family's NOR flash");
 }
 
 // ---- list and extract --------------------------------------------------
