@@ -125,10 +125,11 @@ namespace {
 
 // Whether the device's check pass inflates compressed images to their end.
 // It would refuse a signed image whose stream is damaged before anything is
-// written, but it costs a quarter more instructions for check and install
-// of a root file-system bundle (docs/power-cuts.md): the device relies on
-// the install journal instead, which holds a reader whose update cannot
-// finish in recovery. The bundle tools inflate every image.
+// written, but it costs a third to a half more instructions for check and
+// install of a root file-system bundle on the reader's processor
+// (docs/power-cuts.md): the device relies on the install journal instead,
+// which holds a reader whose update cannot finish in recovery. The bundle
+// tools inflate every image.
 constexpr bool inflate_before_install = false;
 
 bool inflated_at_install(int type) { return type == image_rootfs || type == image_diagsfs; }
