@@ -67,8 +67,7 @@ TEST_F(SeldaUpdate, InstallsRawImagesAndTheRootFileSystemThenRebootsClean) {
     EXPECT_FALSE(exists(device.path("rootfs/ENABLE_DIAGS")));
     EXPECT_NE(run.find("INFO:Disabled diags.\n"), std::string::npos);
     // This family keeps no second copies: none can be missing.
-    EXPECT_EQ(run.find("EMERGENCY:There are missing Kernel and/or Bootloader images"), std::string::npos)
-        << run.output;
+    EXPECT_EQ(run.find("EMERGENCY:There are missing Kernel and/or Bootloader images"), std::string::npos) << run.output;
 }
 
 // The panel's bar only moves on, from the check to the last raw image
