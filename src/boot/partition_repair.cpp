@@ -53,26 +53,50 @@ void extend_short_user_store() {
     if (write_mbr(fd.get(), mmc, &extended)) (void)reread_partition(fd.get(), mmc);
 }
 
-// Formats a user store whose first sector is blank: a power cut between
-// the wipe of its start and the end of its format left it so, and nothing
-// of the owner's can be reached in it; without a file system no update
-// could ever come. A store whose first sector holds anything is left alone.
+// Whether entry 4 of mbr starts where the map puts the user store and
+// overlaps no other entry. Only there is a blank start the reader's own
+// store whose format was cut short: an entry moved by a stray write may
+// start on zeros inside another partition, or inside the store between its
+// table and its FAT, and a format there would write over what lies in them.
+bool user_store_in_place(const mbr_sector& mbr, const disk_info& disk) {
+    mbr_sector map {};
+    if (!place_map(disk, &map) || table_overlaps(mbr)) return false;
+    part_info placed {}, found {};
+    extract_part_info(&placed, &map.entries[3]);
+    extract_part_info(&found, &mbr.entries[3]);
+    return found.start_sector == placed.start_sector;
+}
+
+// Formats a user store whose start is blank: a power cut between the wipe
+// of its start and the end of its format left it so, and nothing of the
+// owner's can be reached in it; without a file system no update could ever
+// come. A store whose start holds anything is left alone (an ext file
+// system a host made over the whole store begins with a sector of zeros),
+// and so is a blank start that is not where the map puts the store.
 void format_blank_user_store() {
     auto& k = sys::kernel();
-    bool blank = false;
+    start_kind start = start_kind::unreadable;
+    bool in_place = false;
     {
         sys::unique_fd fd(k.open(mmc, O_RDONLY));
+        disk_info disk {};
         mbr_sector mbr {};
-        blank = fd.valid() && read_mbr(fd.get(), mmc, &mbr) && starts_blank(fd.get(), mbr, 4);
+        if (fd.valid() && read_mbr(fd.get(), mmc, &mbr)) start = classify_start(fd.get(), mbr, 4);
+        in_place = start == start_kind::blank && get_disk_info(fd.get(), mmc, &disk) && user_store_in_place(mbr, disk);
     }
-    if (!blank) return;
+    note_whole_user_store(start, mmc);
+    if (start != start_kind::blank) return;
+    if (!in_place) {
+        err("EMERGENCY:Partition 4 of %s starts on zeros away from the user store's place; not formatting it\n", mmc);
+        return;
+    }
     err("INFO:The user store of %s is blank, formatting it\n", mmc);
     k.alarm(30);
     (void)run_mkfs(mmc);  // reports its own failure; the next boot tries again
 }
 
 // Re-adds the missing partitions of a table whose partition 1 is intact.
-// Partition 3 comes back with partition 2. A partition whose entry is still
+// Partition 3 comes back with partition 2 or 4. A partition whose entry is still
 // there keeps it, and its data, and so does one whose file system still lies
 // in its place: the user store in particular holds the owner's books, so it
 // is destroyed at its start and formatted again only when it was itself
@@ -98,8 +122,11 @@ int repair_partition_table(bool varlocal_missing) {
     const mbr_sector before = mbr;
     bool readd[5] = {};
     readd[2] = varlocal_missing;
-    readd[3] = varlocal_missing && !entry_has_size(mbr, 3);
     readd[4] = !varlocal_missing || !entry_has_size(mbr, 4);
+    // Partition 4 is placed after partition 3: without it, it would come
+    // back where partition 3 lies, and the user store in its own place
+    // would be formatted over.
+    readd[3] = (varlocal_missing || readd[4]) && !entry_has_size(mbr, 3);
     bool appended = true;
     for (int number = 2; number <= 4; ++number) {
         if (!readd[number]) {
@@ -116,7 +143,8 @@ int repair_partition_table(bool varlocal_missing) {
 
     dump_part(mmc, &mbr, &disk);
     if (readd[4] && holds_file_system(fd.get(), mbr, 4)) {
-        // The entry went, the user store in its place did not.
+        // The entry went, the user store in its place did not. The boot's
+        // check of a blank store that follows says what kind it is.
         err("INFO:Keeping partition %d of %s as it is\n", 4, mmc);
         readd[4] = false;
     }

@@ -40,6 +40,8 @@ constexpr uint64_t mib = 1024 * 1024;
 // The nested table of the user store: one FAT32 entry placed by the same
 // rule as the first partition of the MMC, over the sector read from its
 // start (its boot code and disk identifier stay). Shown, not yet written.
+// A FAT boot sector there (a host formatted the store whole) is not kept:
+// its parameter block would still lead a host to the old FAT at byte 0.
 bool plan_userstore_table(const char* userstore, mbr_sector* mbr, uint64_t* fat_offset) {
     auto& k = sys::kernel();
     sys::unique_fd fd(k.open(userstore, O_RDWR));
@@ -49,6 +51,7 @@ bool plan_userstore_table(const char* userstore, mbr_sector* mbr, uint64_t* fat_
     }
     disk_info disk {};
     if (!get_disk_info(fd.get(), userstore, &disk) || !read_mbr(fd.get(), userstore, mbr)) return false;
+    if (is_fat_boot_sector(*mbr)) *mbr = mbr_sector {};
     clear_all_partitions(mbr);
     // One entry in an empty table always fits; write_mbr refuses a bad one.
     (void)append_partition(mbr, 1, &disk, 0, 0x0B, 0);
@@ -128,31 +131,9 @@ bool read_first_sector(int fd, const mbr_sector& mbr, int number, part_info* par
            sys::read_full(fd, sector, sizeof *sector) == static_cast<ssize_t>(sizeof *sector);
 }
 
-// What the first sector of a partition holds, read once for both questions
-// the rebuild asks of partition 4.
-enum class start_kind { unreadable, blank, user_store, other };
-
-start_kind classify_start(int fd, const mbr_sector& mbr, int number) {
-    part_info part {};
-    mbr_sector first {};
-    if (!read_first_sector(fd, mbr, number, &part, &first)) return start_kind::unreadable;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&first);
-    if (std::all_of(bytes, bytes + sizeof first, [](unsigned char byte) { return byte == 0; }))
-        return start_kind::blank;
-    if (first.signature[0] != 0x55 || first.signature[1] != 0xAA) return start_kind::other;
-    // The entry the loop device would attach, whatever type a host gave it.
-    const int entry = fat_entry(first);
-    if (entry == 0) return start_kind::other;
-    part_info fat {};
-    extract_part_info(&fat, &first.entries[entry - 1]);
-    const bool inside =
-        fat.sector_count != 0 && static_cast<uint64_t>(fat.start_sector) + fat.sector_count <= part.sector_count;
-    return inside ? start_kind::user_store : start_kind::other;
-}
-
-// Whether partition number of mbr begins with an ext2/3 superblock that
+// Whether partition number of mbr begins with an ext2/3/4 superblock that
 // describes a file system fitting in it: the root file system or VarLocal
-// as the reader left them. Checked by its magic, its block size and its
+// as the reader left them, or a user store a host formatted so. Checked by its magic, its block size and its
 // block count, so that stray bytes are not taken for one.
 bool holds_ext(int fd, const mbr_sector& mbr, int number) {
     constexpr size_t superblock_at = 1024;
@@ -176,14 +157,25 @@ bool holds_ext(int fd, const mbr_sector& mbr, int number) {
     return (uint64_t {blocks} << (10 + log_block_size)) <= uint64_t {part.sector_count} * 512;
 }
 
+// A user store as laid out here: a signed table whose FAT32 entry (of
+// whatever type a host gave it) lies inside the partition of part.
+bool is_laid_out_store(const mbr_sector& first, const part_info& part) {
+    if (first.signature[0] != 0x55 || first.signature[1] != 0xAA) return false;
+    const int entry = fat_entry(first);
+    if (entry == 0) return false;
+    part_info fat {};
+    extract_part_info(&fat, &first.entries[entry - 1]);
+    return fat.sector_count != 0 && static_cast<uint64_t>(fat.start_sector) + fat.sector_count <= part.sector_count;
+}
+
 // A partition whose entry comes out exactly as it was, or whose file system
 // still lies where the new entry puts it, holds live data; a user store left
 // blank at its start (wiped, then not formatted) does not, and is formatted
 // again. A start that cannot be read is not taken for blank.
 bool is_live(int fd, const mbr_sector& before, const mbr_sector& after, int number) {
     if (number != 4) return same_place(before, after, number) || holds_ext(fd, after, number);
-    const start_kind start = classify_start(fd, after, number);
-    return start == start_kind::user_store || (same_place(before, after, number) && start != start_kind::blank);
+    return holds_file_system(fd, after, number) ||
+           (same_place(before, after, number) && classify_start(fd, after, number) != start_kind::blank);
 }
 
 int write_map(const char* path, const char* label, bool keep_live, bool* userstore_kept) {
@@ -200,13 +192,7 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
     if (!get_disk_info(fd.get(), path, &disk) || !read_mbr(fd.get(), path, &mbr)) return 0;
 
     const mbr_sector before = mbr;
-    clear_all_partitions(&mbr);
-    bool placed = true;
-    for (int number = 1; number <= 4; ++number) {
-        const partition_row& row = partdata[number - 1];
-        if (!append_partition(&mbr, number, &disk, row.boot_flag, row.type, row.sectors)) placed = false;
-    }
-    if (!placed) {
+    if (!place_map(disk, &mbr)) {
         err("EMERGENCY:!!! Partition table create failures !!!\n");
         return 0;
     }
@@ -227,6 +213,7 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
     for (const int number : {1, 2, 4}) {
         if (keep[number]) {
             err("INFO:Keeping partition %d of %s as it is\n", number, path);
+            if (number == 4) note_whole_user_store(classify_start(fd.get(), mbr, 4), path);
             continue;
         }
         if (number != 4) (void)nuke_first_cylinder(fd.get(), path, &disk, number, &mbr);
@@ -238,13 +225,43 @@ int write_map(const char* path, const char* label, bool keep_live, bool* usersto
 
 }  // namespace
 
-bool holds_file_system(int fd, const mbr_sector& mbr, int number) {
-    if (number == 4) return classify_start(fd, mbr, number) == start_kind::user_store;
-    return holds_ext(fd, mbr, number);
+bool place_map(const disk_info& disk, mbr_sector* mbr) {
+    clear_all_partitions(mbr);
+    bool placed = true;
+    for (int number = 1; number <= 4; ++number) {
+        const partition_row& row = partdata[number - 1];
+        if (!append_partition(mbr, number, &disk, row.boot_flag, row.type, row.sectors)) placed = false;
+    }
+    return placed;
 }
 
-bool starts_blank(int fd, const mbr_sector& mbr, int number) {
-    return classify_start(fd, mbr, number) == start_kind::blank;
+start_kind classify_start(int fd, const mbr_sector& mbr, int number) {
+    part_info part {};
+    mbr_sector first {};
+    if (!read_first_sector(fd, mbr, number, &part, &first)) return start_kind::unreadable;
+    if (is_laid_out_store(first, part)) return start_kind::user_store;
+    if (is_fat_boot_sector(first)) return start_kind::whole_fat;
+    // mke2fs leaves the first sector of an ext file system all zeros: a
+    // blank start is one with no superblock behind it either.
+    if (holds_ext(fd, mbr, number)) return start_kind::whole_ext;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&first);
+    const bool zeros = std::all_of(bytes, bytes + sizeof first, [](unsigned char byte) { return byte == 0; });
+    return zeros ? start_kind::blank : start_kind::other;
+}
+
+bool holds_file_system(int fd, const mbr_sector& mbr, int number) {
+    if (number != 4) return holds_ext(fd, mbr, number);
+    const start_kind start = classify_start(fd, mbr, number);
+    return start == start_kind::user_store || start == start_kind::whole_fat || start == start_kind::whole_ext;
+}
+
+void note_whole_user_store(start_kind start, const char* path) {
+    if (start == start_kind::whole_fat)
+        err("INFO:Partition 4 of %s holds a FAT file system without a table of its own; keeping it as it is\n", path);
+    if (start == start_kind::whole_ext)
+        err("ERROR:Partition 4 of %s holds an ext file system without a table of its own; keeping it as it is, but "
+            "no update can be read from it\n",
+            path);
 }
 
 int partition_disk(const char* path, const char* label) { return write_map(path, label, false, nullptr); }

@@ -131,6 +131,11 @@ int losetup_fat(const char* disk_path, const char* loop_path) {
         return 0;
     }
     const int number = fat_entry(mbr);
+    if (number == 0 && is_fat_boot_sector(mbr)) {
+        // A host may format the exported disk whole, with no table of its own.
+        err("INFO:%s holds a FAT file system without a partition table, using it whole\n", disk_path);
+        return attach_loop(disk_fd.get(), disk_path, loop_path, 0);
+    }
     if (number == 0) {
         err("ERROR:Could not find partition 0x0b on %s\n", disk_path);
         return 0;
@@ -163,6 +168,21 @@ int fat_entry(const mbr_sector& mbr) {
         }
     }
     return 0;
+}
+
+bool is_fat_boot_sector(const mbr_sector& sector) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&sector);
+    const auto half = [bytes](size_t at) { return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8); };
+    const auto word = [half](size_t at) { return half(at) | half(at + 2) << 16; };
+    const bool jump = (bytes[0] == 0xEB && bytes[2] == 0x90) || bytes[0] == 0xE9;
+    const uint32_t sector_size = half(11);
+    const uint32_t per_cluster = bytes[13];
+    const uint32_t media = bytes[21];
+    const uint32_t total = half(19) != 0 ? half(19) : word(32);
+    return sector.signature[0] == 0x55 && sector.signature[1] == 0xAA && jump &&
+           (sector_size == 512 || sector_size == 1024 || sector_size == 2048 || sector_size == 4096) &&
+           per_cluster != 0 && (per_cluster & (per_cluster - 1)) == 0 && half(14) != 0 && bytes[16] != 0 &&
+           (media == 0xF0 || media >= 0xF8) && total != 0;
 }
 
 void losetup_clear(const char* loop_path) {

@@ -28,13 +28,18 @@ namespace qm {
 
 // Attaches disk_path to loop_path at the byte offset of the FAT32
 // partition of the MBR of disk_path (fat_entry), after printing that table
-// on the standard output.
+// on the standard output. A disk without such an entry whose first sector
+// is a FAT boot sector (a host formatted it whole) is attached from byte 0.
 [[nodiscard]] int losetup_fat(const char* disk_path, const char* loop_path);
 // Attaches disk_path to loop_path at a byte offset below 2^31.
 [[nodiscard]] int losetup_at(const char* disk_path, const char* loop_path, uint64_t offset);
 // The number of the entry of mbr that holds the FAT32: the first of type
 // 0x0b, else the first of type 0x0c (FAT32 addressed by LBA); 0 for none.
 [[nodiscard]] int fat_entry(const mbr_sector& mbr);
+// Whether sector is the boot sector of a FAT file system: signed, with a
+// jump and a parameter block whose sector size, cluster size, reserved
+// sectors, FAT count, media byte and sector count are each possible.
+[[nodiscard]] bool is_fat_boot_sector(const mbr_sector& sector);
 // Detaches whatever is attached to loop_path.
 void losetup_clear(const char* loop_path);
 

@@ -527,10 +527,10 @@ TEST(UserStoreTypedByAHost, Fat32LbaEntryIsMountedAndKept) {
 // real ext3 file systems (mke2fs) in partitions 1 and 2, the owner's books
 // in the user store. Whatever part of the table went (one entry, every
 // entry, the whole sector), the repair writes the entries back and wipes
-// nothing: every byte of the two file systems stays, they check clean, and
-// the books are there. Before, the repair zeroed the first cylinder of
-// partitions 1 and 2 ("Nuked ..."): the root file system or the variable
-// data was gone.
+// nothing: every byte of the two file systems and of the user store stays,
+// they check clean, and the books are there. Before, the repair zeroed the
+// first cylinder of partitions 1 and 2 ("Nuked ..."): the root file system
+// or the variable data was gone.
 struct LostEntryCase {
     const char* name;
     off_t at;  // the bytes of the MBR cleared
@@ -550,7 +550,7 @@ TEST_P(LostEntry, FileSystemsInTheirPlaceKeepEveryByte) {
     test::init_device(dir / "dev");
     ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
     const std::string image = dir / "dev/mmc0.img";
-    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512;
+    constexpr off_t rootfs = 7688LL * 512, varlocal = 826944LL * 512, userstore = 892480LL * 512;
     const std::pair<off_t, const char*> file_systems[] = {{rootfs, "16M"}, {varlocal, "24M"}};
     for (const auto& [at, size] : file_systems) {
         const std::string made = dir / "ext3.img";
@@ -562,6 +562,7 @@ TEST_P(LostEntry, FileSystemsInTheirPlaceKeepEveryByte) {
     const std::string table = test::read_bytes(image, 440, 72);
     const size_t root_bytes = test::range_digest(image, rootfs, 16 << 20);
     const size_t var_bytes = test::range_digest(image, varlocal, 24 << 20);
+    const size_t store_bytes = test::range_digest(image, userstore, 16 << 20);
     ASSERT_TRUE(test::write_bytes(image, c.at, std::string(c.count, '\0')));
 
     const auto run = test::run_sim({"boot", dir / "dev"});
@@ -574,6 +575,7 @@ TEST_P(LostEntry, FileSystemsInTheirPlaceKeepEveryByte) {
     EXPECT_EQ(test::read_bytes(image, 446, 66), table.substr(6));
     EXPECT_EQ(test::range_digest(image, rootfs, 16 << 20), root_bytes) << "partition 1";
     EXPECT_EQ(test::range_digest(image, varlocal, 24 << 20), var_bytes) << "partition 2";
+    EXPECT_EQ(test::range_digest(image, userstore, 16 << 20), store_bytes) << "partition 4";
     for (const auto& [at, size] : file_systems) {
         const std::string extracted = dir / "extracted.img";
         test::write_file(extracted, test::read_bytes(image, at, std::string(size) == "16M" ? 16 << 20 : 24 << 20));
@@ -590,12 +592,115 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LostEntryCase {"entry_1", 446, 16, "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"},
                     LostEntryCase {"entry_2", 446 + 16, 16, "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
                     LostEntryCase {"entries_1_and_2", 446, 32, "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
+                    // Partition 4 must come back after partition 3, not in its place.
+                    LostEntryCase {"entries_3_and_4", 446 + 32, 32,
+                                   "INFO:Keeping partition 4 of /dev/mmcblk0 as it is\n"},
                     LostEntryCase {"every_entry", 446, 64,
                                    "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"
                                    "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"},
                     LostEntryCase {"whole_sector", 0, 512,
                                    "INFO:Keeping partition 1 of /dev/mmcblk0 as it is\n"
                                    "INFO:Keeping partition 2 of /dev/mmcblk0 as it is\n"}),
+    test::ParamName());
+
+// An entry 4 moved by a stray write onto a stretch of zeros: one cylinder
+// into the user store (between its own table and its FAT), or into
+// VarLocal. That blank start is no store whose format was cut short: a
+// format there writes a table and a FAT32 over the owner's books or the
+// variable data. Nothing is formatted, and every byte of both stays.
+struct MovedEntryCase {
+    const char* name;
+    uint32_t start;  // the entry then runs to the end of the disk
+};
+
+void PrintTo(const MovedEntryCase& c, std::ostream* os) { *os << c.name; }
+
+class MovedUserStoreEntry : public testing::TestWithParam<MovedEntryCase> {};
+
+TEST_P(MovedUserStoreEntry, IsNotFormattedWhereItPoints) {
+    const MovedEntryCase& c = GetParam();
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img";
+    constexpr off_t varlocal = 826944LL * 512, userstore = 892480LL * 512;
+    ASSERT_TRUE(test::write_bytes(image, varlocal, std::string(1 << 20, 'v')));
+    test::write_file(dir / "dev/userstore/book.txt", "mine");
+    const size_t var_bytes = test::range_digest(image, varlocal, 24 << 20);
+    const size_t store_bytes = test::range_digest(image, userstore, 16 << 20);
+    const uint32_t entry[2] = {c.start, 2097152 - c.start};
+    ASSERT_TRUE(test::write_bytes(image, 446 + 48 + 8, std::string(reinterpret_cast<const char*>(entry), 8)));
+
+    const auto run = test::run_sim({"boot", dir / "dev"});
+    EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+    EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+    EXPECT_EQ(test::range_digest(image, varlocal, 24 << 20), var_bytes) << "VarLocal";
+    EXPECT_EQ(test::range_digest(image, userstore, 16 << 20), store_bytes) << "the user store";
+    EXPECT_EQ(test::read_file(dir / "dev/userstore/book.txt"), "mine");
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, MovedUserStoreEntry,
+                         testing::Values(MovedEntryCase {"one_cylinder_on", 892480 + 64},
+                                         MovedEntryCase {"into_varlocal", 826944 + 4096}),
+                         test::ParamName());
+
+// A host may format the exported user store whole, without a table of its
+// own: a FAT32 (mkfs.fat) or an ext4 (mke2fs), whose first sector is all
+// zeros. Such a store is the owner's: with the MMC's table intact, with
+// entry 4 lost, or with the whole table lost, no boot formats or wipes it,
+// and the first 64 MiB of partition 4 keep every byte. The FAT32 is read
+// whole for updates; the ext4, which the reader cannot read, is reported.
+struct HostFormatCase {
+    const char* name;
+    const char* format;  // the host's command, given the image last
+    off_t cleared_at;    // the bytes of the MBR cleared
+    size_t cleared_count;
+    const char* said;  // a line every boot prints
+};
+
+void PrintTo(const HostFormatCase& c, std::ostream* os) { *os << c.name; }
+
+class HostFormattedStore : public testing::TestWithParam<HostFormatCase> {};
+
+constexpr const char* fat_read = "INFO:No update*.bin found, no update needed.";
+constexpr const char* ext_kept =
+    "ERROR:Partition 4 of /dev/mmcblk0 holds an ext file system without a table of its own; keeping it as it is";
+
+TEST_P(HostFormattedStore, IsNeverFormattedOrWiped) {
+    const HostFormatCase& c = GetParam();
+    const std::string format = std::string(c.format);
+    const std::string tool = test::find_tool(format.substr(0, format.find(' ')));
+    if (tool.empty()) GTEST_SKIP() << format << " is not installed";
+    test::TempDir dir;
+    test::init_device(dir / "dev");
+    ASSERT_EQ(test::run_sim({"boot", dir / "dev"}).last_line(), "SIM: exec /bin/kinit");
+    const std::string image = dir / "dev/mmc0.img", made = dir / "host.img";
+    constexpr off_t userstore = 892480LL * 512;
+    test::write_file(made, "");
+    std::filesystem::resize_file(made, 64 << 20);
+    ASSERT_EQ(test::run_tool(tool + format.substr(format.find(' ')) + " " + made).status, 0);
+    ASSERT_TRUE(test::write_bytes(image, userstore, test::read_file(made)));
+    ASSERT_TRUE(test::write_bytes(image, c.cleared_at, std::string(c.cleared_count, '\0')));
+    const size_t store_bytes = test::range_digest(image, userstore, 64 << 20);
+
+    for (int boot = 1; boot <= 2; ++boot) {
+        const auto run = test::run_sim({"boot", dir / "dev"});
+        EXPECT_EQ(run.find("INFO:Formatting userstore"), std::string::npos) << run.output;
+        EXPECT_EQ(run.find("filesystem in partition 4("), std::string::npos) << run.output;
+        EXPECT_NE(run.find(c.said), std::string::npos) << run.output;
+        EXPECT_EQ(run.last_line(), "SIM: exec /bin/kinit");
+        EXPECT_EQ(test::range_digest(image, userstore, 64 << 20), store_bytes) << "boot " << boot;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, HostFormattedStore,
+    testing::Values(HostFormatCase {"fat32_table_intact", "mkfs.fat -F 32 -n HOST", 0, 0, fat_read},
+                    HostFormatCase {"fat32_entry_4_lost", "mkfs.fat -F 32 -n HOST", 446 + 48, 16, fat_read},
+                    HostFormatCase {"fat32_table_lost", "mkfs.fat -F 32 -n HOST", 0, 512, fat_read},
+                    HostFormatCase {"ext4_table_intact", "mke2fs -q -t ext4 -F", 0, 0, ext_kept},
+                    HostFormatCase {"ext4_entry_4_lost", "mke2fs -q -t ext4 -F", 446 + 48, 16, ext_kept},
+                    HostFormatCase {"ext4_table_lost", "mke2fs -q -t ext4 -F", 0, 512, ext_kept}),
     test::ParamName());
 
 // What util-linux, dosfstools and mtools find wrong with the user store of

@@ -282,6 +282,21 @@ TEST_F(Provisioning, FormatEmptiesTheUserStoreAndRecordsTheLabel) {
     EXPECT_EQ(sim::fat32_label(reinterpret_cast<const uint8_t*>(boot.data())), "Tavrin");
 }
 
+// A store a host formatted whole starts with a FAT boot sector; the table
+// the format writes there must not keep its parameter block, or a host
+// would still find the old FAT at the store's first byte.
+TEST_F(Provisioning, FormatOfAStoreFormattedWholeLeavesNoFatBootSectorAtItsStart) {
+    make_device({}, mmc_boot_offset);
+    provision();
+    const off_t store = partition_offset(4);
+    ASSERT_TRUE(test::write_bytes(image(), store, test::read_bytes(image(), store + 7688 * 512, 512)));
+    ASSERT_EQ(qm::run_mkfs("/dev/mmcblk0"), 1) << device().console();
+    const std::string first = test::read_bytes(image(), store, 512);
+    EXPECT_FALSE(sim::is_fat_boot_sector(reinterpret_cast<const uint8_t*>(first.data())));
+    EXPECT_EQ(entry_of(image(), store, 1).start, 7688u);
+    EXPECT_EQ(first.substr(510), "\x55\xAA");
+}
+
 // A user store whose first read fails: the table step is skipped and the
 // format goes through the inner table already there.
 class UnreadableUserStore : public Provisioning {
