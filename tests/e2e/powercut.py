@@ -100,7 +100,8 @@ PHASES = [
     ("*** CHECKING ", "check"),
     ("INFO:DiagsFS:", "journal"),           # the verdict's last line: the journal gets the digests
     ("*** UPDATING ", "install"),           # root file system streamed, boot images held, then written
-    ("INFO:Rechecking Kernel", "diagnostics image"),
+    ("INFO:Rechecking Kernel", "diagnostics image"),  # NOR-boot family, and the MMC-boot one before
+    ("INFO:Copying /diagsfs.img", "diagnostics image"),
     ("INFO:removed temp diagsfs.img file.", "bundle removal"),
     ("was successful", "reboot"),
 ]
@@ -205,13 +206,13 @@ class Cut:
 # loader, the kernel, the diagnostics image and the user store at every
 # removal.
 CI_WRITE_CUTS = [
-    ("journal", "user store's boot sectors", 1, 0),
-    ("journal", "FAT", 1, 0),
+    ("journal", "FAT", 1, 0),                                     # the first journal, beside
     ("journal", "user store's folders and files", 1, 0),
-    ("journal", "FAT", 2, 0.5),
-    ("journal", "user store's folders and files", 2, 0),
+    ("journal", "user store's folders and files", 2, 0),          # its rename
+    ("journal", "FAT", 3, 0.5),                                   # the boot counted
+    ("journal", "user store's folders and files", 4, 0),          # its rename
+    ("journal", "user store's folders and files", 6, 0),          # the digests' rename
     ("install", "root file system", 1, 0),
-    ("install", "root file system", 1, 0.5),
     ("install", "root file system", 1, 1),
     ("install", "partition table", 1, 0),
     ("install", "boot loader", 1, 0.5),
@@ -219,11 +220,10 @@ CI_WRITE_CUTS = [
     ("install", "kernel", 1, 0.5),
     ("install", "kernel", 1, 1),
     ("diagnostics image", "diagnostics image", 1, 0),
-    ("diagnostics image", "diagnostics image", 1, 1),
-    ("diagnostics image", "FAT", 1, 0),
+    ("diagnostics image", "FAT", 1, 0.5),                         # the journal: installed
+    ("diagnostics image", "user store's folders and files", 3, 0),
     ("bundle removal", "user store's folders and files", 1, 0),  # the bundle's name
-    ("bundle removal", "FAT", 2, 0),                              # its clusters
-    ("bundle removal", "FAT", 2, 1),
+    ("bundle removal", "FAT", 2, 0.5),                            # its clusters
     ("bundle removal", "user store's folders and files", 2, 0),  # the journal's name
     ("bundle removal", "FAT", 3, 0.5),                            # its clusters
     ("reboot", "FAT", 1, 0),
