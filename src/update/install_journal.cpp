@@ -244,17 +244,26 @@ int install_journal_write(const char* path, const install_journal& journal) {
     if (write_all(fd.get(), text) != static_cast<long>(text.size()) || k.fsync(fd.get()) != 0)
         return failed(beside.c_str());
     if (k.close(fd.release()) != 0) return failed(beside.c_str());
-    // The journal the rename replaces keeps its clusters until the folder
-    // is on the card, for the reason remove_flushed gives: a cut between
-    // then leaves lost clusters, never the old name over free ones.
+    // The journal the rename replaces keeps its clusters until the new one
+    // holds its name on the card, for the reason remove_flushed gives.
     sys::unique_fd replaced(k.open(path, O_PATH | O_CLOEXEC));
     if (k.rename(beside.c_str(), path) != 0) return failed(path);
     // The rename lives in the folder: flushed too, or a power cut could
-    // still bring the old journal back.
+    // still bring the old journal back. On FAT it is two writes: the folder
+    // loses the name beside, and the journal's name is given the new
+    // clusters, a change the FAT driver keeps with the file, not with the
+    // folder (the folder's flush leaves it out). Folder first: a cut after
+    // it leaves the old journal, whole and still owning its clusters, then
+    // the file's flush moves the name to the new one.
     const std::string folder(path, std::string_view(path).rfind('/') + 1);
     sys::unique_fd dir(k.open(folder.c_str(), O_RDONLY | O_DIRECTORY));
     if (!dir.valid() || k.fsync(dir.get()) != 0) {
         report_errno(folder.c_str(), errno);
+        return 0;
+    }
+    sys::unique_fd renamed(k.open(path, O_RDONLY));
+    if (!renamed.valid() || k.fsync(renamed.get()) != 0) {
+        report_errno(path, errno);
         return 0;
     }
     return 1;

@@ -103,6 +103,7 @@ PHASES = [
     ("INFO:Rechecking Kernel", "diagnostics image"),  # NOR-boot family, and the MMC-boot one before
     ("INFO:Copying /diagsfs.img", "diagnostics image"),
     ("INFO:removed temp diagsfs.img file.", "bundle removal"),
+    ("INFO:This update's log is ", "update log"),  # written once the attempt has ended
     ("was successful", "reboot"),
 ]
 # Where a torn boot image is part of the documented risk: the in-place
