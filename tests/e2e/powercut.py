@@ -16,7 +16,8 @@ emulator (KICK_SECONDS); the default is therefore writeback, and --cache
 takes the others. The machine then powers up again, up to three times,
 with no input, and host tools judge the card.
 
-    powercut.py E2E_DIR WORK_DIR [--cuts ci|long|#WRITE,LINE@SECONDS,...] [--stride N]
+    powercut.py E2E_DIR WORK_DIR [--cuts ci|long|#WRITE,LINE@SECONDS,...]
+                [--stride N] [--store-stride N]
                 [--step all|reference|cuts|table] [--slice K/N]
                 [--jobs N] [--machine x86|arm] [--family mmc] [--keep]
                 [--cache writeback|none|directsync|writethrough] [--tools DIR]
@@ -233,8 +234,8 @@ CI_WRITE_CUTS = [
 # middle of whatever it does, a block the card is receiving included.
 CI_LINE_CUTS = [("INFO:Found bundle ", 0.05), ("*** UPDATING ", 0.8), ("INFO:removing ", 0),
                 ("was successful", 0)]
-LONG_LINE_CUTS = [(text, seconds) for text, _ in PHASES for seconds in (0, 0.02, 0.1, 0.5)] + \
-                 [("INFO:removing ", seconds) for seconds in (0, 0.01, 0.02, 0.05, 0.1, 0.2)]
+LONG_LINE_CUTS = [(text, seconds) for text, _ in PHASES for seconds in (0, 0.1)] + \
+                 [("INFO:removing ", 0.01), ("INFO:removing ", 0.05), ("was successful", 0.02)]
 
 
 def ci_cuts(writes):
@@ -252,11 +253,13 @@ def ci_cuts(writes):
     return cuts + [Cut(line=text, seconds=seconds) for text, seconds in CI_LINE_CUTS]
 
 
-def long_cuts(writes, stride):
-    """The longer sweep by hand: every write to the user store, every
-    stride-th write elsewhere, and the line cuts at several offsets."""
-    cuts = [Cut(write=w.number, where=f"{w.phase}, {w.region}") for w in writes
-            if w.region.startswith("user store") or w.region == "FAT" or w.number % stride == 0]
+def long_cuts(writes, stride, store_stride):
+    """The longer sweep by hand: every store_stride-th write to the user
+    store, every stride-th write elsewhere, and the line cuts at several
+    offsets."""
+    on_store = [w for w in writes if w.region.startswith("user store") or w.region == "FAT"]
+    picked = set(w.number for w in on_store[::store_stride]) | {w.number for w in writes if w.number % stride == 0}
+    cuts = [Cut(write=w.number, where=f"{w.phase}, {w.region}") for w in writes if w.number in picked]
     return cuts + [Cut(line=text, seconds=seconds) for text, seconds in LONG_LINE_CUTS]
 
 
@@ -818,11 +821,11 @@ def report(results, machine, family):
           f"| {sum(len(r.fat_errors) for r in results)} |")
 
 
-def parse_cuts(spec, writes, stride):
+def parse_cuts(spec, writes, stride, store_stride):
     if spec == "ci":
         return ci_cuts(writes)
     if spec == "long":
-        return long_cuts(writes, stride)
+        return long_cuts(writes, stride, store_stride)
     cuts = []
     for item in spec.split(","):
         if item.startswith("#"):
@@ -899,6 +902,7 @@ def main():
     parser.add_argument("--slice", default="1/1", help="K/N: the cuts numbered K-1, K-1+N, ... (cuts step)")
     parser.add_argument("--cuts", default="ci")
     parser.add_argument("--stride", type=int, default=64, help="long: every STRIDE-th write off the user store")
+    parser.add_argument("--store-stride", type=int, default=1, help="long: every STORE_STRIDE-th write to it")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--machine", default="x86", choices=sorted(MACHINES))
     parser.add_argument("--family", default="mmc")
@@ -925,7 +929,7 @@ def main():
         template, old, new, books, writes = load_reference(args.work)
         layout = Layout(template)
         part, _, parts = args.slice.partition("/")
-        cuts = list(enumerate(parse_cuts(args.cuts, writes, args.stride)))[int(part) - 1::int(parts)]
+        cuts = list(enumerate(parse_cuts(args.cuts, writes, args.stride, args.store_stride)))[int(part) - 1::int(parts)]
         with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
             futures = [pool.submit(run_cut, n, cut, machine, args, template, layout, old, new, books)
                        for n, cut in cuts]
