@@ -15,6 +15,7 @@
 
 #include "sim/devices.h"
 #include "sim/host_file.h"
+#include "sim/report.h"
 #include "sim/shell.h"
 #include "sys/linux_kernel.h"
 
@@ -121,12 +122,30 @@ Kernel::Kernel(DeviceDir device, Console::Input input)
     };
 }
 
+void Kernel::keep_report(RunReport& report) {
+    report_ = &report;
+    console_.tap([this](int stream, std::string_view bytes) { report_->console(clock_.now(), stream, bytes); });
+}
+
+void Kernel::finish_report(const std::string& outcome) {
+    if (report_ == nullptr) return;
+    console_.tap(nullptr);
+    std::string error;
+    if (!report_->finish(clock_.now(), outcome, error)) {
+        const std::string text = "quillmar-sim: " + error + "\n";
+        console_.write(2, text.data(), text.size());
+    }
+    report_ = nullptr;  // once: a run ends only once
+}
+
 void Kernel::end_run(const std::string& line) {
+    finish_report(line);
     run_end_(line);
     ::_exit(0);  // a handler that returned has nothing left to run
 }
 
 void Kernel::stuck(const std::string& why) {
+    finish_report("stuck: " + why);
     const std::string text = "SIM: stuck: " + why + "\n";
     console_.write(2, text.data(), text.size());
     ::_exit(2);
@@ -675,8 +694,9 @@ int Kernel::system(const char* command) {
 }
 
 void Kernel::exit(int status) {
-    const std::string text = "SIM: init exited with status " + std::to_string(status) +
-                             ": the kernel would panic here\n";
+    const std::string line = "init exited with status " + std::to_string(status) + ": the kernel would panic here";
+    finish_report(line);
+    const std::string text = "SIM: " + line + "\n";
     console_.write(2, text.data(), text.size());
     ::_exit(3);
 }
