@@ -16,6 +16,7 @@
 #include "sim/devices.h"
 #include "sim/host_file.h"
 #include "sim/report.h"
+#include "sim/room.h"
 #include "sim/shell.h"
 #include "sys/linux_kernel.h"
 
@@ -219,7 +220,10 @@ int Kernel::open(const char* path, int flags, mode_t mode) {
     std::unique_ptr<OpenFile> opened;
     switch (where.kind) {
         case Resolved::Kind::missing: errno = ENOENT; return -1;
-        case Resolved::Kind::host: opened = HostFile::open(where.host_path, flags, mode); break;
+        case Resolved::Kind::host:
+            if ((flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY) room_free_file(*this, where.path);
+            opened = HostFile::open(where.host_path, flags, mode);
+            break;
         case Resolved::Kind::device: {
             const auto nodes = device_nodes(*this);
             const auto node = std::find_if(nodes.begin(), nodes.end(),
@@ -272,8 +276,10 @@ ssize_t Kernel::write(int fd, const void* buf, size_t count) {
     OpenFile* f = file(fd);
     if (f == nullptr) return -1;
     if (dynamic_cast<ConsoleFile*>(f) != nullptr) return f->write(buf, count);
-    const ssize_t admitted = faults_.admit_write(f->path, count);
+    ssize_t admitted = faults_.admit_write(f->path, count);
     if (admitted < 0) return -1;
+    admitted = static_cast<ssize_t>(room_for_write(*this, *f, static_cast<size_t>(admitted)));
+    if (admitted == 0 && count > 0) return -1;
     const ssize_t written = f->write(buf, static_cast<size_t>(admitted));
     if (written > 0 && f->path == kernel_boot_flag) {
         boot_flag_touched_ = true;
@@ -453,9 +459,11 @@ int on_host(Kernel& kernel, const char* path, Call call) {
 }  // namespace
 
 int Kernel::unlink(const char* path) {
+    room_free_file(*this, path);
     return on_host(*this, path, [](const char* p) { return host.unlink(p); });
 }
 int Kernel::remove(const char* path) {
+    room_free_file(*this, path);
     return on_host(*this, path, [](const char* p) { return host.remove(p); });
 }
 int Kernel::mkdir(const char* path, mode_t mode) {
@@ -491,6 +499,8 @@ int Kernel::rename(const char* from, const char* to) {
         errno = EXDEV;
         return -1;
     }
+    struct stat moved {};
+    if (host.stat(source.host_path.c_str(), &moved) == 0 && !S_ISDIR(moved.st_mode)) room_free_file(*this, to);
     return host.rename(source.host_path.c_str(), target.host_path.c_str());
 }
 

@@ -120,6 +120,8 @@ public:
               const void* data) override;
     int umount2(const char* target, int flags) override;
     void sync() override;
+    // Defined with the free space of the file systems (sim/room.cpp).
+    int statfs(const char* path, struct statfs* buf) override;
 
     void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override;
     int munmap(void* addr, size_t length) override;

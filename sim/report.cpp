@@ -77,31 +77,26 @@ bool RunReport::start(std::string& error) const {
 void RunReport::console(Micros at, int stream, std::string_view bytes) {
     if (stream < 0 || stream > 2) return;
     for (const char c : bytes) {
+        // A line keeps the place where its first byte came, before the
+        // pictures drawn while it was written.
         if (open_line_ == none) {
             open_line_ = entries_.size();
-            column_ = 0;
             entries_.push_back({at, Kind::line, {}, {}, {}, 0, 0, {}});
         }
-        Entry& line = entries_[open_line_];
-        if (c == '\n') {
-            open_line_ = none;
-        } else if (c == '\r') {
-            column_ = 0;
-        } else if (c == '\b') {
-            if (column_ > 0) --column_;
-        } else {
-            // What follows a carriage return or backspace writes over the
-            // line, as on the terminal.
-            if (column_ < line.text.size()) {
-                line.text[column_] = c;
-                line.streams[column_] = static_cast<char>('0' + stream);
-            } else {
-                line.text += c;
-                line.streams += static_cast<char>('0' + stream);
-            }
-            ++column_;
+        if (c != '\n') {
+            line_.put(c, static_cast<char>('0' + stream));
+            continue;
         }
+        end_line();
     }
+}
+
+void RunReport::end_line() {
+    if (open_line_ == none) return;
+    entries_[open_line_].text = line_.text;
+    entries_[open_line_].streams = line_.marks;
+    line_.clear();
+    open_line_ = none;
 }
 
 void RunReport::event(Micros at, std::string text) {
@@ -117,7 +112,9 @@ bool RunReport::finish(Micros at, const std::string& outcome, std::string& error
     return write_page(page(at, outcome), error);
 }
 
-std::string RunReport::page(Micros at, const std::string& outcome) const {
+std::string RunReport::page(Micros at, const std::string& outcome) {
+    end_line();  // a line the run left unended, as it stands
+
     size_t lines = 0;
     size_t pictures = 0;
     for (const Entry& entry : entries_) (entry.kind == Kind::picture ? pictures : lines) += 1;

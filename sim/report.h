@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sys/terminal_line.h"
 
 namespace sim {
 
@@ -57,14 +58,16 @@ private:
     };
     static constexpr size_t none = static_cast<size_t>(-1);
 
-    std::string page(Micros at, const std::string& outcome) const;
+    void end_line();
+    std::string page(Micros at, const std::string& outcome);
     [[nodiscard]] bool write_page(const std::string& html, std::string& error) const;
 
     std::string path_;
     std::string device_dir_;
     std::vector<Entry> entries_;
-    size_t open_line_ = none;  // entry of the console line that has not ended yet
-    size_t column_ = 0;        // where the next byte of that line lands
+    // The console line that has not ended yet, and its entry.
+    qm::terminal_line line_;
+    size_t open_line_ = none;
 };
 
 }  // namespace sim

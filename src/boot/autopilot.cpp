@@ -10,6 +10,7 @@
 #include "sys/console.h"
 #include "sys/kernel.h"
 #include "update/update.h"
+#include "update/update_log.h"
 
 namespace qm {
 
@@ -38,8 +39,10 @@ int autopilot_update() {
     }
     k.alarm(0);
     k.alarm(15);
+    update_attempt refused;  // logged only when the bundles are refused here
     if (has_multiple_updates("/mnt-us") > 1) {
         err("ERROR:Refusing to update: too many update files found.\n");
+        (void)update_log_write(refused, 0, update_too_many_bundles);  // reported when it cannot be written
         // Unmounting and the panel report their own failures; the boot goes
         // on the same way whatever they give.
         (void)unmount_dosfs();

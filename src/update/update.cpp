@@ -22,6 +22,7 @@
 #include "update/remove_file.h"
 #include "update/unbundle_orvik.h"
 #include "update/unbundle_selda.h"
+#include "update/update_log.h"
 
 namespace qm {
 
@@ -267,7 +268,10 @@ int unbundle(const char* path, update_config* config, int* result) {
     return 0;
 }
 
-int update_os(int* result, int skip_battery_check) {
+namespace {
+
+// update_os without its log: what it learns goes to attempt.
+int attempt_update(int* result, int skip_battery_check, update_attempt& attempt) {
     auto& k = sys::kernel();
     update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0", "/dev/mtd/0", 0, nullptr, nullptr};
 
@@ -283,10 +287,11 @@ int update_os(int* result, int skip_battery_check) {
         return 0;
     }
     const std::string name = first_bundle(*dir);
+    attempt.bundle = name;
     dir.reset();
     char path[4096];
     std::snprintf(path, sizeof path, "%s%s", bundle_dir, name.c_str());
-    install_journal_session session{install_journal_path, {}};
+    install_journal_session& session = attempt.session;
     install_journal& journal = session.journal;
     const bool resuming = journal_of_bundle(name, path, journal);
     if (name.empty()) {
@@ -388,6 +393,19 @@ int update_os(int* result, int skip_battery_check) {
     }
     err("INFO:bundle %s was successful\n", path);
     return 1;
+}
+
+}  // namespace
+
+int update_os(int* result, int skip_battery_check) {
+    update_attempt attempt;
+    int code = update_ok;
+    const int installed = attempt_update(&code, skip_battery_check, attempt);
+    // The log is for whoever supports the reader; the update's outcome does
+    // not depend on it (a store without room gets none, reported).
+    (void)update_log_write(attempt, installed, code);
+    set_result(result, code);
+    return installed;
 }
 
 }  // namespace qm
