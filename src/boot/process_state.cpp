@@ -6,6 +6,7 @@
 #include "storage/gadget.h"
 #include "update/ckimage.h"
 #include "update/unbundle_common.h"
+#include "update/update.h"
 
 namespace qm {
 
@@ -16,6 +17,7 @@ void process_state_reset() {
     g_storage_initialized = 0;
     progress_base = 0;
     ckimage_state_reset();
+    update_state_reset();
 }
 
 }  // namespace qm

@@ -4,10 +4,10 @@
 
 namespace qm {
 
-// Forgets the panel, the open keypads, the board identity, the USB storage
-// flag, the update progress and the image-check settings, without
-// releasing anything: the kernel that held the descriptors and mappings may
-// be gone. A test starts from here on every new simulated device.
+// Forgets the panel (and that the update left it out), the open keypads,
+// the board identity, the USB storage flag, the update progress and the
+// image-check settings, without releasing anything: the kernel that held
+// the descriptors and mappings may be gone. A test starts from here on every new simulated device.
 void process_state_reset();
 
 }  // namespace qm

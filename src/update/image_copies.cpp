@@ -1,9 +1,17 @@
 #include "update/image_copies.h"
 
+#include <fcntl.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
 #include "platform/boardid.h"
 #include "storage/mtd.h"
 #include "sys/console.h"
 #include "sys/kernel.h"
+#include "sys/read_full.h"
+#include "sys/unique_fd.h"
 #include "update/ckimage.h"
 #include "update/copy_file.h"
 
@@ -147,6 +155,28 @@ void copy_images(uint32_t* flags) {
 bool images_sound(uint32_t flags) {
     return (flags & kernel1_valid) && ((flags & kernel2_valid) || !(flags & kernel2_exists)) &&
            (flags & bootloader1_valid) && (flags & bootloader2_valid);
+}
+
+bool copies_agree(const char* first_mtd, const char* label, const char* first, const char* second) {
+    auto& k = sys::kernel();
+    if (!guarded_check(first_mtd, label)) return false;
+    k.alarm(check_seconds);
+    sys::unique_fd a(k.open(first, O_RDONLY));
+    sys::unique_fd b(k.open(second, O_RDONLY));
+    k.alarm(0);
+    if (!a.valid() || !b.valid()) return false;
+    constexpr size_t chunk = 131072;
+    std::unique_ptr<uint8_t[]> left(new (std::nothrow) uint8_t[chunk]);
+    std::unique_ptr<uint8_t[]> right(new (std::nothrow) uint8_t[chunk]);
+    if (!left || !right) return false;
+    for (;;) {
+        k.alarm(check_seconds);
+        const ssize_t got = sys::read_full(a.get(), left.get(), chunk);
+        const ssize_t twin = sys::read_full(b.get(), right.get(), chunk);
+        k.alarm(0);
+        if (got < 0 || got != twin || std::memcmp(left.get(), right.get(), static_cast<size_t>(got)) != 0) return false;
+        if (got == 0) return true;
+    }
 }
 
 int flash_copy_file(const char* src, const char* mtd, const char* dst, const char* label) {

@@ -22,6 +22,11 @@ void copy_images(uint32_t* flags);
 // Both kernels (or the only one) and both boot loaders are valid.
 [[nodiscard]] bool images_sound(uint32_t flags);
 
+// True when the two partitions (MTD block devices) hold the same bytes and
+// the first holds an image (checked through first_mtd): a first copy the
+// repair put back from its twin, or one that was never rewritten.
+[[nodiscard]] bool copies_agree(const char* first_mtd, const char* label, const char* first, const char* second);
+
 // Copies src to dst through the block device while mtd is unlocked.
 // 1 copied, 0 not started, -1 the copy failed.
 [[nodiscard]] int flash_copy_file(const char* src, const char* mtd, const char* dst, const char* label);

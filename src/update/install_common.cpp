@@ -112,6 +112,11 @@ void finish_member(unbundle_state& state, tar_header* header, int type) {
     if (state.plan != nullptr) state.plan->completed[type] = true;
 }
 
+// The image's own bytes cannot be installed whole: no attempt can succeed.
+void image_damaged(unbundle_state& state) {
+    if (state.plan != nullptr) state.plan->damaged = true;
+}
+
 void rootfs_failed(unbundle_state& state, untar_stream* stream, tar_header* header) {
     clear_bar_text();
     err("%s:failed\n", header->name);
@@ -129,9 +134,11 @@ void rootfs_failed(unbundle_state& state, untar_stream* stream, tar_header* head
     if (state.room != 0 && state.written + length > state.room) {
         err("ERROR:%s:the image is larger than the %llu bytes of %s\n", sink.header->name,
             static_cast<unsigned long long>(state.room), device);
+        image_damaged(state);
         rootfs_failed(state, sink.stream, sink.header);
         return false;
     }
+    if (state.plan != nullptr) state.plan->written |= 1u << image_rootfs;
     size_t written = 0;
     while (written < length) {
         sys::kernel().alarm(30);
@@ -168,6 +175,7 @@ void rootfs_failed(unbundle_state& state, untar_stream* stream, tar_header* head
         if (status == Z_BUF_ERROR && z.avail_in == 0 && z.avail_out == rootfs_output_block) return true;
         if (status != Z_OK && status != Z_STREAM_END) {
             err("%s:decompression error(%d) %s\n", sink.header->name, status, z.msg != nullptr ? z.msg : "");
+            image_damaged(state);
             rootfs_failed(state, sink.stream, sink.header);
             return false;
         }
@@ -247,7 +255,7 @@ void staged_installed(const staged_image& stage) {
     err("INFO:%s update successful\n", stage.name);
 }
 
-[[nodiscard]] bool write_region(const staged_image& stage) {
+[[nodiscard]] bool write_region(const staged_image& stage, uint32_t& written) {
     auto& k = sys::kernel();
     const raw_destination& where = stage.destination;
     const int flags = O_WRONLY | O_SYNC | (where.mtd == nullptr ? O_CREAT : 0);
@@ -259,6 +267,7 @@ void staged_installed(const staged_image& stage) {
         err("INFO:Skipping %s update\n", stage.name);
         return false;
     }
+    written |= 1u << stage.type;
     for (uint64_t at = 0; at < stage.size;) {
         k.alarm(30);
         const size_t want = static_cast<size_t>(std::min<uint64_t>(raw_write_chunk, stage.size - at));
@@ -276,7 +285,7 @@ void staged_installed(const staged_image& stage) {
     return true;
 }
 
-[[nodiscard]] bool install_staged(const staged_image& stage) {
+[[nodiscard]] bool install_staged(const staged_image& stage, uint32_t& written) {
     const raw_destination& where = stage.destination;
     if (region_holds(stage)) {
         err("INFO:%s already holds %s, not written again\n", where.device, stage.name);
@@ -299,12 +308,12 @@ void staged_installed(const staged_image& stage) {
             return false;
         }
     }
-    const bool written = write_region(stage);
+    const bool done = write_region(stage, written);
     // Locked again whatever happened: an unlocked partition is one stray
     // write away from a torn boot image.
     if (where.mtd != nullptr) (void)flash_lock(where.mtd);
-    if (written) staged_installed(stage);
-    return written;
+    if (done) staged_installed(stage);
+    return done;
 }
 
 // Every image the verdict accepted arrived whole in this walk; otherwise the
@@ -322,9 +331,10 @@ void staged_installed(const staged_image& stage) {
 
 // The watchdog is re-armed before every open, read and write of these steps;
 // none is left armed for whatever comes after.
-[[nodiscard]] bool install_held_images(const install_plan& plan) {
+[[nodiscard]] bool install_held_images(install_plan& plan) {
     bool installed = true;
-    for (size_t i = 0; installed && i < plan.staged_count; ++i) installed = install_staged(plan.staged[i]);
+    for (size_t i = 0; installed && i < plan.staged_count; ++i)
+        installed = install_staged(plan.staged[i], plan.written);
     sys::kernel().alarm(0);
     return installed;
 }
@@ -350,12 +360,19 @@ void staged_installed(const staged_image& stage) {
     return 1;
 }
 
-// One install attempt over the whole bundle; false when it failed, with
-// *read_failed telling whether reading the bundle was what failed.
+// What became of an install attempt that failed.
+struct attempt_failure {
+    bool read_failed = false;  // reading the bundle was what failed
+    bool damaged = false;      // an image's own data cannot be installed whole
+};
+
+// One install attempt over the whole bundle; false when it failed. The
+// destinations it began to write are added to config->written_images.
 [[nodiscard]] bool install_attempt(const char* path, int bundle, off_t checked_end, update_config* config,
-                                   std::span<const member_rule> rules, image_check* checks, bool& read_failed) {
+                                   std::span<const member_rule> rules, image_check* checks, attempt_failure& failure) {
     auto& k = sys::kernel();
-    read_failed = false;
+    failure = {};
+    bool& read_failed = failure.read_failed;
     if (k.lseek(bundle, 0, SEEK_SET) != 0) {
         report_errno(path, errno);
         read_failed = true;
@@ -376,9 +393,11 @@ void staged_installed(const staged_image& stage) {
             return false;
         }
     }
-    if (!do_unbundle(path, bundle, config, install_new_file, checks, &plan, &read_failed))
-        return false;
-    return all_verified_images_arrived(plan, checks) && install_held_images(plan);
+    const bool walked = do_unbundle(path, bundle, config, install_new_file, checks, &plan, &read_failed) != 0;
+    const bool installed = walked && all_verified_images_arrived(plan, checks) && install_held_images(plan);
+    failure.damaged = plan.damaged;
+    config->written_images |= plan.written;
+    return installed;
 }
 
 }  // namespace
@@ -418,12 +437,18 @@ int unbundle_with(const char* path, update_config* config, int* result, new_memb
     bool every_failure_was_a_read = true;
     for (int attempt = 1; attempt <= 3; ++attempt) {
         err("*** UPDATING %s (Attempt #%d) ***\n", path, attempt);
-        bool read_failed = false;
-        if (install_attempt(path, bundle.get(), checked_end, config, install_rules, checks, read_failed)) {
+        attempt_failure failure;
+        if (install_attempt(path, bundle.get(), checked_end, config, install_rules, checks, failure)) {
             set_result(result, unbundle_installed);
             return 1;
         }
-        every_failure_was_a_read = every_failure_was_a_read && read_failed;
+        if (failure.damaged) {
+            err("*** UPDATE FAILED: AN IMAGE OF THE BUNDLE CANNOT BE INSTALLED WHOLE ***\n");
+            remove_diagsfs_temp();
+            set_result(result, unbundle_damaged);
+            return 0;
+        }
+        every_failure_was_a_read = every_failure_was_a_read && failure.read_failed;
         if (attempt == 3) break;
         err("*** UPDATE FAILED, RETRYING ***\n");
     }
@@ -526,6 +551,7 @@ int rootfs_gz_file_data(void* opaque, untar_stream* stream, tar_header* header, 
     // system behind a success message.
     if (!state.zstream_ended) {
         err("%s:compressed image ends before its data\n", header->name);
+        image_damaged(state);
         rootfs_failed(state, stream, header);
         return 1;
     }

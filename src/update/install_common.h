@@ -63,6 +63,11 @@ struct install_plan {
     const char* path;    // the bundle file being walked
     int bundle;
     off_t checked_end;   // how far the check pass read it
+    // An image's own data cannot be installed whole (a damaged compressed
+    // stream, or more than its destination holds once inflated): another
+    // attempt would fail the same way.
+    bool damaged;
+    uint32_t written;  // bit (1 << image type) per destination a write was begun on
 };
 
 // The install rows every family shares, after the family's own kernel and

@@ -1,6 +1,7 @@
 #include "update/install_journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -13,6 +14,7 @@
 #include "sys/read_full.h"
 #include "sys/unique_fd.h"
 #include "update/crc.h"
+#include "update/replace_file.h"
 
 namespace qm {
 
@@ -22,6 +24,15 @@ constexpr std::string_view first_line = "quillmar install journal 1\n";
 constexpr std::string_view crc_key = "crc ";
 // Far more than any journal holds; a bigger file is not one of ours.
 constexpr size_t most_bytes = 4096;
+
+// The user store can stop answering like any device: each access to the
+// journal runs under the watchdog, which restarts the reader.
+struct watchdog {
+    watchdog() { sys::kernel().alarm(15); }
+    ~watchdog() { sys::kernel().alarm(0); }
+    watchdog(const watchdog&) = delete;
+    watchdog& operator=(const watchdog&) = delete;
+};
 
 [[nodiscard]] uint32_t crc_of(std::string_view text) {
     return ~crc32_calc(reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0xFFFFFFFF);
@@ -72,8 +83,52 @@ constexpr size_t most_bytes = 4096;
     return image_none;
 }
 
+constexpr std::string_view unknown_word = "unknown";
+
+// "RootFS UImage unknown": the unfinished images by name.
+[[nodiscard]] std::string mask_text(uint32_t mask) {
+    std::string text;
+    for (int type = 0; type < image_type_count; ++type)
+        if (mask & (1u << type)) text += std::string(text.empty() ? "" : " ") + bundle_info_name(type);
+    if (mask & journal_unknown_images) text += std::string(text.empty() ? "" : " ") + std::string(unknown_word);
+    return text;
+}
+
+[[nodiscard]] bool parse_mask(std::string_view text, uint32_t* mask) {
+    uint32_t parsed = 0;
+    while (!text.empty()) {
+        const size_t blank = text.find(' ');
+        const std::string_view word = text.substr(0, blank);
+        const int type = image_type_named(word);
+        if (word == unknown_word)
+            parsed |= journal_unknown_images;
+        else if (type != image_none)
+            parsed |= 1u << type;
+        else
+            return false;
+        text = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 1);
+    }
+    if (parsed == 0) return false;
+    *mask = parsed;
+    return true;
+}
+
 [[nodiscard]] bool parse_line(std::string_view key, std::string_view value, install_journal& journal) {
     long long n = 0;
+    if (key == "unfinished") return parse_mask(value, &journal.unfinished);
+    if (key == "installed") {
+        journal.installed = value == "yes";
+        return journal.installed;
+    }
+    if (key == "panel") {
+        if (value == "starting")
+            journal.panel = journal_panel::starting;
+        else if (value == "hung")
+            journal.panel = journal_panel::hung;
+        else
+            return false;
+        return true;
+    }
     if (key == "bundle") {
         if (value.empty() || value.size() >= sizeof journal.bundle) return false;
         value.copy(journal.bundle, value.size());
@@ -102,6 +157,10 @@ std::string install_journal_text(const install_journal& journal) {
     for (int type = 0; type < image_type_count; ++type)
         if (journal.verified & (1u << type))
             text += std::string(bundle_info_name(type)) + " " + hex(journal.sha256[type], 32) + "\n";
+    if (journal.unfinished != 0) text += "unfinished " + mask_text(journal.unfinished) + "\n";
+    if (journal.installed) text += "installed yes\n";
+    if (journal.panel == journal_panel::starting) text += "panel starting\n";
+    if (journal.panel == journal_panel::hung) text += "panel hung\n";
     char crc[16];
     std::snprintf(crc, sizeof crc, "%08" PRIx32 "\n", crc_of(text));
     return text + std::string(crc_key) + crc;
@@ -135,8 +194,17 @@ bool install_journal_parse(std::string_view text, install_journal* journal) {
     return true;
 }
 
+const char* install_journal_place() {
+    struct stat status {};
+    sys::kernel().alarm(15);
+    const bool taken = sys::kernel().lstat(install_journal_path, &status) == 0 && !S_ISREG(status.st_mode);
+    sys::kernel().alarm(0);
+    return taken ? install_journal_spare_path : install_journal_path;
+}
+
 int install_journal_read(const char* path, install_journal* journal) {
     auto& k = sys::kernel();
+    const watchdog guard;
     sys::unique_fd fd(k.open(path, O_RDONLY));
     if (!fd.valid()) {
         if (errno == ENOENT) return 0;
@@ -158,26 +226,13 @@ int install_journal_read(const char* path, install_journal* journal) {
 }
 
 int install_journal_write(const char* path, const install_journal& journal) {
-    auto& k = sys::kernel();
-    const std::string text = install_journal_text(journal);
-    sys::unique_fd fd(k.open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    if (!fd.valid()) {
-        report_errno(path, errno);
-        return 0;
-    }
-    if (write_all(fd.get(), text) != static_cast<long>(text.size()) || k.fsync(fd.get()) != 0) {
-        report_errno(path, errno);
-        return 0;
-    }
-    if (k.close(fd.release()) != 0) {
-        report_errno(path, errno);
-        return 0;
-    }
-    return 1;
+    const watchdog guard;
+    return replace_file(path, install_journal_text(journal));
 }
 
 int install_journal_remove(const char* path) {
     auto& k = sys::kernel();
+    const watchdog guard;
     if (k.unlink(path) != 0 && errno != ENOENT) {
         report_errno(path, errno);
         return 0;
@@ -206,6 +261,10 @@ int install_journal_record_verified(void* context, const char* path, const image
         err("INFO:%s holds other images than the update begun before; counting its boots afresh\n", path);
         seen.boots = 1;
     }
+    // From here on its images are written: until they are all in place,
+    // their places may hold neither the old image nor the new one.
+    seen.unfinished |= seen.verified;
+    seen.installed = false;
     if (!install_journal_write(session.path, seen)) {
         err("ERROR:Could not record the update in %s; not installing %s\n", session.path, path);
         return 0;

@@ -12,7 +12,22 @@
 namespace qm {
 
 namespace {
+
 [[nodiscard]] bool exists(const char* path) { return sys::kernel().access(path, F_OK) == 0; }
+
+// "PATH.failed", or "PATH.failed2" and on when a file of the owner's holds
+// that name: a rename never replaces anything. False when none is free.
+[[nodiscard]] bool failed_name(const char* path, char* name, size_t size) {
+    for (int n = 1; n <= 9; ++n) {
+        if (n == 1)
+            std::snprintf(name, size, "%s.failed", path);
+        else
+            std::snprintf(name, size, "%s.failed%d", path, n);
+        if (!exists(name) && errno == ENOENT) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int remove_file_ll(const char* path) {
@@ -39,8 +54,8 @@ int remove_file(const char* path) {
     if (exists(path)) {
         err("ERROR:file %s was still not deleted, renaming!\n", path);
         char renamed[4096];
-        std::snprintf(renamed, sizeof renamed, "%s.failed", path);
-        if (k.rename(path, renamed) != 0) (void)k.unlink(path);  // judged by the look that follows
+        if (!failed_name(path, renamed, sizeof renamed) || k.rename(path, renamed) != 0)
+            (void)k.unlink(path);  // judged by the look that follows
     }
     if (exists(path)) {
         err("ERROR:file %s could not be deleted, giving up!\n", path);

@@ -30,6 +30,12 @@ struct image_check {
     uint8_t head[2];      // the member's first bytes: the gzip magic, when it is gzip
     uint8_t tail[4];      // its last bytes: a gzip image ends with its size
     piece_record pieces;
+    // Set by the caller before the check pass: a compressed image of this
+    // type (the root file system, a gzip diagnostics image) is inflated to
+    // its end, so that one whose stream is damaged, or that does not fit
+    // once inflated, is refused before anything is written.
+    uint32_t inflate_check;
+    uint32_t damaged;  // it does not inflate whole (reported)
 };
 
 // 1 when sig (sig_len bytes) is a PKCS#1 v1.5 signature of the 32-byte

@@ -80,6 +80,8 @@ struct unbundle_state {
     // The install pass proves each piece of an image before it moves on.
     piece_gate gate;
     bool zstream_ended;         // zstream has ended a gzip member; more data starts another
+    // Check pass: the member is inflated to its end (image_check::inflate_check).
+    enum class inflating : uint8_t { no, pending, yes } inflate_check;
     uint64_t room;              // bytes the open destination holds, 0 when unknown
     uint64_t written;           // bytes written to it so far
     // Inflated output of the root file system, taken when its member starts:

@@ -11,6 +11,7 @@
 #include "sys/kernel.h"
 #include "sys/read_full.h"
 #include "sys/unique_fd.h"
+#include "update/replace_file.h"
 #include "update/update.h"
 
 namespace qm {
@@ -38,6 +39,7 @@ constexpr size_t most_shown = 2 * update_log_console_bytes;
         case update_too_many_bundles: return "more than one update*.bin on the user store";
         case update_battery_low: return "the battery charge is too low for an update";
         case update_given_up: return "the update did not finish in the boots it may take";
+        case update_held: return "an update that began writing cannot finish: the reader is held in recovery";
         default: return "a code this program does not know";
     }
 }
@@ -45,8 +47,13 @@ constexpr size_t most_shown = 2 * update_log_console_bytes;
 [[nodiscard]] std::string outcome_words(const update_ending& ending, unsigned boots) {
     const std::string used =
         " (" + std::to_string(boots) + " of " + std::to_string(install_most_boots) + " boots used)";
-    if (ending.installed > 0) return "installed";
+    if (ending.installed > 0)
+        return ending.bundle_left ? "installed; the last steps are tried again at the next boot" : "installed";
     switch (ending.code) {
+        case update_held:
+            return ending.bundle_left
+                       ? "held in recovery: the system on the device is not whole; the next power-up tries again"
+                       : "held in recovery: the system on the device is not whole; only a new bundle can end it";
         case update_given_up:
             return "given up: " + std::to_string(boots) + " boots began it and none finished; the bundle was removed";
         case update_too_many_bundles: return "refused: more than one update*.bin; nothing was removed";
@@ -56,9 +63,9 @@ constexpr size_t most_shown = 2 * update_log_console_bytes;
     }
     if (ending.installed == 0 && ending.code == update_failed)  // the journal was not written
         return "not begun: the install journal could not be written; the bundle stays for a boot that finds room";
+    if (ending.bundle_left && ending.installed < 0) return "failed, kept for the next boot" + used;
     if (ending.bundle_left)
-        return ending.installed < 0 ? "failed, kept for the next boot" + used
-                                    : "not finished (the diagnostics image or switch), kept for the next boot" + used;
+        return "not finished: the images are in place, the last steps are tried again at the next boot" + used;
     return ending.installed < 0 ? "refused: the bundle failed its check and was removed"
                                 : "ended without installing; the bundle is gone";
 }
@@ -111,44 +118,6 @@ constexpr size_t most_shown = 2 * update_log_console_bytes;
     return true;
 }
 
-// Writes text as the new file, flushed to the medium; false (reported, the
-// new file removed) on failure.
-[[nodiscard]] bool write_new(const std::string& text) {
-    auto& k = sys::kernel();
-    sys::unique_fd fd(k.open(update_log_new_path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    bool written = fd.valid() && write_all(fd.get(), text) == static_cast<long>(text.size()) && k.fsync(fd.get()) == 0;
-    if (written) written = k.close(fd.release()) == 0;
-    if (written) return true;
-    report_errno(update_log_new_path, errno);
-    fd.reset();
-    // What the failed write left is ours alone, and is dropped.
-    (void)k.unlink(update_log_new_path);
-    return false;
-}
-
-// The new log takes the place of the last one, which becomes the one
-// before; then the folder is flushed, so that the renames are on the medium.
-[[nodiscard]] bool put_in_place() {
-    auto& k = sys::kernel();
-    struct stat status {};
-    if (regular_file(update_log_path, &status) && k.rename(update_log_path, update_log_before_path) != 0) {
-        report_errno(update_log_before_path, errno);
-        (void)k.unlink(update_log_new_path);  // ours; the logs stay as they were
-        return false;
-    }
-    if (k.rename(update_log_new_path, update_log_path) != 0) {
-        report_errno(update_log_path, errno);
-        (void)k.unlink(update_log_new_path);  // ours; update-log.1.txt holds the last log
-        return false;
-    }
-    sys::unique_fd folder(k.open(store_dir, O_RDONLY | O_DIRECTORY));
-    if (!folder.valid() || k.fsync(folder.get()) != 0) {
-        report_errno(store_dir, errno);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string update_log_text(const update_attempt& attempt, const update_ending& ending) {
@@ -183,10 +152,17 @@ std::string update_log_text(const update_attempt& attempt, const update_ending& 
     if (not_begun)
         head += "journal:  could not be written\n";
     else if (journal.boots > 0)
-        head += "journal:  boot " + std::to_string(journal.boots) + " of " + std::to_string(install_most_boots) +
-                " that may begin this update\n";
+        head += "journal:  " + std::to_string(journal.boots) + " of " + std::to_string(install_most_boots) +
+                " tries counted\n";
     else
         head += "journal:  none written\n";
+    if (journal.unfinished != 0) {
+        head += "unfinished:";
+        for (int type = 0; type < image_type_count; ++type)
+            if (journal.unfinished & (1u << type)) head += std::string(" ") + bundle_info_name(type);
+        if (journal.unfinished & journal_unknown_images) head += " (and images a damaged journal cannot name)";
+        head += " (may be neither old nor new)\n";
+    }
     head += "outcome:  " + outcome_words(ending, journal.boots) + "\n";
     head += "code:     " + std::to_string(ending.code) + " (" + code_words(ending.code) + ")\n";
 
@@ -204,7 +180,9 @@ std::string update_log_text(const update_attempt& attempt, const update_ending& 
 }
 
 int update_log_write(const update_attempt& attempt, int installed, int code) {
-    if (attempt.bundle.empty() && code == update_ok) return 0;  // no update was attempted
+    // Without a bundle no update was tried: also a boot that only holds the
+    // reader again, so that the log of the attempt that failed stays.
+    if (attempt.bundle.empty() && code != update_too_many_bundles) return 0;
     auto& k = sys::kernel();
     struct stat status {};
     const std::string bundle = std::string(store_dir) + "/" + attempt.bundle;
@@ -214,8 +192,8 @@ int update_log_write(const update_attempt& attempt, int installed, int code) {
     int written = 0;
     if (!room_for(text.size()))
         err("INFO:The user store has no room for %s; not writing it\n", update_log_path);
-    else if (names_are_ours() && write_new(text) && put_in_place())
-        written = 1;
+    else if (names_are_ours())
+        written = replace_file(update_log_path, text, update_log_before_path);
     k.alarm(0);
     if (written) err("INFO:This update's log is %s\n", update_log_path);
     return written;

@@ -27,8 +27,8 @@ namespace qm {
 
 inline constexpr const char* update_log_path = "/mnt-us/update-log.txt";
 inline constexpr const char* update_log_before_path = "/mnt-us/update-log.1.txt";
-// The new log until it is renamed into place.
-inline constexpr const char* update_log_new_path = "/mnt-us/update-log.new";
+// The new log until it is renamed into place (update/replace_file.h).
+inline constexpr const char* update_log_new_path = "/mnt-us/update-log.txt.new";
 // The console lines a log keeps at most (line ends included): the last ones.
 inline constexpr size_t update_log_console_bytes = 64 * 1024;
 // Free space a log leaves on the user store at the least.
@@ -57,8 +57,8 @@ struct update_ending {
 [[nodiscard]] std::string update_log_text(const update_attempt& attempt, const update_ending& ending);
 
 // Writes the log of an attempt that ended so (nothing when no bundle was
-// found and nothing refused); 1 written, 0 not (reported). The attempt
-// goes on either way.
+// found, or the reader is only held again without one); 1 written, 0 not
+// (reported). The attempt goes on either way.
 [[nodiscard]] int update_log_write(const update_attempt& attempt, int installed, int code);
 
 // Prints update-log.txt of the mounted user store on the console.

@@ -68,6 +68,9 @@ struct SweepCase {
     // Empty: power cuts. Otherwise a run of write errors on this device,
     // starting at its Nth write and lasting to the end of the boot.
     const char* failing_device = "";
+    // Boots in a row that the fault strikes, each at the same write N of
+    // its own (a dying battery, a failing chip); the repeated sweep only.
+    int faulty_boots = 1;
 };
 
 // Test lists name a case by its name alone.
@@ -170,7 +173,7 @@ protected:
     // Files on the user store besides the user's own and the update logs,
     // which are meant to stay (a cut may leave the new one not yet renamed).
     static std::vector<std::string> leftovers(const std::string& dev) {
-        static const std::set<std::string> kept = {"books", "update-log.txt", "update-log.1.txt", "update-log.new"};
+        static const std::set<std::string> kept = {"books", "update-log.txt", "update-log.1.txt", "update-log.txt.new"};
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dev + "/userstore"))
             if (kept.count(entry.path().filename()) == 0) names.push_back(entry.path().filename());
@@ -204,6 +207,18 @@ protected:
         for (const auto& name : left)
             if (name != "update.bin") state += ", " + name + " left";
         return state;
+    }
+
+    // Old everywhere or new everywhere (a twin holding an intact image):
+    // a system the reader may be handed over to.
+    bool whole(const std::string& dev) const {
+        bool all_new = true, all_old = true;
+        for (const Place& place : places_) {
+            const Hold h = hold(dev, place);
+            all_new &= place.twin ? h != Hold::torn : h == Hold::new_image;
+            all_old &= h == Hold::old_image;
+        }
+        return all_new || all_old;
     }
 
     bool user_data_intact(const std::string& dev) const {
@@ -319,6 +334,110 @@ INSTANTIATE_TEST_SUITE_P(
                               "/dev/mtdblock/1"},
                     SweepCase{"NorKernel2Errors", "NOR-boot, write errors on Kernel2 from write N on", Family::nor,
                               "/dev/mtdblock/4"}),
+    test::ParamName());
+
+// Faults that come back at every boot: a dying battery cuts three attempts
+// in a row (each at write N of its own boot), or a failing chip fails every
+// write from its Nth on at every boot. Then the reader boots with nothing
+// going wrong. The rule, checked at the end of every boot: the reader is
+// never handed over to a system that is neither old everywhere nor new
+// everywhere, and a bundle is dropped only where the system is whole. Each
+// cut point ends finished (new everywhere, nothing left on the user store),
+// kept (bundle and journal stay for the next boot) or held in recovery.
+class RepeatedSweep : public Sweep {};
+
+constexpr int clean_boots = 4;
+
+TEST_P(RepeatedSweep, NoBootHandsOverATornSystemAndNoBundleIsDroppedUnlessTheSystemIsWhole) {
+    const SweepCase& c = GetParam();
+    const bool io_errors = *c.failing_device != '\0';
+    int points = 0, finished = 0, unfinished = 0, held_on_the_way = 0, given_up_whole = 0;
+    std::map<std::string, int> bricked_by, failed_by;
+    for (int n = 1; n <= most_steps; n += stride()) {
+        test::TempDir dir;
+        const std::string dev = fresh_device(dir);
+        const std::string fault = io_errors
+                                      ? "eio:" + std::string(c.failing_device) + ":" + std::to_string(n) + "-100000"
+                                      : "powercut:" + std::to_string(n);
+        test::write_file(dir / "script", press_r);
+        std::string transcript, violation, brick;
+        bool struck = false;
+        const auto check_boot = [&](const test::SimResult& run) {
+            transcript += run.output;
+            EXPECT_EQ(run.exit_code, 0) << run.output;
+            if (violation.empty() && run.last_line() == "SIM: exec /bin/kinit" && !whole(dev))
+                violation = "handed over a torn or mixed system";
+            if (violation.empty() && !whole(dev) && !std::filesystem::exists(dev + "/userstore/update.bin") &&
+                !std::filesystem::exists(dev + "/userstore/install.jnl"))
+                violation = "bundle dropped, system not whole";
+        };
+        for (int boot = 0; boot < c.faulty_boots; ++boot) {
+            const auto run = test::run_sim({"boot", dev, "--script", dir / "script", "--fault", fault});
+            const bool cut = run.contains("SIM: power-off (power cut after write " + std::to_string(n) + ")");
+            const bool failed = run.contains("Input/output error") || run.contains("Could not copy");
+            if (io_errors ? failed : cut) struck = true;
+            // The initial RAM file system does not survive a restart.
+            std::filesystem::remove(dev + "/diagsfs.img");
+            if (cut && brick.empty()) brick = bricked(dev);
+            check_boot(run);
+            // A boot that got past write N ends the cuts; a failing chip
+            // fails at every boot.
+            if (!io_errors && !cut) break;
+        }
+        if (!struck) {
+            // The update takes fewer than n writes (of that device).
+            EXPECT_EQ(outcome(dev), "") << transcript;
+            break;
+        }
+        ++points;
+        for (int boot = 0; boot < clean_boots && !(outcome(dev).empty() && leftovers(dev).empty()); ++boot) {
+            check_boot(test::run_sim({"boot", dev, "--script", dir / "script"}));
+            std::filesystem::remove(dev + "/diagsfs.img");
+        }
+        EXPECT_TRUE(user_data_intact(dev)) << "step " << n;
+        const bool bundle_left = std::filesystem::exists(dev + "/userstore/update.bin");
+        const bool journal_left = std::filesystem::exists(dev + "/userstore/install.jnl");
+        if (transcript.find("holding the reader in recovery") != std::string::npos) ++held_on_the_way;
+        if (!brick.empty())
+            ++bricked_by[brick];
+        else if (!violation.empty())
+            ++failed_by[violation + " (" + outcome(dev) + ")"];
+        else if (outcome(dev).empty() && leftovers(dev).empty())
+            ++finished;
+        else if (whole(dev) && !bundle_left && !journal_left)
+            ++given_up_whole;
+        else
+            ++unfinished;  // kept, or held, after the clean boots too
+        EXPECT_EQ(violation, "") << "step " << n << ": " << outcome(dev) << "\n"
+                                 << transcript.substr(transcript.size() > 8000 ? transcript.size() - 8000 : 0);
+    }
+    EXPECT_GT(points, 1) << "the sweep met no write";
+    for (const auto& [why, count] : bricked_by) EXPECT_EQ(why, "torn kernel") << c.title;
+    int bricked = 0;
+    for (const auto& [why, count] : bricked_by) bricked += count;
+    if (stride() > 1) std::printf("(one cut point in %d)\n", stride());
+    // Columns: cut points; finished; given up with the old system whole;
+    // still kept or held after the clean boots; held in recovery at some
+    // boot on the way; bricked; failed.
+    std::printf("| %s | %d | %d | %d | %d | %d | %d %s| %d %s|\n", c.title, points, finished, given_up_whole,
+                unfinished, held_on_the_way, bricked,
+                bricked_by.empty() ? "" : ("(" + tally(bricked_by) + ") ").c_str(),
+                points - finished - given_up_whole - unfinished - bricked,
+                failed_by.empty() ? "" : ("(" + tally(failed_by) + ") ").c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RepeatedFaults, RepeatedSweep,
+    testing::Values(SweepCase {"MmcThreeCuts", "MMC-boot, three power cuts in a row", Family::mmc, "", 3},
+                    SweepCase {"NorThreeCuts", "NOR-boot with Kernel2, three power cuts in a row", Family::nor, "", 3},
+                    SweepCase {"NorOneKernelThreeCuts", "NOR-boot without Kernel2, three power cuts in a row",
+                               Family::nor_one_kernel, "", 3},
+                    SweepCase {"MmcRawRegionFailing", "MMC-boot, /dev/mmcblk0 failing from write N on at every boot",
+                               Family::mmc, "/dev/mmcblk0", 5},
+                    SweepCase {"MmcDiagsfsFailing", "MMC-boot, partition 3 failing from write N on at every boot",
+                               Family::mmc, "/dev/mmcblk0p3", 5},
+                    SweepCase {"NorKernel1Failing", "NOR-boot, Kernel1 failing from write N on at every boot",
+                               Family::nor, "/dev/mtdblock/1", 5}),
     test::ParamName());
 
 }  // namespace

@@ -15,7 +15,7 @@
 
 namespace test {
 
-class ConsoleKernel final : public sys::Kernel {
+class ConsoleKernel : public sys::Kernel {
 public:
     ConsoleKernel() {
         sys::install(*this);

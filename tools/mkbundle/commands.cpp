@@ -447,6 +447,9 @@ int verify(const args& a) {
     report.bundle = o.files[0];
     report.family = family_name(o.family);
     qm::image_check checks[qm::image_type_count]{};
+    // A signed image that cannot be inflated whole is refused here, though
+    // the device finds out only when it installs it.
+    checks[qm::image_rootfs].inflate_check = checks[qm::image_diagsfs].inflate_check = 1;
     verdict_report verdict;
     verdict.keys = &keys;
     verdict.checks = checks;

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "support/param_name.h"
 #include "support/simkernel.h"
@@ -20,6 +21,8 @@ qm::install_journal sample() {
     journal.bundle_size = 7340032;
     journal.boots = 2;
     journal.verified = (1u << qm::image_uimage) | (1u << qm::image_diagsfs);
+    journal.unfinished = (1u << qm::image_rootfs) | qm::journal_unknown_images;
+    journal.panel = qm::journal_panel::hung;
     for (int i = 0; i < 32; ++i) {
         journal.sha256[qm::image_uimage][i] = static_cast<uint8_t>(i);
         journal.sha256[qm::image_diagsfs][i] = static_cast<uint8_t>(0xF0 - i);
@@ -32,7 +35,8 @@ bool same(const qm::install_journal& a, const qm::install_journal& b) {
     for (int type = 0; type < qm::image_type_count; ++type)
         if (a.verified & (1u << type)) digests &= std::memcmp(a.sha256[type], b.sha256[type], 32) == 0;
     return std::strcmp(a.bundle, b.bundle) == 0 && a.bundle_size == b.bundle_size && a.boots == b.boots &&
-           a.verified == b.verified && digests;
+           a.verified == b.verified && digests && a.unfinished == b.unfinished && a.installed == b.installed &&
+           a.panel == b.panel;
 }
 
 // A text as a person might edit it on a host, with its CRC line put right.
@@ -48,9 +52,16 @@ TEST(InstallJournal, TextReadsBackAsWritten) {
     EXPECT_EQ(text.rfind("quillmar install journal 1\nbundle update_diags.bin\nsize 7340032\nboots 2\nUImage 000102", 0),
               0u)
         << text;
+    EXPECT_NE(text.find("\nunfinished RootFS unknown\npanel hung\ncrc "), std::string::npos) << text;
     qm::install_journal parsed{};
     ASSERT_TRUE(qm::install_journal_parse(text, &parsed)) << text;
     EXPECT_TRUE(same(parsed, sample()));
+    qm::install_journal installed = sample();
+    installed.unfinished = 0;
+    installed.installed = true;
+    installed.panel = qm::journal_panel::starting;
+    ASSERT_TRUE(qm::install_journal_parse(qm::install_journal_text(installed), &parsed));
+    EXPECT_TRUE(same(parsed, installed));
 }
 
 // A power cut while the journal is written, or one flipped byte, must never
@@ -85,21 +96,29 @@ TEST_P(EditedJournal, OnlyCompleteAndSensibleContentIsTaken) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, EditedJournal,
     testing::Values(
-        EditedCase{"minimal", "quillmar install journal 1\nbundle update.bin\nsize 0\nboots 1\n", true},
-        EditedCase{"name_with_blanks", "quillmar install journal 1\nbundle update new.bin\nsize 5\nboots 1\n", true},
-        EditedCase{"no_bundle", "quillmar install journal 1\nsize 5\nboots 1\n", false},
-        EditedCase{"no_size", "quillmar install journal 1\nbundle update.bin\nboots 1\n", false},
-        EditedCase{"empty_name", "quillmar install journal 1\nbundle \nsize 5\nboots 1\n", false},
-        EditedCase{"negative_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots -1\n", false},
-        EditedCase{"huge_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 99999999999\n", false},
-        EditedCase{"unknown_line", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nowner me\n", false},
-        EditedCase{"other_version", "quillmar install journal 2\nbundle u.bin\nsize 5\nboots 1\n", false},
-        EditedCase{"short_digest", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nUImage abcd\n", false},
-        EditedCase{"upper_case_digest",
-                   "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nRootFS "
-                   "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n",
-                   false},
-        EditedCase{"line_without_end", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1", false}),
+        EditedCase {"minimal", "quillmar install journal 1\nbundle update.bin\nsize 0\nboots 1\n", true},
+        EditedCase {"name_with_blanks", "quillmar install journal 1\nbundle update new.bin\nsize 5\nboots 1\n", true},
+        EditedCase {"no_bundle", "quillmar install journal 1\nsize 5\nboots 1\n", false},
+        EditedCase {"no_size", "quillmar install journal 1\nbundle update.bin\nboots 1\n", false},
+        EditedCase {"empty_name", "quillmar install journal 1\nbundle \nsize 5\nboots 1\n", false},
+        EditedCase {"negative_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots -1\n", false},
+        EditedCase {"huge_boots", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 99999999999\n", false},
+        EditedCase {"unknown_line", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nowner me\n", false},
+        EditedCase {"other_version", "quillmar install journal 2\nbundle u.bin\nsize 5\nboots 1\n", false},
+        EditedCase {"short_digest", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nUImage abcd\n", false},
+        EditedCase {"upper_case_digest",
+                    "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nRootFS "
+                    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n",
+                    false},
+        EditedCase {"line_without_end", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1", false},
+        EditedCase {"unfinished_images",
+                    "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished UBoot DiagsFS\n", true},
+        EditedCase {"unfinished_nothing", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished \n",
+                    false},
+        EditedCase {"unfinished_unknown_name",
+                    "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\nunfinished RootFS Bogus\n", false},
+        EditedCase {"installed_no", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\ninstalled no\n", false},
+        EditedCase {"panel_other", "quillmar install journal 1\nbundle u.bin\nsize 5\nboots 1\npanel broken\n", false}),
     test::ParamName());
 
 // The user store's mount point, unmounted: a directory of the device.
@@ -135,12 +154,55 @@ TEST_F(JournalFile, DamagedFileIsReportedAndNotTaken) {
     EXPECT_EQ(read.bundle[0], '\0');
 }
 
-TEST_F(JournalFile, UnwritableJournalIsReported) {
+// The new journal is written beside the old one and renamed over it: a
+// write, flush or rename that fails (or a power cut before the rename)
+// leaves the old journal whole, and with it the count of boots that tried.
+struct FailedWriteCase {
+    const char* name;
+    const char* fault;
+    const char* message;
+};
+
+class FailedJournalWrite : public JournalFile, public testing::WithParamInterface<FailedWriteCase> {};
+
+TEST_P(FailedJournalWrite, LeavesTheOldJournalAsItWas) {
+    ASSERT_EQ(qm::install_journal_write(journal_path, sample()), 1);
     std::string error;
-    device.kernel().faults().add(*sim::parse_fault("eio:/mnt-us/install.jnl", error));
+    device.kernel().faults().add(*sim::parse_fault(GetParam().fault, error));
+    qm::install_journal next = sample();
+    next.boots = 3;
+    next.verified = 0;
     device.take_console();
-    EXPECT_EQ(qm::install_journal_write(journal_path, sample()), 0);
-    EXPECT_EQ(device.take_console(), "ERROR:/mnt-us/install.jnl:Input/output error(5)\n");
+    EXPECT_EQ(qm::install_journal_write(journal_path, next), 0);
+    EXPECT_EQ(device.take_console(), GetParam().message);
+    qm::install_journal read {};
+    ASSERT_EQ(qm::install_journal_read(journal_path, &read), 1);
+    EXPECT_TRUE(same(read, sample()));
+    EXPECT_FALSE(std::filesystem::exists(device.host("mnt-us/install.jnl.new")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FailedJournalWrite,
+                         testing::Values(FailedWriteCase {"write", "eio:/mnt-us/install.jnl.new",
+                                                          "ERROR:/mnt-us/install.jnl.new:Input/output error(5)\n"},
+                                         FailedWriteCase {"flush", "eio-fsync:/mnt-us/install.jnl.new",
+                                                          "ERROR:/mnt-us/install.jnl.new:Input/output error(5)\n"}),
+                         test::ParamName());
+
+// A folder of the owner's under the journal's name is left alone: the
+// journal goes under the spare name instead of blocking every update.
+TEST_F(JournalFile, AFolderUnderItsNameIsLeftAloneAndTheSpareNameTaken) {
+    ASSERT_EQ(device.kernel().mkdir("/mnt-us/install.jnl", 0755), 0);
+    test::write_file(device.host("mnt-us/install.jnl/notes.txt"), "mine\n");
+    const char* place = qm::install_journal_place();
+    EXPECT_STREQ(place, "/mnt-us/install2.jnl");
+    ASSERT_EQ(qm::install_journal_write(place, sample()), 1);
+    qm::install_journal read {};
+    ASSERT_EQ(qm::install_journal_read(place, &read), 1);
+    EXPECT_TRUE(same(read, sample()));
+    EXPECT_EQ(test::read_file(device.host("mnt-us/install.jnl/notes.txt")), "mine\n");
+    std::remove(device.host("mnt-us/install.jnl/notes.txt").c_str());
+    ASSERT_EQ(device.kernel().rmdir("/mnt-us/install.jnl"), 0);
+    EXPECT_STREQ(qm::install_journal_place(), "/mnt-us/install.jnl");
 }
 
 class VerifiedHook : public JournalFile {
@@ -181,7 +243,7 @@ TEST_F(VerifiedHook, OtherImagesUnderTheSameNameCountAfresh) {
 
 TEST_F(VerifiedHook, AJournalThatCannotBeWrittenStopsTheInstall) {
     std::string error;
-    device.kernel().faults().add(*sim::parse_fault("eio:/mnt-us/install.jnl", error));
+    device.kernel().faults().add(*sim::parse_fault("eio:/mnt-us/install.jnl.new", error));
     device.take_console();
     EXPECT_EQ(qm::install_journal_record_verified(&session, "/mnt-us/update_diags.bin", checks), 0);
     EXPECT_NE(device.take_console().find("ERROR:Could not record the update in /mnt-us/install.jnl; not installing "

@@ -547,7 +547,9 @@ TEST(WaitAfterTheWalk, NoAlarmIsLeftArmedWhenTheUpdateReturns) {
 // inflating them would, which would cost the check pass as much again).
 // mkbundle refuses to make such a bundle. On the reader the install stops
 // at the end of the partition: nothing is written past it, the update
-// fails, and what the partition holds is the image's own content.
+// fails as one that no attempt can mend (unbundle_damaged: the reader is
+// then held in recovery), and what the partition holds is the image's own
+// content.
 TEST(ImageThatCannotFit, RootFileSystemOfSeveralMembersLargerThanItsPartitionStopsAtItsEnd) {
     Images images;
     // Compressible, so that each member is small: the partition holds 2 MiB.
@@ -565,7 +567,7 @@ TEST(ImageThatCannotFit, RootFileSystemOfSeveralMembersLargerThanItsPartitionSto
                                                                                      images.put("r", rootfs))}),
                                   result),
                   0);
-        EXPECT_EQ(result, qm::unbundle_install_failed) << reader.device().console();
+        EXPECT_EQ(result, qm::unbundle_damaged) << reader.device().console();
         EXPECT_PRED2(contains, reader.device().console(), "ERROR:rootfs.img.gz:the image is larger than the 2097152 bytes of /dev/mmcblk0p1\n");
         // The partition holds the start of the content; nothing moved past it.
         expect_storage(family::selda, before, reader.snapshot(),
