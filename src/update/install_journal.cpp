@@ -14,6 +14,7 @@
 #include "sys/read_full.h"
 #include "sys/unique_fd.h"
 #include "update/crc.h"
+#include "update/replace_file.h"
 
 namespace qm {
 
@@ -225,30 +226,8 @@ int install_journal_read(const char* path, install_journal* journal) {
 }
 
 int install_journal_write(const char* path, const install_journal& journal) {
-    auto& k = sys::kernel();
     const watchdog guard;
-    const std::string text = install_journal_text(journal);
-    const std::string beside = std::string(path) + ".new";
-    const auto failed = [&](const char* what) {
-        report_errno(what, errno);
-        (void)k.unlink(beside.c_str());  // a leftover is replaced by the next write
-        return 0;
-    };
-    sys::unique_fd fd(k.open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    if (!fd.valid()) return failed(beside.c_str());
-    if (write_all(fd.get(), text) != static_cast<long>(text.size()) || k.fsync(fd.get()) != 0)
-        return failed(beside.c_str());
-    if (k.close(fd.release()) != 0) return failed(beside.c_str());
-    if (k.rename(beside.c_str(), path) != 0) return failed(path);
-    // The rename lives in the folder: flushed too, or a power cut could
-    // still bring the old journal back.
-    const std::string folder(path, std::string_view(path).rfind('/') + 1);
-    sys::unique_fd dir(k.open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-    if (!dir.valid() || k.fsync(dir.get()) != 0) {
-        report_errno(folder.c_str(), errno);
-        return 0;
-    }
-    return 1;
+    return replace_file(path, install_journal_text(journal));
 }
 
 int install_journal_remove(const char* path) {
