@@ -74,11 +74,13 @@ ssize_t Console::read(void* buf, size_t count) {
     const size_t n = std::min(count, line);
     pending_.copy(static_cast<char*>(buf), n);
     pending_.erase(0, n);
+    if (tap_) tap_(0, std::string_view(static_cast<const char*>(buf), n));
     return static_cast<ssize_t>(n);
 }
 
 ssize_t Console::write(int stream, const void* buf, size_t count) {
     if (count > 0) undrained_ = true;
+    if (tap_) tap_(stream, std::string_view(static_cast<const char*>(buf), count));
     if (sink_ != nullptr) {
         sink_->append(static_cast<const char*>(buf), count);
         return static_cast<ssize_t>(count);

@@ -6,8 +6,10 @@
 // typing: it never reports an end of input.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <functional>
+#include <string>
+#include <string_view>
 
 #include "sim/clock.h"
 
@@ -31,6 +33,11 @@ public:
 
     // Sends the output to sink instead of the host's streams.
     void capture_to(std::string* sink) { sink_ = sink; }
+    // Shows what passes the line to tap as well: the bytes the program
+    // read (stream 0) and those written to each stream (1, 2). nullptr
+    // stops it.
+    using Tap = std::function<void(int stream, std::string_view bytes)>;
+    void tap(Tap tap) { tap_ = std::move(tap); }
 
     // The line has sent everything written so far (TCSBRK).
     void drain() { undrained_ = false; }
@@ -55,6 +62,7 @@ private:
     std::string pending_;
     bool host_input_ended_ = false;
     std::string* sink_ = nullptr;
+    Tap tap_;
     bool undrained_ = false;
     int ends_of_file_ = 0;
     bool hung_up_ = false;

@@ -15,6 +15,8 @@
 
 #include "sim/devices.h"
 #include "sim/host_file.h"
+#include "sim/report.h"
+#include "sim/room.h"
 #include "sim/shell.h"
 #include "sys/linux_kernel.h"
 
@@ -121,12 +123,30 @@ Kernel::Kernel(DeviceDir device, Console::Input input)
     };
 }
 
+void Kernel::keep_report(RunReport& report) {
+    report_ = &report;
+    console_.tap([this](int stream, std::string_view bytes) { report_->console(clock_.now(), stream, bytes); });
+}
+
+void Kernel::finish_report(const std::string& outcome) {
+    if (report_ == nullptr) return;
+    console_.tap(nullptr);
+    std::string error;
+    if (!report_->finish(clock_.now(), outcome, error)) {
+        const std::string text = "quillmar-sim: " + error + "\n";
+        console_.write(2, text.data(), text.size());
+    }
+    report_ = nullptr;  // once: a run ends only once
+}
+
 void Kernel::end_run(const std::string& line) {
+    finish_report(line);
     run_end_(line);
     ::_exit(0);  // a handler that returned has nothing left to run
 }
 
 void Kernel::stuck(const std::string& why) {
+    finish_report("stuck: " + why);
     const std::string text = "SIM: stuck: " + why + "\n";
     console_.write(2, text.data(), text.size());
     ::_exit(2);
@@ -201,7 +221,10 @@ int Kernel::open(const char* path, int flags, mode_t mode) {
     std::unique_ptr<OpenFile> opened;
     switch (where.kind) {
         case Resolved::Kind::missing: errno = ENOENT; return -1;
-        case Resolved::Kind::host: opened = HostFile::open(where.host_path, flags, mode); break;
+        case Resolved::Kind::host:
+            if ((flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY) room_free_file(*this, where.path);
+            opened = HostFile::open(where.host_path, flags, mode);
+            break;
         case Resolved::Kind::device: {
             const auto nodes = device_nodes(*this);
             const auto node = std::find_if(nodes.begin(), nodes.end(),
@@ -254,8 +277,10 @@ ssize_t Kernel::write(int fd, const void* buf, size_t count) {
     OpenFile* f = file(fd);
     if (f == nullptr) return -1;
     if (dynamic_cast<ConsoleFile*>(f) != nullptr) return f->write(buf, count);
-    const ssize_t admitted = faults_.admit_write(f->path, count);
+    ssize_t admitted = faults_.admit_write(f->path, count);
     if (admitted < 0) return -1;
+    admitted = static_cast<ssize_t>(room_for_write(*this, *f, static_cast<size_t>(admitted)));
+    if (admitted == 0 && count > 0) return -1;
     const ssize_t written = f->write(buf, static_cast<size_t>(admitted));
     if (written > 0 && f->path == kernel_boot_flag) {
         boot_flag_touched_ = true;
@@ -435,9 +460,11 @@ int on_host(Kernel& kernel, const char* path, Call call) {
 }  // namespace
 
 int Kernel::unlink(const char* path) {
+    room_free_file(*this, path);
     return on_host(*this, path, [](const char* p) { return host.unlink(p); });
 }
 int Kernel::remove(const char* path) {
+    room_free_file(*this, path);
     return on_host(*this, path, [](const char* p) { return host.remove(p); });
 }
 int Kernel::mkdir(const char* path, mode_t mode) {
@@ -473,6 +500,8 @@ int Kernel::rename(const char* from, const char* to) {
         errno = EXDEV;
         return -1;
     }
+    struct stat moved {};
+    if (host.stat(source.host_path.c_str(), &moved) == 0 && !S_ISDIR(moved.st_mode)) room_free_file(*this, to);
     return host.rename(source.host_path.c_str(), target.host_path.c_str());
 }
 
@@ -676,8 +705,9 @@ int Kernel::system(const char* command) {
 }
 
 void Kernel::exit(int status) {
-    const std::string text = "SIM: init exited with status " + std::to_string(status) +
-                             ": the kernel would panic here\n";
+    const std::string line = "init exited with status " + std::to_string(status) + ": the kernel would panic here";
+    finish_report(line);
+    const std::string text = "SIM: " + line + "\n";
     console_.write(2, text.data(), text.size());
     ::_exit(3);
 }

@@ -24,6 +24,7 @@
 namespace sim {
 
 class Panel;
+class RunReport;
 
 // Where a program path leads.
 struct Resolved {
@@ -55,6 +56,11 @@ public:
     Mounts& mounts() { return mounts_; }
     // The e-ink panel behind /dev/fb0 (sim/dev/fb.h), made on first use.
     Panel& panel();
+    // The page of this run (sim/report.h), when one is kept: it takes what
+    // the console carries and the panel shows, and is written when the run
+    // ends, however it ends.
+    void keep_report(RunReport& report);
+    RunReport* report() { return report_; }
 
     // State of one kind of simulated device (sim/dev/), made on first use
     // with the kernel as its argument and kept for the run.
@@ -114,6 +120,8 @@ public:
               const void* data) override;
     int umount2(const char* target, int flags) override;
     void sync() override;
+    // Defined with the free space of the file systems (sim/room.cpp).
+    int statfs(const char* path, struct statfs* buf) override;
 
     void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override;
     int munmap(void* addr, size_t length) override;
@@ -151,6 +159,8 @@ private:
     // Counts requests made while the virtual time stands still: a program
     // that never waits for anything would otherwise spin for ever.
     void note_request();
+    // Writes the page of the run, if one is kept, for the run's last line.
+    void finish_report(const std::string& outcome);
 
     DeviceDir device_;
     Clock clock_;
@@ -172,6 +182,7 @@ private:
     // or waiting: opening, timing and alarm requests are few per step.
     long spin_limit_ = 500'000;
     std::shared_ptr<Panel> panel_;
+    RunReport* report_ = nullptr;
 };
 
 }  // namespace sim

@@ -17,6 +17,7 @@
 #include "input/rpscrambler.h"
 #include "platform/boardid.h"
 #include "sim/kernel.h"
+#include "sim/report.h"
 #include "sim/script.h"
 
 namespace {
@@ -27,12 +28,13 @@ constexpr const char* usage =
     "                        [--mmc-heads N] [--mmc-sectors N] [--family mmc|nor]\n"
     "                        [--nor-kernel2 yes|no] [--card-size BYTES] [--panel WxH]\n"
     "                        [--screens all|none] [--battery PCT] [--input-events LIST]\n"
-    "  quillmar-sim boot DIR [--script FILE] [--fault FAULT]...\n"
+    "  quillmar-sim boot DIR [--script FILE] [--fault FAULT]... [--report FILE.html]\n"
     "  quillmar-sim password SERIAL\n"
     "\n"
     "init creates a simulated device in DIR; boot powers it up once and runs\n"
     "the device program until it hands over to /bin/kinit, reboots or powers\n"
-    "off. password prints the service password of the device with that\n"
+    "off; --report writes a page of the run (console, panel pictures, how it\n"
+    "ended) that any browser shows. password prints the service password of the device with that\n"
     "serial number (\"\" for a device without one).\n"
     "See docs/simulator.md for the device directory, scripts and faults.\n";
 
@@ -108,16 +110,21 @@ int init_command(const std::vector<std::string>& args) {
 int boot_command(const std::vector<std::string>& args) {
     if (args.empty() || args[0].rfind("--", 0) == 0) return fail("boot needs a directory\n" + std::string(usage));
     std::string script_path;
+    std::string report_path;
     std::vector<sim::Fault> faults;
+    std::vector<std::string> fault_texts;
     std::string error;
     for (size_t i = 1; i < args.size(); i += 2) {
         const std::string& flag = args[i];
         if (i + 1 >= args.size()) return fail(flag + " needs a value");
         if (flag == "--script") script_path = args[i + 1];
-        else if (flag == "--fault") {
+        else if (flag == "--report") {
+            report_path = args[i + 1];
+        } else if (flag == "--fault") {
             const auto fault = sim::parse_fault(args[i + 1], error);
             if (!fault) return fail(error);
             faults.push_back(*fault);
+            fault_texts.push_back(args[i + 1]);
         } else {
             return fail("unknown option " + flag);
         }
@@ -145,6 +152,22 @@ int boot_command(const std::vector<std::string>& args) {
     for (const auto& fault : faults) kernel.faults().add(fault);
     for (const auto& event : events)
         if (!sim::schedule_event(kernel, event, error)) return fail(script_path + ": " + error);
+    if (!report_path.empty()) {
+        static sim::RunReport report(report_path, args[0]);
+        if (!report.start(error)) return fail(error);
+        kernel.keep_report(report);
+        // What the script does to the device shows where it happened; a
+        // typed line shows when the program reads it.
+        for (const auto& event : events) {
+            if (event.verb == "console") continue;
+            std::string text = "script: " + event.verb + (event.argument.empty() ? "" : " " + event.argument);
+            kernel.clock().at(event.at, [text] {
+                if (sim::RunReport* page = kernel.report()) page->event(kernel.clock().now(), text);
+                return false;
+            });
+        }
+        for (const auto& fault : fault_texts) report.event(0, "fault: " + fault);
+    }
 
     sys::install(kernel);
     sys::exit_process(qm::quillmar_main());

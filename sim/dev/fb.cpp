@@ -13,6 +13,7 @@
 
 #include "png_io.h"
 #include "sim/kernel.h"
+#include "sim/report.h"
 
 namespace sim {
 
@@ -309,7 +310,8 @@ std::string Panel::next_shot_path() const {
 void Panel::show(const std::string& what) {
     // Encoding a picture costs far more than anything the program does for
     // one refresh; a run that measures the program can do without them.
-    if (!record_screens_) {
+    RunReport* report = kernel_.report();
+    if (!record_screens_ && report == nullptr) {
         kernel_.klog().log("eink_fb: " + what + " (not recorded)");
         return;
     }
@@ -338,15 +340,27 @@ void Panel::show(const std::string& what) {
         }
     }
 
-    ::mkdir(kernel_.device().host_path("screens").c_str(), 0755);
-    const std::string path = next_shot_path();
-    ++next_shot_;
+    std::vector<uint8_t> png;
     std::string error;
-    if (!picture::write_png(path, shot, error)) {
+    if (!picture::encode_png(shot, png, error)) {
         kernel_.klog().log("eink_fb: cannot record the panel: " + error);
         return;
     }
-    kernel_.klog().log("eink_fb: " + what + " (" + path.substr(path.rfind("screens/")) + ")");
+    std::string file;
+    if (!record_screens_) {
+        kernel_.klog().log("eink_fb: " + what + " (not recorded)");
+    } else {
+        ::mkdir(kernel_.device().host_path("screens").c_str(), 0755);
+        const std::string path = next_shot_path();
+        ++next_shot_;
+        if (picture::write_file(path, png, error)) {
+            file = path.substr(path.rfind("screens/"));
+            kernel_.klog().log("eink_fb: " + what + " (" + file + ")");
+        } else {
+            kernel_.klog().log("eink_fb: cannot record the panel: " + error);
+        }
+    }
+    if (report != nullptr) report->picture(kernel_.clock().now(), what, file, shot.width, shot.height, std::move(png));
 }
 
 void add_fb_nodes(Kernel& kernel, std::vector<DeviceNode>& nodes) {

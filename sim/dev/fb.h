@@ -3,7 +3,8 @@
 // driver registers the framebuffer then. It answers the screen queries and
 // the e-ink requests, keeps the framebuffer memory for the whole run, and
 // writes screens/NNN.png in the device directory whenever the panel shows
-// something new (unless device.conf says screens=none).
+// something new (unless device.conf says screens=none), and gives each
+// picture to the run's page when one is kept (sim/report.h).
 #pragma once
 
 #include <sys/types.h>

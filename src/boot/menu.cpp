@@ -15,6 +15,7 @@
 #include "sys/console.h"
 #include "sys/kernel.h"
 #include "update/update.h"
+#include "update/update_log.h"
 
 namespace qm {
 
@@ -28,7 +29,8 @@ constexpr const char* developer_menu_text =
     "I. Initialize Partition Table (fdisk) and format FAT\nO. Format and overwrite FAT partition\n"
     "E. Export FAT partition\nU. Update using update*.bin file on FAT partition\n"
     "M. Update using update*.bin file on FAT partition of second MMC port\n"
-    "D. dmesg / kernel printk ring buffer.\nQ. quit\nChoose: ";
+    "D. dmesg / kernel printk ring buffer.\nL. Show the log of the last update (update-log.txt)\nQ. quit\n"
+    "Choose: ";
 
 // How long the storage menu waits for a host to come: a reader whose
 // console hung up, or whose owner confirmed a factory reset and walked
@@ -70,6 +72,15 @@ void update_from(int (*mount)(), int (*unmount)()) {
     (void)unmount();
 }
 
+void show_update_log() {
+    if (!mount_dosfs()) {
+        err("ERROR:Cannot show the update log because I cannot mount the user store\n");
+        return;
+    }
+    update_log_show();
+    (void)unmount_dosfs();  // reports its own failure; the menu comes back either way
+}
+
 // Carries out one menu entry; false when the user quits. Every entry
 // reports its own outcome on the console and the menu comes back after
 // it, so their results are dropped on purpose.
@@ -95,6 +106,8 @@ bool act(char key) {
             break;
         case 'J':
         case 'j': err("INFO:Erase check returned %d\n", erasecheck()); break;
+        case 'L':
+        case 'l': show_update_log(); break;
         case 'M':
         case 'm': update_from(mount_mmc, unmount_mmc); break;
         case 'O':

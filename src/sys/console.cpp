@@ -5,11 +5,15 @@
 #include <cstring>
 #include <string>
 
+#include "sys/console_tail.h"
 #include "sys/kernel.h"
 
 namespace qm {
 
 long write_all(int fd, std::string_view bytes) {
+    // Kept whether or not the line takes them: a reader seldom has a
+    // console attached, and the log of an update must not depend on one.
+    if (fd == 1 || fd == 2) console_tail_take(bytes);
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = sys::kernel().write(fd, bytes.data() + done, bytes.size() - done);

@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/utsname.h>
@@ -60,6 +61,8 @@ public:
                       unsigned long flags, const void* data) = 0;
     [[nodiscard]] virtual int umount2(const char* target, int flags) = 0;
     virtual void sync() = 0;
+    // The size and free space of the file system that holds path.
+    [[nodiscard]] virtual int statfs(const char* path, struct statfs* buf) = 0;
 
     // Memory mapping of device memory (the framebuffer).
     [[nodiscard]] virtual void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;

@@ -73,6 +73,7 @@ int LinuxKernel::mount(const char* source, const char* target, const char* fstyp
 }
 int LinuxKernel::umount2(const char* target, int flags) { return ::umount2(target, flags); }
 void LinuxKernel::sync() { ::sync(); }
+int LinuxKernel::statfs(const char* path, struct statfs* buf) { return ::statfs(path, buf); }
 
 void* LinuxKernel::mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
     return ::mmap(addr, length, prot, flags, fd, offset);

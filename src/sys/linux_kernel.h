@@ -32,6 +32,7 @@ public:
               const void* data) override;
     [[nodiscard]] int umount2(const char* target, int flags) override;
     void sync() override;
+    [[nodiscard]] int statfs(const char* path, struct statfs* buf) override;
 
     [[nodiscard]] void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override;
     [[nodiscard]] int munmap(void* addr, size_t length) override;

@@ -15,6 +15,7 @@
 #include "sys/unique_fd.h"
 #include "update/crc.h"
 #include "update/remove_flushed.h"
+#include "update/replace_file.h"
 
 namespace qm {
 
@@ -226,47 +227,8 @@ int install_journal_read(const char* path, install_journal* journal) {
 }
 
 int install_journal_write(const char* path, const install_journal& journal) {
-    auto& k = sys::kernel();
     const watchdog guard;
-    const std::string text = install_journal_text(journal);
-    const std::string beside = std::string(path) + ".new";
-    const auto failed = [&](const char* what) {
-        report_errno(what, errno);
-        (void)remove_flushed(beside.c_str(), true);  // a leftover is removed by the next write
-        return 0;
-    };
-    // A leftover of a cut goes first, its name before its clusters
-    // (remove_flushed): truncated in place, a cut could leave its name over
-    // clusters the FAT calls free.
-    if (remove_flushed(beside.c_str(), true) != 0 && errno != ENOENT) return failed(beside.c_str());
-    sys::unique_fd fd(k.open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    if (!fd.valid()) return failed(beside.c_str());
-    if (write_all(fd.get(), text) != static_cast<long>(text.size()) || k.fsync(fd.get()) != 0)
-        return failed(beside.c_str());
-    if (k.close(fd.release()) != 0) return failed(beside.c_str());
-    // The journal the rename replaces keeps its clusters until the new one
-    // holds its name on the card, for the reason remove_flushed gives.
-    sys::unique_fd replaced(k.open(path, O_PATH | O_CLOEXEC));
-    if (k.rename(beside.c_str(), path) != 0) return failed(path);
-    // The rename lives in the folder: flushed too, or a power cut could
-    // still bring the old journal back. On FAT it is two writes: the folder
-    // loses the name beside, and the journal's name is given the new
-    // clusters, a change the FAT driver keeps with the file, not with the
-    // folder (the folder's flush leaves it out). Folder first: a cut after
-    // it leaves the old journal, whole and still owning its clusters, then
-    // the file's flush moves the name to the new one.
-    const std::string folder(path, std::string_view(path).rfind('/') + 1);
-    sys::unique_fd dir(k.open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-    if (!dir.valid() || k.fsync(dir.get()) != 0) {
-        report_errno(folder.c_str(), errno);
-        return 0;
-    }
-    sys::unique_fd renamed(k.open(path, O_RDONLY));
-    if (!renamed.valid() || k.fsync(renamed.get()) != 0) {
-        report_errno(path, errno);
-        return 0;
-    }
-    return 1;
+    return replace_file(path, install_journal_text(journal));
 }
 
 int install_journal_remove(const char* path) {

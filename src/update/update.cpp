@@ -30,6 +30,7 @@
 #include "update/remove_file.h"
 #include "update/unbundle_orvik.h"
 #include "update/unbundle_selda.h"
+#include "update/update_log.h"
 #include "update/update_panel.h"
 
 namespace qm {
@@ -463,7 +464,10 @@ int unbundle(const char* path, update_config* config, int* result) {
     return 0;
 }
 
-int update_os(int* result, int skip_battery_check) {
+namespace {
+
+// update_os without its log: what it learns goes to attempt.
+int attempt_update(int* result, int skip_battery_check, update_attempt& attempt) {
     auto& k = sys::kernel();
     update_config config{"/dev/mtdblock/1", "/dev/mtd/1", "/dev/mmcblk0p1", "/dev/mtdblock/0", "/dev/mtd/0", 0, nullptr, nullptr};
 
@@ -475,7 +479,8 @@ int update_os(int* result, int skip_battery_check) {
         set_result(result, update_ok);
         return 0;
     }
-    install_journal_session session {install_journal_place(), {}};
+    install_journal_session& session = attempt.session;
+    session.path = install_journal_place();
     install_journal& journal = session.journal;
     if (has_multiple_updates(bundle_dir) > 1) {
         err("ERROR:Refusing to update: too many update files found.\n");
@@ -492,6 +497,7 @@ int update_os(int* result, int skip_battery_check) {
     k.alarm(15);
     const std::string name = first_bundle(*dir);
     k.alarm(0);
+    attempt.bundle = name;
     dir.reset();
     char path[4096];
     std::snprintf(path, sizeof path, "%s%s", bundle_dir, name.c_str());
@@ -588,6 +594,19 @@ int update_os(int* result, int skip_battery_check) {
     journal.unfinished &= ~(journal.verified | journal_unknown_images);
     (void)install_journal_write(session.path, journal);  // reported; a boot that finds it older installs again
     return finish_installed(path, mode, config, session, true, result);
+}
+
+}  // namespace
+
+int update_os(int* result, int skip_battery_check) {
+    update_attempt attempt;
+    int code = update_ok;
+    const int installed = attempt_update(&code, skip_battery_check, attempt);
+    // The log is for whoever supports the reader; the update's outcome does
+    // not depend on it (a store without room gets none, reported).
+    (void)update_log_write(attempt, installed, code);
+    set_result(result, code);
+    return installed;
 }
 
 }  // namespace qm

@@ -18,6 +18,7 @@ normalised pair qemu-N.txt / sim-N.txt of each boot N.
 """
 import argparse
 import difflib
+import fnmatch
 import gzip
 import hashlib
 import io
@@ -553,10 +554,56 @@ def scenario_keyboard_at_erase_check(m):
 
 
 def bundle_gone(m):
-    if "UPDATE" in fat_listing(m.card).upper():
+    # update-log.txt stays; only what the bundle search takes counts.
+    names = run(["mdir", "-b", "-i", f"{m.card}@@{userstore_offset(m.card)}", "::"]).decode().split("\n")
+    if any(fnmatch.fnmatch(os.path.basename(name).lower(), "update*.bin") for name in names):
         fail(f"the bundle is still on the user store:\n{fat_listing(m.card)}")
     if os.path.exists(os.path.join(m.sim, "userstore", "update.bin")):
         fail("the bundle is still on the simulated user store")
+
+
+UPDATE_LOG_MOST = 64 * 1024 + 4096  # its console lines and its head
+
+
+def check_update_log(m, outcome):
+    """update-log.txt read back from the card with mtools, the user store's
+    FAT checked with fsck.vfat -n; the simulated reader's log has the same
+    head lines."""
+    offset = userstore_offset(m.card)
+    text = run(["mtype", "-i", f"{m.card}@@{offset}", "::update-log.txt"])
+    sim_path = os.path.join(m.sim, "userstore", "update-log.txt")
+    with open(sim_path, "rb") as f:
+        sim_text = f.read()
+    for log, where in ((text, "card"), (sim_text, "simulated reader")):
+        if not log.startswith(b"quillmar update log\r\n") or len(log) > UPDATE_LOG_MOST:
+            fail(f"update-log.txt of the {where} is not a log of at most {UPDATE_LOG_MOST} bytes:\n{log[:400]!r}")
+        for line in (b"outcome:  " + outcome.encode(), b"bundle:   update.bin, ",
+                     b"INFO:bundle /mnt-us/update.bin was successful"):
+            if b"\r\n" + line not in log:
+                fail(f"update-log.txt of the {where} has no line {line!r}:\n{log[:1500]!r}")
+    # The user store alone, as a file fsck.vfat can read (zeros left as holes).
+    _, p4_start, _ = mbr_entries(m.card)[3]
+    _, inner_start, inner_size = mbr_entries(m.card, p4_start * SECTOR)[0]
+    fat = os.path.join(m.work, "userstore.img")
+    with open(m.card, "rb") as src, open(fat, "wb") as out:
+        src.seek(offset)
+        for _ in range(0, inner_size * SECTOR, 1 << 20):
+            chunk = src.read(1 << 20)
+            if chunk.count(0) == len(chunk):
+                out.seek(len(chunk), os.SEEK_CUR)
+            else:
+                out.write(chunk)
+        out.truncate(inner_size * SECTOR)
+    # Clean: fsck.vfat has nothing to say but its banner, its summary and
+    # that the label "Tavrin" of the root directory is not upper case (so
+    # since the store was formatted, log or no log).
+    result = subprocess.run(["fsck.vfat", "-n", fat], capture_output=True, text=True)
+    os.remove(fat)
+    said = [line for line in (result.stdout + result.stderr).splitlines() if line.strip() and not re.match(
+        r"fsck\.fat \d|Volume label 'Tavrin' stored in root directory is not valid\.|  Auto-removing label\.|"
+        r"Leaving filesystem unchanged\.|\S+: \d+ files, \d+/\d+ clusters$", line)]
+    if said or result.returncode not in (0, 1):
+        fail(f"fsck.vfat -n finds the user store unclean (status {result.returncode}):\n{result.stdout}{result.stderr}")
 
 
 def scenario_bundle_installs(m):
@@ -575,6 +622,7 @@ def scenario_bundle_installs(m):
             fail(f"the console never showed {text!r}")
     check_installed(m, images)
     bundle_gone(m)
+    check_update_log(m, "installed")
     if "END: kinit" not in m.boot():
         fail("the boot after the install did not reach /bin/kinit")
     check_installed(m, images)

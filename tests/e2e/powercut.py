@@ -233,7 +233,7 @@ CI_WRITE_CUTS = [
 # Cuts at console lines and seconds after them: the emulator killed in the
 # middle of whatever it does, a block the card is receiving included.
 CI_LINE_CUTS = [("INFO:Found bundle ", 0.05), ("*** UPDATING ", 0.8), ("INFO:removing ", 0),
-                ("was successful", 0)]
+                ("was successful", 0), ("was successful", 0.02), ("was successful", 0.1)]
 LONG_LINE_CUTS = [(text, seconds) for text, _ in PHASES for seconds in (0, 0.1)] + \
                  [("INFO:removing ", 0.01), ("INFO:removing ", 0.05), ("was successful", 0.02)]
 

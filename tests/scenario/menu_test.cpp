@@ -14,7 +14,8 @@ const std::string developer_menu =
     "I. Initialize Partition Table (fdisk) and format FAT\nO. Format and overwrite FAT partition\n"
     "E. Export FAT partition\nU. Update using update*.bin file on FAT partition\n"
     "M. Update using update*.bin file on FAT partition of second MMC port\n"
-    "D. dmesg / kernel printk ring buffer.\nQ. quit\nChoose: ";
+    "D. dmesg / kernel printk ring buffer.\nL. Show the log of the last update (update-log.txt)\nQ. quit\n"
+    "Choose: ";
 
 std::string storage_menu(const std::string& label) {
     return test::charge_line(80) + "\n[" + label + "]\n1. done\nR. reboot\nChoose: ";

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -169,11 +170,13 @@ protected:
         return why;
     }
 
-    // Files on the user store besides the user's own.
+    // Files on the user store besides the user's own and the update logs,
+    // which are meant to stay (a cut may leave the new one not yet renamed).
     static std::vector<std::string> leftovers(const std::string& dev) {
+        static const std::set<std::string> kept = {"books", "update-log.txt", "update-log.1.txt", "update-log.txt.new"};
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dev + "/userstore"))
-            if (entry.path().filename() != "books") names.push_back(entry.path().filename());
+            if (kept.count(entry.path().filename()) == 0) names.push_back(entry.path().filename());
         return names;
     }
 

@@ -38,6 +38,7 @@ public:
     // No alarm ever expires: nothing here waits.
     unsigned int alarm(unsigned int) override { return 0; }
     void sync() override {}
+    int statfs(const char*, struct statfs*) override { return fail(); }
 
     int open(const char*, int, mode_t) override { return fail(); }
     ssize_t read(int, void*, size_t) override { return fail(); }

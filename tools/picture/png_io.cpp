@@ -17,14 +17,9 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace
 
-bool write_png(const std::string& path, const GrayImage& image, std::string& error) {
+bool encode_png(const GrayImage& image, std::vector<uint8_t>& bytes, std::string& error) {
     if (image.width == 0 || image.height == 0 || image.pixels.size() != size_t{image.width} * image.height) {
-        error = "cannot write an empty or inconsistent picture to " + path;
-        return false;
-    }
-    File file(std::fopen(path.c_str(), "wb"));
-    if (!file) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
+        error = "cannot encode an empty or inconsistent picture";
         return false;
     }
     png_image png{};
@@ -32,13 +27,37 @@ bool write_png(const std::string& path, const GrayImage& image, std::string& err
     png.width = image.width;
     png.height = image.height;
     png.format = PNG_FORMAT_GRAY;
-    if (!png_image_write_to_stdio(&png, file.get(), 0, image.pixels.data(), static_cast<png_int_32>(image.width),
-                                  nullptr)) {
-        error = "cannot write " + path + ": " + png.message;
-        png_image_free(&png);
+    // The first call only measures; the second writes into room of that size.
+    png_alloc_size_t size = 0;
+    const auto stride = static_cast<png_int_32>(image.width);
+    if (png_image_write_to_memory(&png, nullptr, &size, 0, image.pixels.data(), stride, nullptr)) {
+        bytes.resize(size);
+        if (png_image_write_to_memory(&png, bytes.data(), &size, 0, image.pixels.data(), stride, nullptr)) {
+            bytes.resize(size);
+            return true;
+        }
+    }
+    error = std::string("cannot encode a picture: ") + png.message;
+    png_image_free(&png);
+    return false;
+}
+
+bool write_png(const std::string& path, const GrayImage& image, std::string& error) {
+    std::vector<uint8_t> bytes;
+    if (!encode_png(image, bytes, error)) {
+        error += " for " + path;
         return false;
     }
-    if (std::fflush(file.get()) != 0) {
+    return write_file(path, bytes, error);
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() || std::fflush(file.get()) != 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }

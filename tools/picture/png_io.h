@@ -19,6 +19,10 @@ struct GrayImage {
 
 // Writes image as an 8-bit greyscale PNG. False with error set on failure.
 bool write_png(const std::string& path, const GrayImage& image, std::string& error);
+// The same PNG in memory, for callers that keep or embed it.
+bool encode_png(const GrayImage& image, std::vector<uint8_t>& bytes, std::string& error);
+// Writes bytes (an encoded PNG) as the file path.
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error);
 
 // Reads any PNG (grey, colour, palette, with or without alpha, any depth)
 // as grey, alpha composed over white paper. False with error set.
