@@ -821,16 +821,19 @@ def report(results, machine, family):
           f"| {sum(len(r.fat_errors) for r in results)} |")
 
 
-def parse_cuts(spec, writes, stride, store_stride):
-    if spec == "ci":
+def parse_cuts(chosen, writes, stride, store_stride):
+    """The cuts --cuts names: the CI set, the long sweep, or a list of
+    #WRITE and LINE@SECONDS items."""
+    if chosen == "ci":
         return ci_cuts(writes)
-    if spec == "long":
+    if chosen == "long":
         return long_cuts(writes, stride, store_stride)
     cuts = []
-    for item in spec.split(","):
+    for item in chosen.split(","):
         if item.startswith("#"):
-            w = writes[int(item[1:]) - 1] if int(item[1:]) <= len(writes) else None
-            cuts.append(Cut(write=int(item[1:]), where=f"{w.phase}, {w.region}" if w else "after the last"))
+            number = int(item[1:])
+            w = writes[number - 1] if number <= len(writes) else None
+            cuts.append(Cut(write=number, where=f"{w.phase}, {w.region}" if w else "after the last"))
         else:
             text, _, seconds = item.rpartition("@")
             cuts.append(Cut(line=text, seconds=float(seconds)))
